@@ -1,0 +1,1 @@
+#include "Nbt.h"

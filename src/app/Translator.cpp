@@ -1,0 +1,1 @@
+#include "Translator.h"

@@ -1,0 +1,1 @@
+#include "AnalogClock.h"

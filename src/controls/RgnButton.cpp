@@ -1,0 +1,1 @@
+#include "RgnButton.h"

@@ -1,0 +1,1 @@
+#include "ButtonPicture.h"
