@@ -138,12 +138,17 @@ std::optional<Branding> loadBrandingFile(const std::filesystem::path& path) {
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status) || std::filesystem::is_directory(status))
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return Branding{};
-    std::string text(kMaxBrandingFile, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::string text;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return Branding{};
+        text.resize(kMaxBrandingFile);
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(in.gcount()));
+    } catch (const std::exception&) {
+        return Branding{}; // unreadable: like a file that does not decode
+    }
     return parseBranding(decodeBase64Lenient(text));
 }
 

@@ -104,13 +104,21 @@ MoCatalog MoCatalog::fromBytes(std::string bytes) {
 }
 
 MoCatalog MoCatalog::load(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
         return {};
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return {};
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad())
+            return {};
+        return fromBytes(std::move(bytes));
+    } catch (const std::exception&) {
+        // A read error surfaces from the stream buffer as an exception.
         return {};
-    return fromBytes(std::move(bytes));
+    }
 }
 
 std::optional<std::string_view> MoCatalog::lookup(std::string_view msgid) const {
