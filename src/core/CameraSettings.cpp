@@ -1,1 +1,85 @@
-#include "CameraSettings.h"
+#include "core/CameraSettings.h"
+
+#include "core/IniFile.h"
+
+#include <array>
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace norvale {
+
+namespace {
+
+const std::array<CameraSettingsKey, 8> kKeys{{
+    {"Name", &CameraSettings::name},
+    {"SaveFilePath", &CameraSettings::saveFilePath},
+    {"VideoDeviceIndex", &CameraSettings::videoDeviceIndex},
+    {"VideoFormatIndex", &CameraSettings::videoFormatIndex},
+    {"BitRate", &CameraSettings::bitRate},
+    {"AutoSnapshot", &CameraSettings::autoSnapshot},
+    {"SnapshotSeconds", &CameraSettings::snapshotSeconds},
+    {"SnapshotPath", &CameraSettings::snapshotPath},
+}};
+
+template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
+
+} // namespace
+
+std::span<const CameraSettingsKey> cameraSettingsKeys() {
+    return kKeys;
+}
+
+std::string defaultFolder() {
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env && *env) {
+        home = env;
+    } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
+        home = pw->pw_dir;
+    }
+    if (home.empty() || home.back() != '/')
+        home += '/';
+    return home;
+}
+
+CameraSettings defaultCameraSettings(const std::string& sectionName) {
+    CameraSettings s;
+    s.name = sectionName;
+    s.saveFilePath = defaultFolder();
+    s.snapshotPath = s.saveFilePath;
+    return s;
+}
+
+CameraSettings readCameraSettings(const IniFile& ini, const std::string& sectionName) {
+    const CameraSettings defaults = defaultCameraSettings(sectionName);
+    CameraSettings s = defaults;
+    for (const auto& k : kKeys) {
+        std::visit(Overloaded{
+                       [&](std::string CameraSettings::*f) {
+                           s.*f = ini.readString(sectionName, k.key, defaults.*f);
+                       },
+                       [&](int CameraSettings::*f) {
+                           s.*f = ini.readInteger(sectionName, k.key, defaults.*f);
+                       },
+                       [&](bool CameraSettings::*f) {
+                           s.*f = ini.readBool(sectionName, k.key, defaults.*f);
+                       },
+                   },
+                   k.field);
+    }
+    return s;
+}
+
+void writeCameraSettings(IniFile& ini, const std::string& sectionName, const CameraSettings& s) {
+    for (const auto& k : kKeys) {
+        std::visit(
+            Overloaded{
+                [&](std::string CameraSettings::*f) { ini.writeString(sectionName, k.key, s.*f); },
+                [&](int CameraSettings::*f) { ini.writeInteger(sectionName, k.key, s.*f); },
+                [&](bool CameraSettings::*f) { ini.writeBool(sectionName, k.key, s.*f); },
+            },
+            k.field);
+    }
+}
+
+} // namespace norvale

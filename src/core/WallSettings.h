@@ -1,1 +1,31 @@
 #pragma once
+// The main window's own values in the settings file: sections [System] and [ChangeGroup].
+#include <array>
+
+namespace norvale {
+
+class IniFile;
+
+struct WallSettings {
+    int currentCnt = 1;
+    int currentIndex = 1;
+    bool panelVisible = true;
+    bool autoRun = false;
+    bool checkForUpdates = true;
+    bool startMinimized = false;
+    bool changeGroup = false;
+    int changeGroupSeconds = 30;
+    std::array<bool, 4> groupEnabled{true, true, true, true};
+
+    friend bool operator==(const WallSettings&, const WallSettings&) = default;
+};
+
+// Reads both sections; a CurrentIndex outside 1..9 becomes 1, everything else is taken as read.
+WallSettings readWallSettings(const IniFile& ini);
+
+// Writes [System] (AutoRun, CheckForUpdates, StartMinimized, CurrentCnt, CurrentIndex,
+// PanelVisible) then [ChangeGroup] (ChangeGroup, ChangeGroupSeconds, Group1..Group4), in that
+// order. Throws IniWriteError on the first failing write.
+void writeWallSettings(IniFile& ini, const WallSettings& s);
+
+} // namespace norvale
