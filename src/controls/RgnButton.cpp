@@ -167,6 +167,10 @@ void TRgnButton::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return;
     event->accept();
+    // A press on the button means the pointer is over it, even when Qt sent no enter event (for
+    // example when the button appeared under a resting pointer or a modal dialog just closed).
+    if (!mouseInside_ && isInside(event->position().toPoint()))
+        pointerEntered();
     pressed_ = true;
     refresh();
     emit mouseDown();

@@ -189,6 +189,17 @@ TEST(RgnButton, ClickComesBetweenPressAndReleaseReports) {
     EXPECT_FALSE(button.mouseInside());
 }
 
+TEST(RgnButton, PressWithoutEnterEventCountsThePointerAsInside) {
+    ThreeStates pics;
+    TRgnButton button;
+    Driver d(button);
+    button.setImageList(&pics.list);
+    d.press();
+    EXPECT_EQ(button.currentPictureKind(), ButtonPicture::Down);
+    d.release();
+    EXPECT_EQ(d.log, (std::vector<std::string>{"enter", "down", "click", "up"}));
+}
+
 TEST(RgnButton, OtherButtonsNeitherPressNorClick) {
     TRgnButton button;
     Driver d(button);
