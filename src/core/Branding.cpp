@@ -138,6 +138,8 @@ std::optional<Branding> loadBrandingFile(const std::filesystem::path& path) {
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status) || std::filesystem::is_directory(status))
         return std::nullopt;
+    if (!std::filesystem::is_regular_file(status))
+        return Branding{}; // a FIFO or device: never block on it
     std::string text;
     try {
         std::ifstream in(path, std::ios::binary);

@@ -340,7 +340,8 @@ enum class ReadResult { Ok, Missing, Failed };
 
 ReadResult readWhole(const std::filesystem::path& path, std::string& out) {
     out.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO put where the file should be must not hang the program.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
     struct stat st {};

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace norvale {
 
 void PrintTo(const Branding& b, std::ostream* os) {
@@ -163,6 +165,9 @@ TEST(LoadBrandingFile, MissingFileIsTheOnlyFailure) {
     EXPECT_FALSE(loadBrandingFile(dir / "update.dll").has_value());
     std::filesystem::create_directory(dir / "folder.dll");
     EXPECT_FALSE(loadBrandingFile(dir / "folder.dll").has_value());
+
+    ASSERT_EQ(::mkfifo((dir / "fifo.dll").c_str(), 0600), 0);
+    EXPECT_EQ(loadBrandingFile(dir / "fifo.dll"), Branding{});
 
     writeFile(dir / "empty.dll", "");
     writeFile(dir / "garbage.dll", "\x01\x02 not base64 at all !!!");

@@ -229,6 +229,11 @@ TEST(IniFile, MissingFileSectionOrKeyGivesDefaults) {
     // A folder where the file should be reads as a missing file.
     std::filesystem::create_directory(dir / "folder.ini");
     EXPECT_EQ(IniFile(dir / "folder.ini").readInteger("S", "k", 5), 5);
+    // So does a FIFO, without waiting for a writer; it is never replaced.
+    ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
+    EXPECT_EQ(IniFile(dir / "fifo.ini").readInteger("S", "k", 6), 6);
+    EXPECT_THROW(IniFile(dir / "fifo.ini").writeString("S", "k", "v"), IniWriteError);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo.ini"));
 }
 
 TEST(IniFile, ReadsIntegersAndBooleans) {
