@@ -1,1 +1,1 @@
-#include "CaptureVersion.h"
+// placeholder until the capture layer lists its own sources

@@ -1,0 +1,9 @@
+#pragma once
+// Internal: GStreamer start-up for the capture layer.
+namespace norvale::gst {
+
+// Initialises GStreamer once per process (thread-safe) and registers the layer's own elements:
+// the synthetic camera provider and the WMV1 encoder. Every public entry point calls it.
+void ensureInitialised();
+
+} // namespace norvale::gst

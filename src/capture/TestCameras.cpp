@@ -1,0 +1,294 @@
+#include "TestCameras.h"
+
+#include "CaptureElements.h"
+#include "GstHandles.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace norvale::testcameras {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct UnplugState {
+    std::mutex mutex;
+    std::map<int, bool> overrides;
+    std::map<int, std::string> names;
+    std::optional<Clock::time_point> firstLook;
+    std::string parsedEnv;
+    std::map<int, double> envUnplug; // camera -> seconds after first look
+};
+
+UnplugState& state() {
+    static UnplugState s;
+    return s;
+}
+
+// Parses "N", "N@S" entries separated by commas; malformed entries are skipped.
+std::map<int, double> parseUnplug(const std::string& text) {
+    std::map<int, double> out;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(pos, end - pos);
+        char* rest = nullptr;
+        long n = std::strtol(item.c_str(), &rest, 10);
+        if (rest != item.c_str() && n > 0) {
+            double seconds = 0;
+            if (*rest == '@')
+                seconds = std::strtod(rest + 1, nullptr);
+            out[static_cast<int>(n)] = std::max(0.0, seconds);
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string cameraName(int number) {
+    {
+        std::lock_guard lock(state().mutex);
+        auto it = state().names.find(number);
+        if (it != state().names.end())
+            return it->second;
+    }
+    return "Norvale Test Camera " + std::to_string(number);
+}
+
+void setUnplugged(int number, bool unplugged) {
+    std::lock_guard lock(state().mutex);
+    state().overrides[number] = unplugged;
+}
+
+bool isUnplugged(int number) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (auto it = s.overrides.find(number); it != s.overrides.end())
+        return it->second;
+    const char* env = std::getenv("NORVALE_TEST_UNPLUG");
+    std::string text = env ? env : "";
+    if (text != s.parsedEnv) {
+        s.parsedEnv = text;
+        s.envUnplug = parseUnplug(text);
+    }
+    if (!s.firstLook)
+        s.firstLook = Clock::now();
+    auto it = s.envUnplug.find(number);
+    if (it == s.envUnplug.end())
+        return false;
+    std::chrono::duration<double> elapsed = Clock::now() - *s.firstLook;
+    return elapsed.count() >= it->second;
+}
+
+void setNameOverride(int number, const std::string& name) {
+    std::lock_guard lock(state().mutex);
+    if (name.empty())
+        state().names.erase(number);
+    else
+        state().names[number] = name;
+}
+
+} // namespace norvale::testcameras
+
+// ---------------------------------------------------------------------------------------------
+// The device provider and its devices (GObject types).
+
+namespace {
+
+using namespace norvale;
+
+constexpr const char* testApi = "norvale-test";
+
+int testDeviceCount() {
+    const char* env = std::getenv("NORVALE_TEST_DEVICES");
+    if (!env)
+        return 0;
+    char* end = nullptr;
+    long n = std::strtol(env, &end, 10);
+    if (end == env || n < 0)
+        return 0;
+    return static_cast<int>(std::min(n, 64L));
+}
+
+GstCaps* testCameraCaps() {
+    return gst_caps_from_string(
+        "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=YUY2, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=YUY2, width=640, height=480, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=I420, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=I420, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=BGR, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=YUY2, width=176, height=144, framerate=15/1, pixel-aspect-ratio=1/1; "
+        "video/x-raw, format=YUY2, width=720, height=576, framerate=15/1, "
+        "pixel-aspect-ratio=16/15");
+}
+
+struct UnplugWatch {
+    int number;
+    bool reported;
+};
+
+GstPadProbeReturn unplugProbe(GstPad* pad, GstPadProbeInfo*, gpointer data) {
+    auto* watch = static_cast<UnplugWatch*>(data);
+    if (!testcameras::isUnplugged(watch->number))
+        return GST_PAD_PROBE_OK;
+    if (!watch->reported) {
+        watch->reported = true;
+        gst::Ref<GstElement> src(gst_pad_get_parent_element(pad));
+        if (src) {
+            std::string text =
+                "Device '" + testcameras::cameraName(watch->number) + "' has been disconnected.";
+            GError* err =
+                g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, text.c_str());
+            gst_element_post_message(src.get(),
+                                     gst_message_new_error(GST_OBJECT(src.get()), err, nullptr));
+            g_error_free(err);
+        }
+    }
+    return GST_PAD_PROBE_DROP;
+}
+
+// Each camera its own pattern; all move (the ball by itself, the others scroll).
+const char* const patterns[] = {"smpte",  "ball",     "zone-plate", "colors",  "checkers-8",
+                                "spokes", "pinwheel", "gamut",      "circular"};
+
+GstElement* makeCameraElement(int number, const gchar* name) {
+    gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(name));
+    gst::Ref<GstElement> src = gst::make("videotestsrc", "source");
+    gst::Ref<GstElement> text = gst::make("textoverlay", "name");
+    gst::Ref<GstElement> convert = gst::make("videoconvert", "convert");
+    gst::Ref<GstElement> scale = gst::make("videoscale", "scale");
+    gst::Ref<GstElement> filter = gst::make("capsfilter", "formats");
+    if (!bin || !src || !convert || !scale || !filter)
+        return nullptr;
+
+    const char* pattern = patterns[(number - 1) % std::size(patterns)];
+    gst_util_set_object_arg(G_OBJECT(src.get()), "pattern", pattern);
+    g_object_set(src.get(), "is-live", TRUE, nullptr);
+    if (std::string(pattern) == "ball")
+        g_object_set(src.get(), "foreground-color", 0xFFFFC000u, nullptr);
+    else if (std::string(pattern) == "zone-plate")
+        g_object_set(src.get(), "kt", 2, nullptr);
+    else
+        g_object_set(src.get(), "horizontal-speed", 2, nullptr);
+
+    gst::Caps caps(testCameraCaps());
+    g_object_set(filter.get(), "caps", caps.get(), nullptr);
+
+    GstBin* b = GST_BIN(bin.get());
+    gst_bin_add_many(b, src.get(), convert.get(), scale.get(), filter.get(), nullptr);
+    bool linked;
+    if (text) {
+        std::string label = testcameras::cameraName(number);
+        g_object_set(text.get(), "text", label.c_str(), "font-desc", "Sans Bold 18", "valignment",
+                     2 /* top */, "halignment", 0 /* left */, "shaded-background", TRUE, nullptr);
+        gst_bin_add(b, text.get());
+        linked = gst_element_link_many(src.get(), text.get(), convert.get(), scale.get(),
+                                       filter.get(), nullptr);
+    } else {
+        linked =
+            gst_element_link_many(src.get(), convert.get(), scale.get(), filter.get(), nullptr);
+    }
+    if (!linked)
+        return nullptr;
+
+    gst::Ref<GstPad> inner(gst_element_get_static_pad(filter.get(), "src"));
+    GstPad* ghost = gst_ghost_pad_new("src", inner.get());
+    gst_element_add_pad(bin.get(), ghost);
+
+    gst::Ref<GstPad> srcPad(gst_element_get_static_pad(src.get(), "src"));
+    auto* watch = g_new0(UnplugWatch, 1);
+    watch->number = number;
+    gst_pad_add_probe(srcPad.get(), GST_PAD_PROBE_TYPE_BUFFER, unplugProbe, watch, g_free);
+
+    // Devices hand out floating references, like gst_element_factory_make.
+    GstElement* out = bin.release();
+    g_object_force_floating(G_OBJECT(out));
+    return out;
+}
+
+} // namespace
+
+extern "C" {
+
+struct NorvaleTestDevice {
+    GstDevice parent;
+    int number;
+};
+struct NorvaleTestDeviceClass {
+    GstDeviceClass parent_class;
+};
+struct NorvaleTestProvider {
+    GstDeviceProvider parent;
+};
+struct NorvaleTestProviderClass {
+    GstDeviceProviderClass parent_class;
+};
+
+G_DEFINE_TYPE(NorvaleTestDevice, norvale_test_device, GST_TYPE_DEVICE)
+G_DEFINE_TYPE(NorvaleTestProvider, norvale_test_provider, GST_TYPE_DEVICE_PROVIDER)
+
+static GstElement* norvale_test_device_create_element(GstDevice* device, const gchar* name) {
+    auto* self = reinterpret_cast<NorvaleTestDevice*>(device);
+    if (testcameras::isUnplugged(self->number))
+        return nullptr;
+    return makeCameraElement(self->number, name);
+}
+
+static void norvale_test_device_class_init(NorvaleTestDeviceClass* klass) {
+    GST_DEVICE_CLASS(klass)->create_element = norvale_test_device_create_element;
+}
+
+static void norvale_test_device_init(NorvaleTestDevice* self) {
+    self->number = 0;
+}
+
+static GList* norvale_test_provider_probe(GstDeviceProvider*) {
+    GList* devices = nullptr;
+    int count = testDeviceCount();
+    for (int n = 1; n <= count; ++n) {
+        if (testcameras::isUnplugged(n))
+            continue;
+        std::string name = testcameras::cameraName(n);
+        std::string path = std::string(testApi) + ":" + std::to_string(n);
+        gst::Caps caps(testCameraCaps());
+        gst::Structure props(gst_structure_new("norvale-test-device", "device.api", G_TYPE_STRING,
+                                               testApi, "device.path", G_TYPE_STRING, path.c_str(),
+                                               nullptr));
+        auto* device = static_cast<NorvaleTestDevice*>(g_object_new(
+            norvale_test_device_get_type(), "display-name", name.c_str(), "device-class",
+            "Video/Source", "caps", caps.get(), "properties", props.get(), nullptr));
+        device->number = n;
+        devices = g_list_append(devices, device);
+    }
+    return devices;
+}
+
+static void norvale_test_provider_class_init(NorvaleTestProviderClass* klass) {
+    GstDeviceProviderClass* dpc = GST_DEVICE_PROVIDER_CLASS(klass);
+    dpc->probe = norvale_test_provider_probe;
+    gst_device_provider_class_set_static_metadata(
+        dpc, "Norvale test cameras", "Source/Video",
+        "Synthetic cameras for machines without capture hardware", "Norvale");
+}
+
+static void norvale_test_provider_init(NorvaleTestProvider*) {}
+
+} // extern "C"
+
+namespace norvale::gst {
+
+gboolean registerTestCameraProvider(GstPlugin* plugin) {
+    return gst_device_provider_register(plugin, "norvaletestcameras", GST_RANK_MARGINAL,
+                                        norvale_test_provider_get_type());
+}
+
+} // namespace norvale::gst

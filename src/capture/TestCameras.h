@@ -1,0 +1,32 @@
+#pragma once
+// Synthetic cameras for machines without capture hardware.
+//
+// NORVALE_TEST_DEVICES=N lists N extra video sources, "Norvale Test Camera 1" .. N, after the
+// real devices. They come from a GStreamer device provider of our own, so enumeration, stored
+// identities, binding and formats take exactly the path of a V4L2 camera. Each shows its own
+// moving pattern with its name written on it and offers these formats, in this order:
+//   YUY2 320x240, YUY2 352x288, YUY2 640x480, I420 320x240, I420 352x288, RGB24 320x240,
+//   YUY2 176x144 (all square pixels, 15 frames per second), and YUY2 720x576 with 16:15 pixels,
+//   which is described with the VideoInfo2 kind.
+//
+// To exercise failures, a camera can be unplugged: it disappears from every enumeration, can
+// no longer be bound, and a running one posts an error ("... has been disconnected") and stops
+// delivering frames. NORVALE_TEST_UNPLUG="N" unplugs camera N from the start; "N@S" unplugs it
+// S seconds after the process first looked at the test cameras. Several entries are separated by
+// commas.
+#include <string>
+
+namespace norvale::testcameras {
+
+// The name camera `number` (1-based) is listed under.
+std::string cameraName(int number);
+
+// Unplugs (true) or plugs back (false) camera `number`, overriding NORVALE_TEST_UNPLUG for it.
+void setUnplugged(int number, bool unplugged);
+bool isUnplugged(int number);
+
+// Overrides the listed name of camera `number` (empty: back to the default name). Lets tests
+// check the handling of long or unusual device names.
+void setNameOverride(int number, const std::string& name);
+
+} // namespace norvale::testcameras

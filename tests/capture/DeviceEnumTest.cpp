@@ -1,0 +1,122 @@
+// Device listing and identities against synthetic cameras.
+#include "CaptureTestSupport.h"
+
+#include "capture/CaptureErrors.h"
+#include "capture/DeviceElement.h"
+#include "capture/TestCameras.h"
+
+#include <gtest/gtest.h>
+
+using namespace norvale;
+
+namespace {
+
+// Plugs every test camera back and forgets name overrides, whatever a test did.
+class DeviceEnumTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::useTestCameras(3); }
+    void TearDown() override {
+        for (int n = 1; n <= 3; ++n) {
+            testcameras::setUnplugged(n, false);
+            testcameras::setNameOverride(n, "");
+        }
+    }
+};
+
+std::string nameOfBound(const TBaseFilter& filter) {
+    auto bound = filter.BindFilter();
+    return bound ? bound->name : std::string("<none>");
+}
+
+} // namespace
+
+TEST_F(DeviceEnumTest, TestCamerasFollowTheRealDevicesInNumberOrder) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int first = test::testCameraIndex(devices, 1);
+    ASSERT_GE(first, 0);
+    ASSERT_EQ(devices.DeviceCount(), first + 3);
+    for (int n = 1; n <= 3; ++n) {
+        DeviceEntry e = devices.EntryAt(first + n - 1);
+        EXPECT_EQ(e.FriendlyName, "Norvale Test Camera " + std::to_string(n));
+        EXPECT_EQ(e.ClassId, CLSID_NorvaleTestCamera);
+    }
+    EXPECT_THROW(devices.EntryAt(-1), EListError);
+    EXPECT_THROW(devices.EntryAt(devices.DeviceCount()), EListError);
+}
+
+TEST_F(DeviceEnumTest, OtherCategoriesListNoTestCameras) {
+    TSysDevEnum devices(guid("{00000000-0000-0000-0000-000000000001}"));
+    EXPECT_EQ(devices.DeviceCount(), 0);
+    EXPECT_FALSE(devices.MonikerAt(0));
+}
+
+TEST_F(DeviceEnumTest, StoredIdentityRebindsTheSameCamera) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int index = test::testCameraIndex(devices, 2);
+    auto moniker = devices.MonikerAt(index);
+    ASSERT_TRUE(moniker);
+    EXPECT_EQ(moniker->displayName, "Norvale Test Camera 2");
+
+    TBaseFilter filter;
+    filter.StoreMoniker(moniker);
+    EXPECT_FALSE(filter.empty());
+    EXPECT_EQ(nameOfBound(filter), "Norvale Test Camera 2");
+
+    // The identity survives being saved as data and read back.
+    TBaseFilter copy;
+    ASSERT_TRUE(copy.LoadDataBytes(filter.DataBytes()));
+    EXPECT_EQ(copy.bytes(), filter.bytes());
+    EXPECT_EQ(nameOfBound(copy), "Norvale Test Camera 2");
+    EXPECT_FALSE(copy.LoadDataBytes({5, 0, 0, 0, 1})); // length says 5, one byte follows
+    EXPECT_EQ(copy.bytes(), filter.bytes());
+
+    filter.StoreMoniker(std::nullopt);
+    EXPECT_TRUE(filter.empty());
+    EXPECT_EQ(filter.DataBytes(), (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_FALSE(filter.RestoreMoniker());
+    EXPECT_EQ(filter.BindFilter(), nullptr);
+}
+
+TEST_F(DeviceEnumTest, IndexPastTheListGivesNoIdentity) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    EXPECT_FALSE(devices.MonikerAt(devices.DeviceCount()));
+    EXPECT_FALSE(devices.MonikerAt(-1));
+}
+
+TEST_F(DeviceEnumTest, MonikerAtEnumeratesAfreshAfterAnUnplug) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int first = test::testCameraIndex(devices, 1);
+    auto stored = devices.MonikerAt(first);
+    testcameras::setUnplugged(1, true);
+
+    // Without a new listing the positions now name the cameras that are left.
+    EXPECT_EQ(devices.DeviceCount(), first + 3);
+    auto atFirst = devices.MonikerAt(first);
+    ASSERT_TRUE(atFirst);
+    EXPECT_EQ(atFirst->displayName, "Norvale Test Camera 2");
+    EXPECT_FALSE(devices.MonikerAt(first + 2));
+
+    // A stored identity of the unplugged camera binds nothing.
+    TBaseFilter filter;
+    filter.StoreMoniker(stored);
+    EXPECT_EQ(filter.BindFilter(), nullptr);
+
+    devices.SelectCategory(CLSID_VideoInputDeviceCategory);
+    EXPECT_EQ(devices.DeviceCount(), first + 2);
+}
+
+TEST_F(DeviceEnumTest, LongNamesAreCutTo255Characters) {
+    testcameras::setNameOverride(1, std::string(300, 'x'));
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    bool found = false;
+    for (int i = 0; i < devices.DeviceCount(); ++i)
+        if (devices.EntryAt(i).FriendlyName == std::string(255, 'x'))
+            found = true;
+    EXPECT_TRUE(found);
+    // Characters, not bytes: a name of 300 two-byte characters keeps 255 whole ones.
+    std::string wide;
+    for (int i = 0; i < 300; ++i)
+        wide += "\xC3\xA9";
+    EXPECT_EQ(CutFriendlyName(wide).size(), 510u);
+    EXPECT_EQ(CutFriendlyName("short"), "short");
+}
