@@ -1,1 +1,0 @@
-// placeholder until the capture layer lists its own sources
