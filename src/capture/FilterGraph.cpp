@@ -1,0 +1,566 @@
+#include "FilterGraph.h"
+
+#include "DeviceElement.h"
+#include "GraphInternal.h"
+#include "GstRuntime.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <unistd.h>
+
+namespace norvale {
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+namespace gst {
+
+Ref<GstPad> firstPad(GstElement* element, GstPadDirection direction) {
+    Ref<GstPad> found;
+    GstIterator* it = direction == GST_PAD_SRC ? gst_element_iterate_src_pads(element)
+                                               : gst_element_iterate_sink_pads(element);
+    GValue item = G_VALUE_INIT;
+    if (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        found = addRef(GST_PAD(g_value_get_object(&item)));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
+std::string popErrorText(GstBus* bus) {
+    Message msg(gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR));
+    if (!msg)
+        return {};
+    GError* err = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(msg.get(), &err, &debug);
+    Error owned(err);
+    CString ownedDebug(debug);
+    return owned ? str(owned->message) : std::string();
+}
+
+} // namespace gst
+
+namespace {
+
+struct Publications {
+    std::mutex mutex;
+    std::map<uint32_t, std::string> names;
+    uint32_t next = 1;
+};
+Publications& publications() {
+    static Publications p;
+    return p;
+}
+
+std::string inspectionName(const TFilterGraph& graph) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "FilterGraph %p pid %x", static_cast<const void*>(&graph),
+                  static_cast<unsigned>(getpid()));
+    return buf;
+}
+
+gboolean onBusMessage(GstBus*, GstMessage* msg, gpointer data);
+
+bool hasSystemMemory(const GstCaps* caps, guint index) {
+    GstCapsFeatures* f = gst_caps_get_features(caps, index);
+    return !f || gst_caps_features_is_any(f) ||
+           gst_caps_features_contains(f, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Components
+
+TFilterComponent::TFilterComponent(std::string name)
+    : name_(std::move(name)), core_(std::make_unique<ComponentCore>()) {
+    gst::ensureInitialised();
+}
+
+TFilterComponent::~TFilterComponent() {
+    // Derived classes unlink in their own destructors; this only catches a graph that is
+    // still set, without calling the (already destroyed) derived hooks.
+    if (graph_) {
+        auto& v = graph_->linked_;
+        v.erase(std::remove(v.begin(), v.end(), this), v.end());
+        if (core_->element && graph_->core_->pipeline) {
+            gst_element_set_state(core_->element.get(), GST_STATE_NULL);
+            gst_bin_remove(GST_BIN(graph_->core_->pipeline.get()), core_->element.get());
+        }
+        graph_ = nullptr;
+    }
+}
+
+void TFilterComponent::SetFilterGraph(TFilterGraph* graph) {
+    if (graph == graph_)
+        return;
+    if (graph_)
+        graph_->unlink(this);
+    if (graph)
+        graph->link(this);
+}
+
+bool TFilterComponent::HasFilter() const {
+    return core_->element != nullptr;
+}
+
+void TFilterComponent::RequireFilter() const {
+    if (!HasFilter())
+        throw EIntfCastError();
+}
+
+TFilter::TFilter(std::string name) : TFilterComponent(std::move(name)) {}
+
+TFilter::~TFilter() {
+    try {
+        SetFilterGraph(nullptr);
+    } catch (...) {
+    }
+}
+
+HResult TFilter::SetFormat(const TMediaType& mt) {
+    if (mt.Caps().empty())
+        return hr::E_INVALIDARG;
+    gst::Caps caps(gst_caps_from_string(mt.Caps().c_str()));
+    if (!caps || gst_caps_is_empty(caps.get()))
+        return hr::E_INVALIDARG;
+    format_ = mt.Caps();
+    return hr::S_OK;
+}
+
+std::vector<TMediaType> TFilter::DeviceFormats() const {
+    std::vector<TMediaType> out;
+    if (!bound_ || !bound_->deviceCaps)
+        return out;
+    GstCaps* caps = bound_->deviceCaps.get();
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* s = gst_caps_get_structure(caps, i);
+        out.emplace_back(gst::mediaTypeFromStructure(s), gst::take(gst_structure_to_string(s)));
+    }
+    return out;
+}
+
+void TFilter::Joining() {
+    bound_ = BaseFilter().BindFilter(Name().c_str());
+    if (bound_)
+        core().element = gst::addRef(bound_->element.get());
+}
+
+void TFilter::Left() {
+    bound_.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Graph
+
+TFilterGraph::TFilterGraph(std::string name)
+    : name_(std::move(name)), core_(std::make_unique<GraphCore>()) {
+    gst::ensureInitialised();
+}
+
+TFilterGraph::~TFilterGraph() {
+    try {
+        SetActive(false);
+    } catch (...) {
+    }
+    for (auto* c : linked_)
+        c->graph_ = nullptr;
+    linked_.clear();
+}
+
+bool TFilterGraph::Active() const {
+    return core_->pipeline != nullptr;
+}
+
+void TFilterGraph::SetActive(bool active) {
+    if (active == Active())
+        return;
+    if (active) {
+        core_->pipeline = gst::adopt(gst_pipeline_new(name_.c_str()));
+        gst::Ref<GstBus> bus(gst_element_get_bus(core_->pipeline.get()));
+        core_->busWatch = gst_bus_add_watch(bus.get(), onBusMessage, this);
+        if (graphEdit_) {
+            PublishGraphForInspection(*this, core_->cookie);
+            core_->published = true;
+        }
+        for (auto* c : linked_)
+            join(c);
+        // Stopped, not uninitialised: sources are opened but deliver nothing yet.
+        gst_element_set_state(core_->pipeline.get(), GST_STATE_READY);
+        return;
+    }
+    GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+    gst_element_get_state(core_->pipeline.get(), &state, &pending, 0);
+    if (state > GST_STATE_READY || pending > GST_STATE_READY)
+        StopGraph();
+    gst_element_set_state(core_->pipeline.get(), GST_STATE_NULL);
+    for (auto* c : linked_)
+        leave(c);
+    if (core_->busWatch)
+        g_source_remove(core_->busWatch);
+    core_->busWatch = 0;
+    if (core_->published)
+        WithdrawGraphPublication(core_->cookie);
+    core_->published = false;
+    core_->sources.clear();
+    core_->renderedSize.reset();
+    core_->addedOrder.clear();
+    core_->pipeline.reset();
+}
+
+void TFilterGraph::link(TFilterComponent* c) {
+    linked_.push_back(c);
+    c->graph_ = this;
+    if (Active()) {
+        join(c);
+        if (c->core().element)
+            gst_element_sync_state_with_parent(c->core().element.get());
+    }
+}
+
+void TFilterGraph::unlink(TFilterComponent* c) {
+    if (Active())
+        leave(c);
+    linked_.erase(std::remove(linked_.begin(), linked_.end(), c), linked_.end());
+    c->graph_ = nullptr;
+}
+
+void TFilterGraph::join(TFilterComponent* c) {
+    c->Joining();
+    GstElement* e = c->core().element.get();
+    if (!e)
+        return;
+    gst_object_set_name(GST_OBJECT(e), c->Name().c_str());
+    if (!gst_bin_add(GST_BIN(core_->pipeline.get()), e)) {
+        // Another element already carries that name: the filter stays out of the graph.
+        c->core().element.reset();
+        c->Left();
+        return;
+    }
+    core_->addedOrder.push_back(c->Name());
+    c->Joined();
+}
+
+void TFilterGraph::leave(TFilterComponent* c) {
+    c->Leaving();
+    if (auto& e = c->core().element) {
+        gst_element_set_state(e.get(), GST_STATE_NULL);
+        gst_bin_remove(GST_BIN(core_->pipeline.get()), e.get());
+        auto& order = core_->addedOrder;
+        order.erase(std::remove(order.begin(), order.end(), c->Name()), order.end());
+    }
+    c->Left();
+    c->core().element.reset();
+    core_->sources.erase(c);
+}
+
+namespace {
+
+gst::Ref<GstElement> addInserted(GraphCore& core, const char* factory, const std::string& name) {
+    gst::Ref<GstElement> e =
+        gst::make(factory, (name + " " + std::to_string(++core.insertedCounter)).c_str());
+    if (!e)
+        return nullptr;
+    gst_bin_add(GST_BIN(core.pipeline.get()), e.get());
+    core.addedOrder.push_back(gst::take(gst_element_get_name(e.get())));
+    return e;
+}
+
+} // namespace
+
+HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& source,
+                                   TFilterComponent* intermediate, TFilterComponent& sink) {
+    source.RequireFilter();
+    if (intermediate)
+        intermediate->RequireFilter();
+    sink.RequireFilter();
+    if (!Active())
+        throw EIntfCastError();
+    GraphCore& core = *core_;
+    const bool preview = category == PIN_CATEGORY_PREVIEW;
+
+    // One chain per source: fixed format, decoder when the device sends JPEG, then a tee whose
+    // branches feed preview and capture.
+    auto chainIt = core.sources.find(&source);
+    if (chainIt == core.sources.end()) {
+        GstElement* src = source.core().element.get();
+        gst::Caps caps;
+        auto* device = dynamic_cast<TFilter*>(&source);
+        if (device && !device->formatCaps().empty())
+            caps = gst::Caps(gst_caps_from_string(device->formatCaps().c_str()));
+        if (!caps) {
+            gst::Ref<GstPad> pad = gst::firstPad(src, GST_PAD_SRC);
+            if (pad)
+                caps = gst::Caps(gst_pad_query_caps(pad.get(), nullptr));
+        }
+        if (!caps || gst_caps_is_empty(caps.get()) || gst_caps_is_any(caps.get()))
+            return hr::VFW_E_CANNOT_RENDER;
+        const GstStructure* chosen = nullptr;
+        for (guint i = 0; i < gst_caps_get_size(caps.get()) && !chosen; ++i)
+            if (hasSystemMemory(caps.get(), i))
+                chosen = gst_caps_get_structure(caps.get(), i);
+        if (!chosen)
+            return hr::VFW_E_CANNOT_RENDER;
+        SourceChain chain;
+        chain.fixedCaps = gst::fixatedCopy(chosen);
+        const std::string kind = gst_structure_get_name(chain.fixedCaps.get());
+
+        auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
+        gst::Caps fixed(gst_caps_new_full(gst_structure_copy(chain.fixedCaps.get()), nullptr));
+        g_object_set(filter.get(), "caps", fixed.get(), nullptr);
+        gst::Ref<GstElement> decoder;
+        if (kind == "image/jpeg")
+            decoder = addInserted(core, "jpegdec", source.Name() + " Decoder");
+        else if (kind != "video/x-raw")
+            decoder = addInserted(core, "decodebin", source.Name() + " Decoder");
+        chain.tee = addInserted(core, "tee", source.Name() + " Tee");
+        if (!filter || !chain.tee || (kind != "video/x-raw" && !decoder))
+            return hr::VFW_E_CANNOT_RENDER;
+        g_object_set(chain.tee.get(), "allow-not-linked", TRUE, nullptr);
+        bool ok = gst_element_link(src, filter.get());
+        if (decoder && kind == "image/jpeg")
+            ok = ok && gst_element_link_many(filter.get(), decoder.get(), chain.tee.get(), nullptr);
+        else if (decoder)
+            return hr::VFW_E_CANNOT_RENDER; // compressed streams other than JPEG are not decoded
+        else
+            ok = ok && gst_element_link(filter.get(), chain.tee.get());
+        for (GstElement* e : {filter.get(), decoder.get(), chain.tee.get()})
+            if (e)
+                gst_element_sync_state_with_parent(e);
+        if (!ok)
+            return hr::VFW_E_CANNOT_CONNECT;
+        chainIt = core.sources.emplace(&source, std::move(chain)).first;
+    }
+    SourceChain& chain = chainIt->second;
+
+    // The branch: queue (leaky, so a slow branch drops frames instead of holding up the other),
+    // converter, then the intermediate filter and the sink.
+    auto queue = addInserted(core, "queue", sink.Name() + " Queue");
+    auto convert = addInserted(core, "videoconvert", sink.Name() + " Converter");
+    if (!queue || !convert)
+        return hr::VFW_E_CANNOT_RENDER;
+    if (preview)
+        g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 2u, "max-size-bytes", 0u,
+                     "max-size-time", guint64{0}, nullptr);
+    else
+        g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 0u, "max-size-bytes", 0u,
+                     "max-size-time", guint64{2 * GST_SECOND}, nullptr);
+    bool ok = gst_element_link_many(chain.tee.get(), queue.get(), convert.get(), nullptr);
+    GstElement* last = convert.get();
+    if (ok && intermediate) {
+        ok = gst_element_link(last, intermediate->core().element.get());
+        last = intermediate->core().element.get();
+    }
+    if (ok && !gst_element_link(last, sink.core().element.get())) {
+        auto again = addInserted(core, "videoconvert", sink.Name() + " Converter");
+        ok = again && gst_element_link_many(last, again.get(), sink.core().element.get(), nullptr);
+        if (again)
+            gst_element_sync_state_with_parent(again.get());
+    }
+    gst_element_sync_state_with_parent(queue.get());
+    gst_element_sync_state_with_parent(convert.get());
+    if (!ok)
+        return hr::VFW_E_CANNOT_CONNECT;
+    if (preview || !core.renderedSize) {
+        int w = 0, h = 0;
+        gst_structure_get_int(chain.fixedCaps.get(), "width", &w);
+        gst_structure_get_int(chain.fixedCaps.get(), "height", &h);
+        core.renderedSize = std::make_pair(w, h);
+    }
+    return hr::S_OK;
+}
+
+bool TFilterGraph::RunGraph() {
+    if (!Active())
+        throw EIntfCastError();
+    for (auto* c : linked_)
+        c->AboutToRun();
+    GstElement* p = core_->pipeline.get();
+    if (core_->published && std::getenv("GST_DEBUG_DUMP_DOT_DIR"))
+        GST_DEBUG_BIN_TO_DOT_FILE(GST_BIN(p), GST_DEBUG_GRAPH_SHOW_ALL,
+                                  inspectionName(*this).c_str());
+    GstStateChangeReturn r = gst_element_set_state(p, GST_STATE_PLAYING);
+    if (r == GST_STATE_CHANGE_ASYNC)
+        r = gst_element_get_state(p, nullptr, nullptr, 2 * GST_SECOND);
+    gst::Ref<GstBus> bus(gst_element_get_bus(p));
+    std::string error = gst::popErrorText(bus.get());
+    if (r == GST_STATE_CHANGE_FAILURE || !error.empty()) {
+        gst_element_set_state(p, GST_STATE_READY);
+        CheckDirectShowResult(hr::E_FAIL, error);
+    }
+    return true;
+}
+
+void TFilterGraph::StopGraph() {
+    if (!Active())
+        return;
+    GstElement* p = core_->pipeline.get();
+    GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+    gst_element_get_state(p, &state, &pending, 0);
+    if (state > GST_STATE_READY || pending > GST_STATE_READY) {
+        for (auto* c : linked_)
+            c->Stopping(StopTimeout);
+    }
+    GstStateChangeReturn r = gst_element_set_state(p, GST_STATE_READY);
+    if (r == GST_STATE_CHANGE_ASYNC)
+        r = gst_element_get_state(p, nullptr, nullptr, GST_SECOND * StopTimeout.count() / 1000);
+    for (auto* c : linked_)
+        c->Stopped();
+    if (r == GST_STATE_CHANGE_FAILURE) {
+        gst::Ref<GstBus> bus(gst_element_get_bus(p));
+        CheckDirectShowResult(hr::E_FAIL, gst::popErrorText(bus.get()));
+    }
+}
+
+void TFilterGraph::PurgeGraph() {
+    if (!Active())
+        return;
+    StopGraph();
+    GstBin* bin = GST_BIN(core_->pipeline.get());
+    std::vector<gst::Ref<GstElement>> elements;
+    GST_OBJECT_LOCK(bin);
+    for (GList* l = bin->children; l; l = l->next)
+        elements.push_back(gst::addRef(GST_ELEMENT(l->data)));
+    GST_OBJECT_UNLOCK(bin);
+    // Disconnect every pin of every filter.
+    for (auto& e : elements) {
+        GstIterator* it = gst_element_iterate_src_pads(e.get());
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+            auto* pad = GST_PAD(g_value_get_object(&item));
+            gst::Ref<GstPad> peer(gst_pad_get_peer(pad));
+            if (peer)
+                gst_pad_unlink(pad, peer.get());
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(it);
+    }
+    // Remove what rendering inserted.
+    for (auto& e : elements) {
+        bool owned = std::any_of(linked_.begin(), linked_.end(), [&](TFilterComponent* c) {
+            return c->core().element.get() == e.get();
+        });
+        if (owned)
+            continue;
+        std::string name = gst::take(gst_element_get_name(e.get()));
+        gst_element_set_state(e.get(), GST_STATE_NULL);
+        if (!gst_bin_remove(bin, e.get()))
+            CheckDirectShowResult(hr::E_FAIL, "Cannot remove " + name);
+        auto& order = core_->addedOrder;
+        order.erase(std::remove(order.begin(), order.end(), name), order.end());
+    }
+    // Tee request pads of removed tees went with them; components may have request pads too.
+    core_->sources.clear();
+    core_->renderedSize.reset();
+}
+
+TGraphState TFilterGraph::GraphState() const {
+    if (!Active())
+        return TGraphState::gsUninitialized;
+    GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+    gst_element_get_state(core_->pipeline.get(), &state, &pending, 0);
+    GstState target = pending != GST_STATE_VOID_PENDING ? pending : state;
+    switch (target) {
+    case GST_STATE_PLAYING:
+        return TGraphState::gsPlaying;
+    case GST_STATE_PAUSED:
+        return TGraphState::gsPaused;
+    default:
+        return TGraphState::gsStopped;
+    }
+}
+
+std::vector<std::string> TFilterGraph::FilterNames() const {
+    if (!Active())
+        return {};
+    return core_->addedOrder;
+}
+
+std::pair<int, int> TFilterGraph::NativeVideoSize() const {
+    if (!Active())
+        return {0, 0};
+    // Negotiated size at a renderer's input when the graph has run.
+    for (auto* c : linked_) {
+        if (!c->core().element || dynamic_cast<TFilter*>(c))
+            continue;
+        gst::Ref<GstPad> pad = gst::firstPad(c->core().element.get(), GST_PAD_SINK);
+        if (!pad)
+            continue;
+        gst::Caps caps(gst_pad_get_current_caps(pad.get()));
+        int w = 0, h = 0;
+        if (caps && gst_caps_get_size(caps.get()) > 0) {
+            const GstStructure* s = gst_caps_get_structure(caps.get(), 0);
+            if (gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h) &&
+                std::string(gst_structure_get_name(s)) == "video/x-raw")
+                return {w, h};
+        }
+    }
+    return core_->renderedSize.value_or(std::make_pair(0, 0));
+}
+
+void TFilterGraph::ReportError(const std::string& text) {
+    if (onError_)
+        onError_(text);
+}
+
+void TFilterGraph::ProcessEvents() {
+    if (!Active())
+        return;
+    gst::Ref<GstBus> bus(gst_element_get_bus(core_->pipeline.get()));
+    for (;;) {
+        std::string text = gst::popErrorText(bus.get());
+        if (text.empty())
+            break;
+        ReportError(text);
+    }
+}
+
+namespace {
+
+gboolean onBusMessage(GstBus*, GstMessage* msg, gpointer data) {
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
+        GError* err = nullptr;
+        gst_message_parse_error(msg, &err, nullptr);
+        gst::Error owned(err);
+        if (owned)
+            static_cast<TFilterGraph*>(data)->ReportError(gst::str(owned->message));
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Inspection
+
+HResult PublishGraphForInspection(const TFilterGraph& graph, PublicationCookie& cookie) {
+    auto& p = publications();
+    std::lock_guard lock(p.mutex);
+    cookie.value = p.next++;
+    p.names[cookie.value] = inspectionName(graph);
+    return hr::S_OK;
+}
+
+HResult WithdrawGraphPublication(PublicationCookie cookie) {
+    auto& p = publications();
+    std::lock_guard lock(p.mutex);
+    return p.names.erase(cookie.value) ? hr::S_OK : hr::E_INVALIDARG;
+}
+
+std::vector<std::string> PublishedGraphs() {
+    auto& p = publications();
+    std::lock_guard lock(p.mutex);
+    std::vector<std::string> out;
+    for (auto& [cookie, name] : p.names)
+        out.push_back(name);
+    return out;
+}
+
+} // namespace norvale

@@ -1,0 +1,40 @@
+#pragma once
+// Internal: what graphs and components hold while a pipeline exists.
+#include "CapsMapping.h"
+#include "FilterGraph.h"
+#include "GstHandles.h"
+
+#include <map>
+#include <optional>
+
+namespace norvale {
+
+struct ComponentCore {
+    gst::Ref<GstElement> element; // exists only while linked to an active graph
+};
+
+// What rendering built after one source: format filter, optional decoder, tee.
+struct SourceChain {
+    gst::Ref<GstElement> tee;
+    gst::Structure fixedCaps; // the format the source delivers
+};
+
+struct GraphCore {
+    gst::Ref<GstElement> pipeline;
+    guint busWatch = 0;
+    PublicationCookie cookie;
+    bool published = false;
+    std::map<const TFilterComponent*, SourceChain> sources;
+    std::optional<std::pair<int, int>> renderedSize;
+    std::vector<std::string> addedOrder; // element names in the order they entered the pipeline
+    int insertedCounter = 0;
+};
+
+namespace gst {
+// The first pad of `element` in the given direction (ghost pads of bins included).
+Ref<GstPad> firstPad(GstElement* element, GstPadDirection direction);
+// Text of the first error message waiting on `bus` (empty when none).
+std::string popErrorText(GstBus* bus);
+} // namespace gst
+
+} // namespace norvale

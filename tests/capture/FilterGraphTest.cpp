@@ -1,0 +1,275 @@
+// The graph and its components against synthetic cameras: activation, link order, states,
+// rendering, purge, frame grabbing and bitmaps.
+#include "CaptureTestSupport.h"
+
+#include "capture/FilterGraph.h"
+#include "capture/SampleGrabber.h"
+#include "capture/TestCameras.h"
+#include "capture/VideoRenderer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <unistd.h>
+
+using namespace norvale;
+using norvale::test::FrameCounter;
+
+namespace {
+
+class FilterGraphTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::useTestCameras(2); }
+
+    void bindCamera(int number) {
+        TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+        int index = test::testCameraIndex(devices, number);
+        ASSERT_GE(index, 0);
+        source.BaseFilter().StoreMoniker(devices.MonikerAt(index));
+    }
+
+    TFilterGraph graph;
+    TFilter source;
+    TVideoRenderer renderer;
+    TSampleGrabber grabber;
+};
+
+bool contains(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+} // namespace
+
+TEST_F(FilterGraphTest, ActivationAddsLinkedFiltersInLinkOrderUnderTheirNames) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    EXPECT_FALSE(source.HasFilter());
+    EXPECT_EQ(graph.FilterNames(), std::vector<std::string>{});
+
+    graph.SetActive(true);
+    EXPECT_EQ(graph.FilterNames(),
+              (std::vector<std::string>{"VideoSourceFilter", "VideoWindow", "VideoSampleGrabber"}));
+    EXPECT_TRUE(source.HasFilter() && renderer.HasFilter() && grabber.HasFilter());
+
+    // Unlinking from the active graph removes only that filter.
+    renderer.SetFilterGraph(nullptr);
+    EXPECT_EQ(graph.FilterNames(),
+              (std::vector<std::string>{"VideoSourceFilter", "VideoSampleGrabber"}));
+    EXPECT_FALSE(renderer.HasFilter());
+    EXPECT_EQ(graph.LinkedFilters().size(), 2u);
+
+    // Deactivation releases the filters and keeps the links.
+    graph.SetActive(false);
+    EXPECT_FALSE(source.HasFilter());
+    EXPECT_EQ(source.FilterGraph(), &graph);
+    EXPECT_EQ(graph.LinkedFilters().size(), 2u);
+}
+
+TEST_F(FilterGraphTest, LinkingTwiceDoesNothingAndDestroyingAComponentUnlinksIt) {
+    source.SetFilterGraph(&graph);
+    source.SetFilterGraph(&graph);
+    EXPECT_EQ(graph.LinkedFilters().size(), 1u);
+    {
+        TSampleGrabber extra("Extra");
+        extra.SetFilterGraph(&graph);
+        graph.SetActive(true);
+        EXPECT_TRUE(contains(graph.FilterNames(), "Extra"));
+    }
+    EXPECT_EQ(graph.LinkedFilters().size(), 1u);
+    EXPECT_FALSE(contains(graph.FilterNames(), "Extra"));
+}
+
+TEST_F(FilterGraphTest, EmptyIdentityJoinsWithoutFilterAndRenderingFailsWithInterfaceNotSupported) {
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    EXPECT_FALSE(source.HasFilter());
+    EXPECT_THROW(source.RequireFilter(), EIntfCastError);
+    try {
+        graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, renderer);
+        FAIL() << "rendering without a source filter succeeded";
+    } catch (const EIntfCastError& e) {
+        EXPECT_STREQ(e.what(), "Interface not supported");
+    }
+}
+
+TEST_F(FilterGraphTest, GraphStateGoesFromUninitialisedToStoppedToRunning) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsUninitialized);
+    graph.SetActive(true);
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsStopped);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    EXPECT_TRUE(graph.RunGraph());
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsPlaying);
+    graph.StopGraph();
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsStopped);
+    graph.SetActive(false);
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsUninitialized);
+    // Operations on an inactive graph do nothing.
+    graph.StopGraph();
+    graph.PurgeGraph();
+}
+
+TEST_F(FilterGraphTest, PurgeRemovesInsertedElementsAndKeepsTheComponents) {
+    bindCamera(2);
+    TFilterComponent* all[] = {&source, &renderer, &grabber};
+    for (auto* c : all)
+        c->SetFilterGraph(&graph);
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    EXPECT_GT(graph.FilterNames().size(), 3u); // format filter, tee, queue, converter
+    EXPECT_EQ(graph.NativeVideoSize(), std::make_pair(320, 240));
+    EXPECT_TRUE(renderer.Connected());
+    graph.RunGraph();
+    graph.PurgeGraph();
+    EXPECT_EQ(graph.FilterNames(),
+              (std::vector<std::string>{"VideoSourceFilter", "VideoWindow", "VideoSampleGrabber"}));
+    EXPECT_FALSE(renderer.Connected());
+    // The same graph renders again after a purge.
+    EXPECT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+}
+
+TEST_F(FilterGraphTest, GrabberDeliversRgbFramesAndRendererKeepsTheLatest) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    FrameCounter frames;
+    size_t lastLength = 0;
+    TBitmap fromCallback;
+    bool bitmapOk = false;
+    grabber.SetOnBuffer([&](TSampleGrabber& sender, double, const uint8_t* bytes, size_t length) {
+        lastLength = length;
+        if (frames.count() == 0)
+            bitmapOk = sender.FrameToBitmap(&fromCallback, bytes, length);
+        frames.add();
+    });
+    FrameCounter painted;
+    renderer.SetFrameListener([&] { painted.add(); });
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    graph.RunGraph();
+    ASSERT_TRUE(frames.waitFor(3));
+    ASSERT_TRUE(painted.waitFor(1));
+    graph.StopGraph();
+
+    EXPECT_EQ(lastLength, 230400u);
+    AmMediaType connected;
+    ASSERT_EQ(grabber.GetConnectedMediaType(connected), hr::S_OK);
+    EXPECT_EQ(DescribeMediaType(connected),
+              "Major Type: Video - Sub Type: RGB24 Format: VideoInfo RGB 320X-240, 24 bits");
+
+    ASSERT_TRUE(bitmapOk);
+    EXPECT_EQ(fromCallback.bits.size(), 230400u);
+    EXPECT_EQ(fromCallback.header.biWidth, 320);
+    EXPECT_EQ(fromCallback.BmpFile().size(), 230400u + 54u);
+
+    auto frame = renderer.LatestFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->Width(), 320);
+    EXPECT_EQ(frame->Height(), 240);
+    EXPECT_GE(frame->Stride(), 960);
+}
+
+TEST_F(FilterGraphTest, FrameToBitmapCopiesAtMostThePictureAndRefusesAnEmptyCount) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    FrameCounter frames;
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { frames.add(); });
+    graph.SetActive(true);
+    graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer);
+    TBitmap bitmap;
+    std::vector<uint8_t> bytes(300000, 0xAB);
+    EXPECT_FALSE(grabber.FrameToBitmap(&bitmap, bytes.data(), bytes.size())); // not connected yet
+    graph.RunGraph();
+    ASSERT_TRUE(frames.waitFor(1));
+
+    EXPECT_FALSE(grabber.FrameToBitmap(&bitmap, bytes.data(), 0));
+    EXPECT_FALSE(grabber.FrameToBitmap(nullptr, bytes.data(), bytes.size()));
+
+    ASSERT_TRUE(grabber.FrameToBitmap(&bitmap, bytes.data(), bytes.size()));
+    EXPECT_EQ(bitmap.bits.size(), 230400u);
+    EXPECT_EQ(std::count(bitmap.bits.begin(), bitmap.bits.end(), 0xAB), 230400);
+
+    ASSERT_TRUE(grabber.FrameToBitmap(&bitmap, bytes.data(), 1000));
+    EXPECT_EQ(std::count(bitmap.bits.begin(), bitmap.bits.end(), 0xAB), 1000);
+
+    // Without bytes: the last frame that passed.
+    ASSERT_TRUE(grabber.FrameToBitmap(&bitmap, nullptr, 0));
+    EXPECT_EQ(bitmap.bits.size(), 230400u);
+}
+
+TEST_F(FilterGraphTest, HiddenRendererKeepsNoFrames) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    renderer.SetFramesWanted(false);
+    FrameCounter frames, notified;
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { frames.add(); });
+    renderer.SetFrameListener([&] { notified.add(); });
+    graph.SetActive(true);
+    graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer);
+    graph.RunGraph();
+    ASSERT_TRUE(frames.waitFor(3)); // the grabber still sees every frame
+    EXPECT_EQ(renderer.LatestFrame(), nullptr);
+    EXPECT_EQ(notified.count(), 0);
+}
+
+TEST_F(FilterGraphTest, AppliedFormatIsWhatTheStreamCarries) {
+    bindCamera(1);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    grabber.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    auto formats = source.DeviceFormats();
+    ASSERT_GE(formats.size(), 2u);
+    ASSERT_NE(formats[1].Description().find("352X288"), std::string::npos);
+    EXPECT_EQ(source.SetFormat(formats[1]), hr::S_OK);
+    EXPECT_EQ(source.SetFormat(TMediaType()), hr::E_INVALIDARG);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    EXPECT_EQ(graph.NativeVideoSize(), std::make_pair(352, 288));
+}
+
+TEST_F(FilterGraphTest, RunningAnUnpluggedCameraFailsAndReportsTheError) {
+    bindCamera(2);
+    source.SetFilterGraph(&graph);
+    renderer.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, renderer), hr::S_OK);
+    std::string reported;
+    graph.SetOnError([&](const std::string& text) { reported = text; });
+    FrameCounter painted;
+    renderer.SetFrameListener([&] { painted.add(); });
+    graph.RunGraph();
+    ASSERT_TRUE(painted.waitFor(1));
+    testcameras::setUnplugged(2, true);
+    for (int i = 0; i < 200 && reported.empty(); ++i) {
+        graph.ProcessEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    testcameras::setUnplugged(2, false);
+    EXPECT_EQ(reported, "Device 'Norvale Test Camera 2' has been disconnected.");
+    graph.StopGraph(); // bounded even though the source is dead
+    EXPECT_EQ(graph.GraphState(), TGraphState::gsStopped);
+}
+
+TEST_F(FilterGraphTest, ActiveGraphWithInspectionIsPublishedUnderItsName) {
+    graph.SetGraphEdit(true);
+    graph.SetActive(true);
+    auto names = PublishedGraphs();
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "FilterGraph %p pid %x", static_cast<void*>(&graph),
+                  static_cast<unsigned>(getpid()));
+    EXPECT_TRUE(contains(names, expected));
+    graph.SetActive(false);
+    EXPECT_FALSE(contains(PublishedGraphs(), expected));
+}
