@@ -5,7 +5,9 @@
 
 #include <functional>
 
+#include <csignal>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -300,19 +302,21 @@ TEST(IniFile, FollowsASymbolicLink) {
     EXPECT_EQ(readFile(dir / "real" / "setup.ini"), "[S]\nk=v\n");
 }
 
-// Permissions do not bind root, and tests often run as root in containers: run the checks of a
-// permission case in a child process switched to "nobody", after handing it the folder. The
-// body returns an empty text when its checks hold, else what went wrong.
-std::string asOrdinaryUser(const std::filesystem::path& folder,
+// Runs body in a child process, so it may change process-wide limits, and returns what it
+// returns: an empty text when its checks hold, else what went wrong. With ordinaryUser and when
+// running as root (tests often do, in containers, and permissions do not bind root), the child
+// first switches to "nobody", after handing it the folder.
+std::string inChildProcess(const std::filesystem::path& folder, bool ordinaryUser,
                            const std::function<std::string()>& body) {
-    if (::geteuid() != 0)
-        return body();
+    const bool dropRoot = ordinaryUser && ::geteuid() == 0;
     const uid_t nobody = 65534;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        if (::lchown(entry.path().c_str(), nobody, nobody) != 0)
+    if (dropRoot) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+            if (::lchown(entry.path().c_str(), nobody, nobody) != 0)
+                return "cannot hand the folder over";
+        if (::lchown(folder.c_str(), nobody, nobody) != 0)
             return "cannot hand the folder over";
-    if (::lchown(folder.c_str(), nobody, nobody) != 0)
-        return "cannot hand the folder over";
+    }
     int fds[2];
     if (::pipe(fds) != 0)
         return "no pipe";
@@ -320,7 +324,8 @@ std::string asOrdinaryUser(const std::filesystem::path& folder,
     if (pid == 0) {
         ::close(fds[0]);
         std::string result = "cannot switch to nobody";
-        if (::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0) {
+        if (!dropRoot ||
+            (::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0)) {
             try {
                 result = body();
             } catch (const std::exception& e) {
@@ -341,6 +346,18 @@ std::string asOrdinaryUser(const std::filesystem::path& folder,
     if (!WIFEXITED(status))
         return "the child process crashed";
     return result;
+}
+
+std::string asOrdinaryUser(const std::filesystem::path& folder,
+                           const std::function<std::string()>& body) {
+    return inChildProcess(folder, true, body);
+}
+
+// Files cannot grow beyond limit bytes: writes past it fail as on a full disk.
+void limitFileSize(rlim_t limit) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit rl{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
 }
 
 #define CHECK_OR_RETURN(cond)                                                                      \
@@ -462,6 +479,52 @@ TEST(IniFile, MissingFolderFails) {
     IniFile ini(dir / "gone" / "setup.ini");
     EXPECT_THROW(ini.writeString("S", "k", "v"), IniWriteError);
     EXPECT_FALSE(std::filesystem::exists(dir / "gone"));
+}
+
+TEST(IniFile, FullDiskKeepsTheOldFile) {
+    TempDir dir;
+    const auto path = dir / "setup.ini";
+    const std::string old = "[Camera1]\nName=Camera1\n[Keep]\nx=1\n";
+    writeFile(path, old);
+    EXPECT_EQ(inChildProcess(dir.path(), false,
+                             [&] {
+                                 limitFileSize(64);
+                                 try {
+                                     IniFile(path).writeString("Camera1", "Name",
+                                                               std::string(100, 'n'));
+                                 } catch (const IniWriteError&) {
+                                     return std::string();
+                                 }
+                                 return std::string("the write succeeded");
+                             }),
+              "");
+    EXPECT_EQ(readFile(path), old);
+    // The temporary file is gone too.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST(IniFile, FullDiskInPlaceFailsBeforeChangingAByte) {
+    TempDir dir;
+    const auto folder = dir / "ro";
+    std::filesystem::create_directory(folder);
+    const std::string old = "[Camera1]\nName=Camera1\n[Keep]\nx=1\n";
+    writeFile(folder / "setup.ini", old);
+    ::chmod(folder.c_str(), 0555);
+    EXPECT_EQ(asOrdinaryUser(dir.path(),
+                             [&] {
+                                 limitFileSize(64);
+                                 try {
+                                     IniFile(folder / "setup.ini")
+                                         .writeString("Camera1", "Name", std::string(100, 'n'));
+                                 } catch (const IniWriteError&) {
+                                     return std::string();
+                                 }
+                                 return std::string("the write succeeded");
+                             }),
+              "");
+    EXPECT_EQ(readFile(folder / "setup.ini"), old);
 }
 
 } // namespace
