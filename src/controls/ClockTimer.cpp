@@ -36,7 +36,7 @@ QThread::Priority toQt(TThreadPriority priority) {
 // State shared by the GUI thread and the worker; everything below `mutex` is guarded by it.
 // A tick queued to the GUI thread keeps this alive through its own reference, so it may finish
 // after the timer has gone.
-struct TClockTimer::Worker {
+struct TClockTimer::Worker : std::enable_shared_from_this<Worker> {
     std::mutex mutex;
     std::condition_variable wake;
     bool suspended = true; // created suspended
@@ -48,11 +48,11 @@ struct TClockTimer::Worker {
 
     std::unique_ptr<QThread> thread;
 
-    void run(TClockTimer* timer, const std::shared_ptr<Worker>& self);
+    void run(TClockTimer* timer);
     void stop();
 };
 
-void TClockTimer::Worker::run(TClockTimer* timer, const std::shared_ptr<Worker>& self) {
+void TClockTimer::Worker::run(TClockTimer* timer) {
     std::unique_lock lock(mutex);
     while (!terminated) {
         if (suspended) {
@@ -84,7 +84,7 @@ void TClockTimer::Worker::run(TClockTimer* timer, const std::shared_ptr<Worker>&
         lock.unlock();
         QMetaObject::invokeMethod(
             timer,
-            [timer, self] {
+            [timer, self = shared_from_this()] {
                 timer->deliverTick(); // may destroy the timer; touch only `self` afterwards
                 const std::lock_guard guard(self->mutex);
                 self->handOffPending = false;
@@ -178,7 +178,9 @@ void TClockTimer::updateTimer() {
     if (!timerCreated_) {
         if (timerType_ == TClockTimerType::ttThread) {
             auto worker = std::make_shared<Worker>();
-            worker->thread.reset(QThread::create([this, worker] { worker->run(this, worker); }));
+            // The thread sees the worker by plain pointer (a shared one would keep the pair alive
+            // for ever): the worker owns the thread and joins it before it goes.
+            worker->thread.reset(QThread::create([this, w = worker.get()] { w->run(this); }));
             worker->thread->start();
             worker_ = std::move(worker);
         }

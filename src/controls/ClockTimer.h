@@ -31,9 +31,10 @@ enum class TThreadPriority {
     tpTimeCritical
 };
 
-// Lives on the GUI thread. Ticks reach OnTimer only while Enabled, Interval is above 0 and a
-// handler is set. In thread mode the worker waits Interval ms, then hands the tick to the GUI
-// thread and waits for it to finish before it starts the next wait, so ticks drift by the
+// Lives on the GUI thread: create, change and destroy it there (a handler running on the worker,
+// with syncEvent off, must not destroy it). Ticks reach OnTimer only while Enabled, Interval is
+// above 0 and a handler is set. In thread mode the worker waits Interval ms, then hands the tick to
+// the GUI thread and waits for it to finish before it starts the next wait, so ticks drift by the
 // handler's run time. An exception thrown by the handler is caught and its text passed to the
 // error handler; the timer keeps running.
 class TClockTimer : public QObject {
@@ -59,7 +60,8 @@ public:
     std::uint32_t interval() const { return interval_; }
     void setInterval(std::uint32_t value);
 
-    // Thread mode: run the tick on the GUI thread (default) or directly on the worker.
+    // Thread mode: run the tick on the GUI thread (default) or directly on the worker. Takes
+    // effect from the next tick.
     bool syncEvent() const { return syncEvent_; }
     void setSyncEvent(bool value);
 

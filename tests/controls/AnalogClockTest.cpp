@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPointer>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -76,6 +77,29 @@ TEST(AnalogClock, StartsStillWithTheWallLook) {
     EXPECT_EQ(clock.hours(), 11);
     EXPECT_EQ(clock.minutes(), 59);
     EXPECT_EQ(clock.seconds(), 30);
+}
+
+TEST(AnalogClock, ActiveClockFollowsItsTimerInBothKinds) {
+    for (bool threaded : {true, false}) {
+        // Every reading of the time is one second later, so every tick moves the seconds hand.
+        QDateTime now(QDate(2024, 5, 17), QTime(8, 0, 0));
+        TAnalogClock clock(nullptr, [&now] { return now = now.addSecs(1); });
+        clock.setThreaded(threaded);
+        clock.clockTimer().setInterval(2);
+        int seconds = 0;
+        QObject::connect(&clock, &TAnalogClock::secondsChanged, [&] { ++seconds; });
+        clock.setActive(true);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (seconds < 3 && std::chrono::steady_clock::now() < deadline)
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+        EXPECT_GE(seconds, 3) << "threaded " << threaded;
+
+        clock.setActive(false);
+        QApplication::processEvents();
+        const int stopped = seconds;
+        clock.TimerTick(); // still works by hand
+        EXPECT_EQ(seconds, stopped + 1);
+    }
 }
 
 TEST(AnalogClock, TickWidthAcceptsOnlyPositiveValues) {
