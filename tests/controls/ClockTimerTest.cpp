@@ -28,16 +28,6 @@ class ClockTimerModes : public ::testing::TestWithParam<TClockTimerType> {};
 
 } // namespace
 
-TEST(ClockTimer, Defaults) {
-    TClockTimer timer;
-    EXPECT_TRUE(timer.enabled());
-    EXPECT_EQ(timer.interval(), 1000u);
-    EXPECT_TRUE(timer.syncEvent());
-    EXPECT_EQ(timer.timerType(), TClockTimerType::ttThread);
-    EXPECT_EQ(timer.priority(), TThreadPriority::tpNormal);
-    EXPECT_FALSE(timer.hasOnTimer());
-}
-
 TEST_P(ClockTimerModes, TicksArriveOnTheGuiThread) {
     TClockTimer timer;
     timer.setTimerType(GetParam());
