@@ -1,1 +1,122 @@
-#include "Application.h"
+#include "app/Application.h"
+
+#include "app/Artwork.h"
+#include "app/Form1.h"
+#include "app/ShutdownSignals.h"
+#include "app/Translator.h"
+#include "core/Branding.h"
+#include "platform/MessageBox.h"
+#include "platform/SingleInstance.h"
+
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QSessionManager>
+#include <QTimer>
+#include <exception>
+#include <memory>
+
+namespace norvale {
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+void TApplication::reportError(const QString& text) {
+    if (report_)
+        report_(text);
+    else
+        qWarning("%s", qUtf8Printable(text));
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        reportError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        reportError(QStringLiteral("Unknown error"));
+    }
+    return false;
+}
+
+namespace {
+// The wall is designed for Tahoma 8 pt. Debian's metric-compatible Tahoma (fonts-wine) is not
+// registered with fontconfig, so the program adds it itself when it is not known already.
+void addTahoma() {
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma")))
+        return;
+    for (const char* file :
+         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"})
+        QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+}
+} // namespace
+
+int runNorvale(TApplication& app, const StartupOptions& options) {
+    IMessageBox& messages = *options.messages;
+
+    // 1. Branding comes first: the other steps use its application name.
+    const auto branding =
+        loadBrandingFile((options.exeDir + QStringLiteral("update.dll")).toStdString());
+    if (!branding) {
+        messages.show({nullptr, QStringLiteral("update.dll not found!"), QStringLiteral("Error"),
+                       MessageIcon::Error, MessageButtons::Ok});
+        return 1;
+    }
+    const QString appName = QString::fromStdString(branding->applicationName);
+
+    // 2-3. One copy per machine and application name.
+    SingleInstance instance(branding->applicationName);
+    if (instance.alreadyRunning()) {
+        messages.show({nullptr, QStringLiteral("Application is running already!"),
+                       QStringLiteral("Message"), MessageIcon::Information, MessageButtons::Ok});
+        return 0;
+    }
+
+    // 4. Translation, before the first window exists.
+    Translator::install(options.exeDir, QStringLiteral("en"));
+
+    // 5-6.
+    app.setErrorReport([&messages, appName](const QString& text) {
+        messages.show({nullptr, text, appName, MessageIcon::Error, MessageButtons::Ok});
+    });
+    app.setApplicationName(appName);
+    app.setApplicationDisplayName(appName);
+    app.setQuitOnLastWindowClosed(false);
+    Artwork artwork(options.exeDir + QStringLiteral("assets/"));
+    app.setWindowIcon(QIcon(QPixmap::fromImage(artwork.image(QStringLiteral("icon.png")))));
+
+    addTahoma();
+
+    // 7. The main window.
+    Form1Context context;
+    context.exeDir = options.exeDir;
+    context.applicationName = appName;
+    context.messages = &messages;
+    context.artwork = &artwork;
+    context.cameraServices.snapshotPlaceholder =
+        artwork.image(QStringLiteral("snapshot_placeholder.png"));
+    context.reportError = [&app](const QString& text) { app.reportError(text); };
+    auto form1 = std::make_unique<TForm1>(std::move(context));
+
+    // A desktop that ends the program closes the main window the ordinary way.
+    ShutdownSignals shutdownSignals([&form1](int) {
+        if (form1)
+            form1->close();
+    });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
+                     [&form1](QSessionManager&) { form1->close(); });
+
+    // 8-10: the options dialog, the about box and the computer chooser come here.
+
+    // 11.
+    if (form1->showAtStart())
+        form1->show();
+    if (options.onRunning)
+        QTimer::singleShot(0, form1.get(), [&] { options.onRunning(form1.get()); });
+    app.exec();
+
+    // Windows go in the reverse order of their creation; the main window's destruction stops
+    // every camera and writes the settings.
+    form1.reset();
+    return 0;
+}
+
+} // namespace norvale

@@ -1,1 +1,105 @@
-#include "Translator.h"
+#include "app/Translator.h"
+
+#include "core/MoCatalog.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QWidget>
+
+namespace norvale {
+
+namespace {
+std::shared_ptr<const MoCatalog>& activeCatalog() {
+    static std::shared_ptr<const MoCatalog> catalog;
+    return catalog;
+}
+
+// List contents keep their texts: the camera list's fixed items and the scanner's results.
+bool isList(const QObject* o) {
+    return qobject_cast<const QListView*>(o) != nullptr;
+}
+
+void translateOne(QObject* o) {
+    if (auto* w = qobject_cast<QWidget*>(o)) {
+        if (!w->windowTitle().isEmpty())
+            w->setWindowTitle(Translator::tr(w->windowTitle()));
+        if (!w->toolTip().isEmpty())
+            w->setToolTip(Translator::tr(w->toolTip()));
+    }
+    if (auto* b = qobject_cast<QAbstractButton*>(o)) {
+        if (!b->text().isEmpty())
+            b->setText(Translator::tr(b->text()));
+    } else if (auto* l = qobject_cast<QLabel*>(o)) {
+        if (!l->text().isEmpty())
+            l->setText(Translator::tr(l->text()));
+    } else if (auto* g = qobject_cast<QGroupBox*>(o)) {
+        g->setTitle(Translator::tr(g->title()));
+    } else if (auto* t = qobject_cast<QTabWidget*>(o)) {
+        for (int i = 0; i < t->count(); ++i)
+            t->setTabText(i, Translator::tr(t->tabText(i)));
+    } else if (auto* m = qobject_cast<QMenu*>(o)) {
+        if (!m->title().isEmpty())
+            m->setTitle(Translator::tr(m->title()));
+    } else if (auto* a = qobject_cast<QAction*>(o)) {
+        if (!a->text().isEmpty())
+            a->setText(Translator::tr(a->text()));
+        if (!a->toolTip().isEmpty() && a->toolTip() != a->text())
+            a->setToolTip(Translator::tr(a->toolTip()));
+    } else if (auto* tree = qobject_cast<QTreeWidget*>(o)) {
+        // Column captions are part of the window; the rows are data.
+        if (QTreeWidgetItem* header = tree->headerItem()) {
+            for (int c = 0; c < header->columnCount(); ++c)
+                header->setText(c, Translator::tr(header->text(c)));
+        }
+    }
+}
+
+void translateTree(QObject* o) {
+    translateOne(o);
+    if (isList(o) && !qobject_cast<QTreeWidget*>(o))
+        return;
+    for (QObject* child : o->children()) {
+        if (qobject_cast<QHeaderView*>(child))
+            continue;
+        translateTree(child);
+    }
+}
+} // namespace
+
+void Translator::install(const QString& exeDir, const QString& language) {
+    QString dir = exeDir;
+    if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    const QString path =
+        dir + QStringLiteral("locale/") + language + QStringLiteral("/LC_MESSAGES/default.mo");
+    setCatalog(std::make_shared<const MoCatalog>(MoCatalog::load(path.toStdString())));
+}
+
+void Translator::setCatalog(std::shared_ptr<const MoCatalog> catalog) {
+    activeCatalog() = std::move(catalog);
+}
+
+QString Translator::tr(const QString& text) {
+    const auto& catalog = activeCatalog();
+    if (!catalog || text.isEmpty())
+        return text;
+    const QByteArray key = text.toUtf8();
+    if (auto found =
+            catalog->lookup(std::string_view(key.constData(), static_cast<size_t>(key.size()))))
+        return QString::fromUtf8(found->data(), static_cast<qsizetype>(found->size()));
+    return text;
+}
+
+void Translator::translateComponent(QObject* root) {
+    if (root)
+        translateTree(root);
+}
+
+} // namespace norvale

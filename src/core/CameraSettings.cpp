@@ -23,6 +23,7 @@ const std::array<CameraSettingsKey, 8> kKeys{{
 }};
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 } // namespace
 

@@ -63,9 +63,9 @@ TEST(WallLayout, SlotAtIsInclusiveOnBothEnds) {
     struct Case {
         int x, y, slot;
     } cases[] = {
-        {287, 100, 1}, {288, 100, -1}, {289, 100, 2}, // the 2-pixel gap: first pixel belongs left
-        {26, 24, 1},   {25, 24, -1},   {813, 667, 9}, {814, 667, -1},
-        {552, 239, 6}, {400, 238, -1}, {400, 237, 2}, {400, 239, 5}, {0, 0, -1},
+        {287, 100, 1},  {288, 100, -1}, {289, 100, 2}, // the 2-pixel gap: first pixel belongs left
+        {26, 24, 1},    {25, 24, -1},   {813, 667, 9}, {814, 667, -1}, {552, 239, 6},
+        {400, 238, -1}, {400, 237, 2},  {400, 239, 5}, {0, 0, -1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(slotAt(c.x, c.y, frames, std::nullopt), c.slot) << c.x << "," << c.y;

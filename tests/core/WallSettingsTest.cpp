@@ -1,7 +1,7 @@
+#include "core/WallSettings.h"
 #include "core/CameraSettings.h"
 #include "core/IniFile.h"
 #include "core/WallLayout.h"
-#include "core/WallSettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -79,7 +79,8 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
-        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         pos = end == std::string::npos ? text.size() : end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -102,12 +103,12 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
     EXPECT_EQ(sections[36], "System");
     EXPECT_EQ(sections[37], "ChangeGroup");
     EXPECT_EQ(cameraKeys, (std::vector<std::string>{"Name", "SaveFilePath", "VideoDeviceIndex",
-                                                     "VideoFormatIndex", "BitRate", "AutoSnapshot",
-                                                     "SnapshotSeconds", "SnapshotPath"}));
+                                                    "VideoFormatIndex", "BitRate", "AutoSnapshot",
+                                                    "SnapshotSeconds", "SnapshotPath"}));
     EXPECT_EQ(systemKeys, (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
-                                                     "CurrentCnt", "CurrentIndex", "PanelVisible"}));
+                                                    "CurrentCnt", "CurrentIndex", "PanelVisible"}));
     EXPECT_EQ(groupKeys, (std::vector<std::string>{"ChangeGroup", "ChangeGroupSeconds", "Group1",
-                                                    "Group2", "Group3", "Group4"}));
+                                                   "Group2", "Group3", "Group4"}));
 }
 
 TEST(WallSettings, RoundTripKeepsWhatTheProgramDoesNotKnow) {
@@ -124,7 +125,8 @@ TEST(WallSettings, RoundTripKeepsWhatTheProgramDoesNotKnow) {
     writeCameraSettings(ini, "Camera3", cam);
 
     const std::string text = norvale::test::readFile(dir / "setup.ini");
-    EXPECT_EQ(text.rfind("; site notes\n[Extra]\nfoo=bar\n[System]\nCurrentCnt=9\nCustom=kept\n", 0), 0u)
+    EXPECT_EQ(
+        text.rfind("; site notes\n[Extra]\nfoo=bar\n[System]\nCurrentCnt=9\nCustom=kept\n", 0), 0u)
         << text;
     EXPECT_NE(text.find("Colour=blue"), std::string::npos);
     EXPECT_EQ(readWallSettings(ini).currentIndex, 4);

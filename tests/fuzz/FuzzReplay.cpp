@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::filesystem::is_directory(argv[1])) {
         for (const auto& entry : std::filesystem::directory_iterator(argv[1])) {
             std::ifstream in(entry.path(), std::ios::binary);
-            seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            seeds.emplace_back(std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>());
         }
     }
     if (seeds.empty())

@@ -39,7 +39,11 @@ void writeFile(const std::filesystem::path& path, const std::string& content) {
     out << content;
 }
 
-std::filesystem::path buildDir() { return NORVALE_BUILD_DIR; }
-std::filesystem::path sourceDir() { return NORVALE_SOURCE_DIR; }
+std::filesystem::path buildDir() {
+    return NORVALE_BUILD_DIR;
+}
+std::filesystem::path sourceDir() {
+    return NORVALE_SOURCE_DIR;
+}
 
 } // namespace norvale::test

@@ -1,0 +1,131 @@
+#include "app/Camera.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+using namespace norvale;
+
+namespace {
+struct Fixture {
+    int devices = 2;
+    CameraServices services;
+    Fixture() {
+        services.videoDeviceCount = [this] { return devices; };
+    }
+};
+} // namespace
+
+TEST(Camera, NewFrame) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    EXPECT_EQ(cam.PageControl1()->tabText(0), "untitled");
+    EXPECT_EQ(cam.PageControl1()->tabText(1), "Snapshot");
+    EXPECT_EQ(cam.PageControl1()->currentIndex(), 0);
+    EXPECT_EQ(cam.MMSPort(), 8801);
+    EXPECT_EQ(cam.BitRate(), 1024);
+    EXPECT_EQ(cam.SnapshotSeconds(), 60);
+    EXPECT_TRUE(cam.SaveFilePath().endsWith('/'));
+    EXPECT_EQ(cam.SaveFilePath(), cam.SnapshotPath());
+    EXPECT_FALSE(cam.actPreview()->isEnabled());
+    EXPECT_FALSE(cam.actSave()->isEnabled());
+    EXPECT_FALSE(cam.actFullScreen()->isEnabled());
+    EXPECT_TRUE(cam.actSnapshot()->isEnabled());
+    EXPECT_TRUE(cam.actSettings()->isEnabled());
+    EXPECT_EQ(cam.actFullScreen()->text(), "Full Screen");
+    // The pop-up menu lists the actions in their order with two separators.
+    const auto items = cam.PopupMenu1()->actions();
+    ASSERT_EQ(items.size(), 7);
+    EXPECT_EQ(items[0], cam.actPreview());
+    EXPECT_EQ(items[1], cam.actSave());
+    EXPECT_EQ(items[2], cam.actSnapshot());
+    EXPECT_TRUE(items[3]->isSeparator());
+    EXPECT_EQ(items[4], cam.actFullScreen());
+    EXPECT_TRUE(items[5]->isSeparator());
+    EXPECT_EQ(items[6], cam.actSettings());
+}
+
+TEST(Camera, DeviceIndexTakesOnlyPositionsOfTodaysList) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    for (int bad : {-1, -5, 2, 99})
+        cam.setVideoDeviceIndex(bad);
+    EXPECT_EQ(cam.VideoDeviceIndex(), -1);
+    cam.setVideoDeviceIndex(1);
+    EXPECT_EQ(cam.VideoDeviceIndex(), 1);
+    EXPECT_TRUE(cam.actPreview()->isEnabled());
+    cam.setVideoDeviceIndex(-1); // once chosen, "none" cannot be set again
+    EXPECT_EQ(cam.VideoDeviceIndex(), 1);
+    f.devices = 0;
+    cam.setVideoDeviceIndex(0);
+    EXPECT_EQ(cam.VideoDeviceIndex(), 1);
+    cam.setVideoFormatIndex(-42);
+    EXPECT_EQ(cam.VideoFormatIndex(), -42);
+}
+
+TEST(Camera, NameRenamesTheFirstPageOnlyWhenItChanges) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.setCameraName("Gate");
+    EXPECT_EQ(cam.PageControl1()->tabText(0), "Gate");
+    cam.PageControl1()->setTabText(0, "marker");
+    cam.setCameraName("Gate");
+    EXPECT_EQ(cam.PageControl1()->tabText(0), "marker");
+    cam.setCameraName("GATE");
+    EXPECT_EQ(cam.PageControl1()->tabText(0), "GATE");
+}
+
+TEST(Camera, SnapshotActionSwapsPicturesButThePropertyDoesNot) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.setAutoSnapshot(true); // as loaded from the settings file
+    EXPECT_FALSE(cam.imgBackground()->isHidden());
+    EXPECT_FALSE(cam.Image1()->isHidden());
+    cam.actSnapshot()->execute(); // now off
+    EXPECT_FALSE(cam.AutoSnapshot());
+    EXPECT_FALSE(cam.imgBackground()->isHidden());
+    EXPECT_TRUE(cam.Image1()->isHidden());
+    EXPECT_FALSE(cam.actSnapshot()->isChecked());
+    cam.actSnapshot()->execute(); // on again
+    EXPECT_TRUE(cam.AutoSnapshot());
+    EXPECT_TRUE(cam.imgBackground()->isHidden());
+    EXPECT_FALSE(cam.Image1()->isHidden());
+    EXPECT_TRUE(cam.actSnapshot()->isChecked());
+    EXPECT_TRUE(cam.chkAutoSnapshot()->isChecked());
+    // The check box runs the same action.
+    cam.chkAutoSnapshot()->click();
+    EXPECT_FALSE(cam.AutoSnapshot());
+    EXPECT_FALSE(cam.chkAutoSnapshot()->isChecked());
+}
+
+TEST(Camera, FullScreenStaysOffWithoutPreview) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.setFullScreen(true);
+    EXPECT_EQ(cam.actFullScreen()->text(), "Exit Full Screen");
+    // Double-clicking the video while not previewing switches full screen off.
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(cam.VideoWindow(), &dbl);
+    EXPECT_FALSE(cam.FullScreen());
+    EXPECT_EQ(cam.actFullScreen()->text(), "Full Screen");
+    EXPECT_FALSE(cam.actFullScreen()->execute()); // disabled while not previewing
+}
+
+TEST(Camera, SizeChangesRefitOncePerPostedMessageAfterTheChange) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.resize(320, 240);
+    cam.show();
+    QApplication::processEvents();
+    const int before = cam.refitCount();
+    cam.resize(400, 300);
+    EXPECT_EQ(cam.refitCount(), before); // deferred, not inside the size change
+    QApplication::processEvents();
+    EXPECT_GT(cam.refitCount(), before);
+    EXPECT_EQ(cam.VideoWindow()->width(), cam.PageControl1()->currentWidget()->width());
+}
