@@ -211,12 +211,10 @@ void TNbt::StopScan() {
 }
 
 void TNbt::endScan() {
+    WakeWorkers(WakeAll);
     if (auto scan = std::move(scan_)) {
         {
             std::lock_guard g(scan->lock);
-            for (auto* w : Workers)
-                if (w)
-                    w->WakeEvent = true;
             scan->stopped = true;
             scan->changed.notify_all();
         }

@@ -179,6 +179,7 @@ TScanForm::TScanForm(norvale::IMessageBox& messages, QWidget* parent,
     listView1_->setAllColumnsShowFocus(true);
     listView1_->setSelectionMode(QAbstractItemView::SingleSelection);
     listView1_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    listView1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     listView1_->setIconSize(QSize(16, 16));
     ilStatus_ = {norvale::statusIcon(false), norvale::statusIcon(true)};
     listView1_->header()->setSectionsClickable(false);
