@@ -1,0 +1,101 @@
+#pragma once
+// The Windows Media writer: WMV1 video in an ASF file.
+//
+// Its element is a bin: frame-rate and size adaptation, our WMV1 encoder (which honours the bit
+// rate), a time-stamp rebase (the encoder's output carries a large offset that players choke
+// on), the ASF muxer with small packets, and an unbuffered file sink, so a recording killed
+// with the process keeps all but its last fraction of a second. Stopping the graph ends the
+// stream (bounded wait), which writes duration and index, and then the last data packet's
+// length field is corrected (the muxer writes it wrongly and players would drop that packet).
+//
+// The live HTTP service belongs after the muxer: a tee with a queue per branch, one of them
+// feeding the viewers; Port and MaxUsers are kept for it (0 in either: no service).
+#include "FilterGraph.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace norvale {
+
+// The profile the recording configures: one WMV1 video stream.
+struct TWriterProfile {
+    std::string Name;
+    std::string Description;
+    uint32_t BitRate = 56000;              // bits per second
+    int64_t AvgTimePerFrame = 666667;      // 100 ns units: 15 frames per second
+    int64_t MaxKeyFrameSpacing = 30000000; // 100 ns units: 3 seconds
+    uint32_t Quality = 100;                // kept; the encoder's rate control decides
+    int Width = 0;                         // 0: the size that arrives
+    int Height = 0;
+    uint32_t BufferWindow = 0xFFFFFFFF; // kept
+};
+
+enum class TWMProfiles8 { wmp_V80_56VideoOnly };
+
+class TASFWriter : public TFilterComponent {
+public:
+    explicit TASFWriter(std::string name = "ASFWriter");
+    ~TASFWriter() override;
+
+    // The system profile the writer starts with when it joins a graph.
+    TWMProfiles8 Profile() const { return profile_; }
+    void SetProfile(TWMProfiles8 p) { profile_ = p; }
+    static TWriterProfile SystemProfile(TWMProfiles8 p);
+
+    // Kept, and given to the element at once when it exists (takes effect at the next run).
+    const std::filesystem::path& FileName() const { return fileName_; }
+    void SetFileName(const std::filesystem::path& name);
+
+    uint32_t Port() const { return port_; }
+    void SetPort(uint32_t port) { port_ = port; }
+    uint32_t MaxUsers() const { return maxUsers_; }
+    void SetMaxUsers(uint32_t users) { maxUsers_ = users; }
+    bool NetworkServiceWanted() const { return port_ > 0 && maxUsers_ > 0; }
+
+    bool AutoIndex() const { return autoIndex_; }
+    void SetAutoIndex(bool on) { autoIndex_ = on; }
+    bool MultiPass() const { return multiPass_; }
+    void SetMultiPass(bool on) { multiPass_ = on; }
+    bool DontCompress() const { return dontCompress_; }
+    void SetDontCompress(bool on) { dontCompress_ = on; }
+
+    // The writer's profile configuration: encodes with `profile` from the next run on. Throws
+    // EIntfCastError when the writer has no element (not in an active graph).
+    HResult ConfigureFilterUsingProfile(const TWriterProfile& profile);
+    const TWriterProfile& CurrentProfile() const { return current_; }
+
+    // Bytes per ASF data packet: small, so little is lost when the process dies.
+    static constexpr uint32_t PacketSize = 1400;
+
+private:
+    void Joining() override;
+    void Joined() override;
+    void Left() override;
+    void AboutToRun() override;
+    void Stopping(std::chrono::milliseconds timeout) override;
+    void Stopped() override;
+    void applyProfile();
+
+    TWMProfiles8 profile_ = TWMProfiles8::wmp_V80_56VideoOnly;
+    TWriterProfile current_;
+    std::filesystem::path fileName_;
+    uint32_t port_ = 0;
+    uint32_t maxUsers_ = 8;
+    bool autoIndex_ = true;
+    bool multiPass_ = false;
+    bool dontCompress_ = false;
+    bool ran_ = false;
+
+public:
+    struct Impl; // internal
+
+private:
+    std::unique_ptr<Impl> d_;
+};
+
+// Corrects the length field of the last data packet of a finished ASF file (see above).
+// Returns true when the file was changed. Never reads or writes past the file.
+bool RepairLastAsfPacket(const std::filesystem::path& file);
+
+} // namespace norvale
