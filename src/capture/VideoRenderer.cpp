@@ -10,26 +10,23 @@
 
 namespace norvale {
 
-struct TVideoFrame::Holder {
+namespace {
+
+// Keeps a sample and its mapping for as long as a frame made from it lives.
+struct MappedSample {
     gst::Sample sample;
     GstVideoFrame frame{};
     bool mapped = false;
-    ~Holder() {
+    MappedSample() = default;
+    MappedSample(const MappedSample&) = delete;
+    MappedSample& operator=(const MappedSample&) = delete;
+    ~MappedSample() {
         if (mapped)
             gst_video_frame_unmap(&frame);
     }
 };
 
-TVideoFrame::TVideoFrame(std::unique_ptr<Holder> holder) : holder_(std::move(holder)) {
-    if (holder_ && holder_->mapped) {
-        width_ = GST_VIDEO_FRAME_WIDTH(&holder_->frame);
-        height_ = GST_VIDEO_FRAME_HEIGHT(&holder_->frame);
-        stride_ = GST_VIDEO_FRAME_PLANE_STRIDE(&holder_->frame, 0);
-        data_ = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&holder_->frame, 0));
-    }
-}
-
-TVideoFrame::~TVideoFrame() = default;
+} // namespace
 
 struct TVideoRenderer::Impl {
     mutable std::mutex lock;
@@ -49,7 +46,7 @@ GstFlowReturn onNewSample(GstAppSink* sink, gpointer data) {
         return GST_FLOW_OK;
     if (!d->wanted.load())
         return GST_FLOW_OK; // dropped unseen
-    auto holder = std::make_unique<TVideoFrame::Holder>();
+    auto holder = std::make_shared<MappedSample>();
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample.get());
     GstBuffer* buffer = gst_sample_get_buffer(sample.get());
@@ -59,16 +56,16 @@ GstFlowReturn onNewSample(GstAppSink* sink, gpointer data) {
     if (!holder->mapped)
         return GST_FLOW_OK;
     holder->sample = std::move(sample);
-    auto frame = std::make_shared<const TVideoFrame>(std::move(holder));
-    std::function<void()> listener;
-    {
-        std::lock_guard lock(d->lock);
-        d->latest = std::move(frame);
-        if (!d->notified.exchange(true))
-            listener = d->listener;
-    }
-    if (listener)
-        listener();
+    GstVideoFrame* f = &holder->frame;
+    auto frame = std::make_shared<const TVideoFrame>(
+        GST_VIDEO_FRAME_WIDTH(f), GST_VIDEO_FRAME_HEIGHT(f), GST_VIDEO_FRAME_PLANE_STRIDE(f, 0),
+        static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(f, 0)), holder);
+    // The listener runs under the lock so that replacing it (a window going away) waits for a
+    // call in progress; it only posts work, so the lock is held briefly.
+    std::lock_guard lock(d->lock);
+    d->latest = std::move(frame);
+    if (!d->notified.exchange(true) && d->listener)
+        d->listener();
     return GST_FLOW_OK;
 }
 

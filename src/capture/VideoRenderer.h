@@ -4,52 +4,25 @@
 // while the window has not taken the previous one simply replaces it. While no window wants
 // frames (hidden or minimised) they are dropped on arrival, unconverted and unpainted.
 #include "FilterGraph.h"
+#include "VideoFrame.h"
 
 #include <functional>
 #include <memory>
 
 namespace norvale {
 
-// One decoded picture, kept alive (and mapped) for as long as someone holds it.
-class TVideoFrame {
-public:
-    ~TVideoFrame();
-    TVideoFrame(const TVideoFrame&) = delete;
-    TVideoFrame& operator=(const TVideoFrame&) = delete;
-
-    int Width() const { return width_; }
-    int Height() const { return height_; }
-    int Stride() const { return stride_; }
-    // Width x Height pixels, 3 bytes each in blue, green, red order; rows Stride bytes apart.
-    const uint8_t* Data() const { return data_; }
-
-    struct Holder; // internal
-    explicit TVideoFrame(std::unique_ptr<Holder> holder);
-
-private:
-    std::unique_ptr<Holder> holder_;
-    int width_ = 0, height_ = 0, stride_ = 0;
-    const uint8_t* data_ = nullptr;
-};
-
-class TVideoRenderer : public TFilterComponent {
+class TVideoRenderer : public TFilterComponent, public IFrameSource {
 public:
     explicit TVideoRenderer(std::string name = "VideoWindow");
     ~TVideoRenderer() override;
 
-    // The latest frame (none before the first one or after the renderer left its graph).
-    // Taking it re-arms the frame listener.
-    std::shared_ptr<const TVideoFrame> LatestFrame() const;
-
-    // Called on the streaming thread when a frame arrived and the previous call has been
-    // answered by LatestFrame; it must only schedule work (e.g. a queued repaint).
-    void SetFrameListener(std::function<void()> listener);
-    // Whether frames are kept at all (false while the window is hidden).
-    void SetFramesWanted(bool wanted);
+    // IFrameSource. The latest frame is none before the first one and after the renderer left
+    // its graph.
+    std::shared_ptr<const TVideoFrame> LatestFrame() const override;
+    void SetFrameListener(std::function<void()> listener) override;
+    void SetFramesWanted(bool wanted) override;
+    bool Connected() const override;
     bool FramesWanted() const;
-
-    // Whether a stream is connected to the renderer's input.
-    bool Connected() const;
     // Called on the GUI thread right before the graph runs (full-screen placement happens here).
     void SetOnAboutToRun(std::function<void()> handler) { onAboutToRun_ = std::move(handler); }
 

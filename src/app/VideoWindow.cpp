@@ -1,0 +1,162 @@
+#include "VideoWindow.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
+namespace norvale {
+
+// The full-screen window: paints the same frames as its owner.
+class TVideoSurface : public QWidget {
+public:
+    explicit TVideoSurface(TVideoWindow* owner)
+        : QWidget(owner, Qt::Window | Qt::FramelessWindowHint), owner_(owner) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setWindowTitle(owner->windowTitle());
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { owner_->paintFrame(this); }
+    void mouseDoubleClickEvent(QMouseEvent*) override { emit owner_->DoubleClicked(); }
+    void showEvent(QShowEvent*) override { owner_->updateWanted(); }
+    void hideEvent(QHideEvent*) override { owner_->updateWanted(); }
+
+private:
+    TVideoWindow* owner_;
+};
+
+TVideoWindow::TVideoWindow(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, Qt::black);
+    setPalette(p);
+    setAutoFillBackground(true);
+    surface_ = new TVideoSurface(this);
+}
+
+TVideoWindow::~TVideoWindow() {
+    // After this no streaming thread can reach the window any more.
+    if (source_)
+        source_->SetFrameListener(nullptr);
+}
+
+void TVideoWindow::SetFrameSource(IFrameSource* source) {
+    if (source == source_)
+        return;
+    if (source_)
+        source_->SetFrameListener(nullptr);
+    source_ = source;
+    if (source_) {
+        source_->SetFrameListener([this] {
+            // Streaming thread: hand the repaint to the GUI thread, nothing else.
+            QMetaObject::invokeMethod(this, &TVideoWindow::frameArrived, Qt::QueuedConnection);
+        });
+        updateWanted();
+    }
+    update();
+}
+
+void TVideoWindow::SetKeepAspectRatio(bool keep) {
+    if (keep == keepAspectRatio_)
+        return;
+    keepAspectRatio_ = keep;
+    update();
+    surface_->update();
+}
+
+void TVideoWindow::SetFullScreen(bool on) {
+    fullScreen_ = on;
+    // Without a connected stream only the flag changes; the next run applies it.
+    if (source_ && source_->Connected())
+        applyFullScreen();
+    else if (!on)
+        surface_->hide();
+}
+
+void TVideoWindow::GraphAboutToRun() {
+    if (source_ && source_->Connected())
+        applyFullScreen();
+}
+
+void TVideoWindow::applyFullScreen() {
+    if (!fullScreen_) {
+        surface_->hide();
+        return;
+    }
+    Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint;
+    if (fullScreenTopMost_)
+        flags |= Qt::WindowStaysOnTopHint;
+    if (surface_->windowFlags() != flags)
+        surface_->setWindowFlags(flags);
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen)
+        surface_->setGeometry(screen->geometry());
+    surface_->show();
+    surface_->raise();
+}
+
+void TVideoWindow::updateWanted() {
+    if (source_)
+        source_->SetFramesWanted(isVisible() || surface_->isVisible());
+}
+
+void TVideoWindow::frameArrived() {
+    if (isVisible())
+        update();
+    if (surface_->isVisible())
+        surface_->update();
+    if (!isVisible() && !surface_->isVisible() && source_)
+        source_->LatestFrame(); // re-arm the listener; nothing to paint
+}
+
+QRect TVideoWindow::PictureRect(const QRect& area, int frameWidth, int frameHeight,
+                                bool keepAspect) {
+    if (!keepAspect || frameWidth <= 0 || frameHeight <= 0 || area.isEmpty())
+        return area;
+    QSize size = QSize(frameWidth, frameHeight).scaled(area.size(), Qt::KeepAspectRatio);
+    QRect r(QPoint(0, 0), size);
+    r.moveCenter(area.center());
+    return r;
+}
+
+void TVideoWindow::paintFrame(QWidget* target) {
+    QPainter painter(target);
+    const QRect area = target->rect();
+    std::shared_ptr<const TVideoFrame> frame = source_ ? source_->LatestFrame() : nullptr;
+    if (!frame || frame->Width() <= 0 || frame->Height() <= 0) {
+        painter.fillRect(area, Qt::black);
+        return;
+    }
+    const QRect picture = PictureRect(area, frame->Width(), frame->Height(), keepAspectRatio_);
+    // Black bars around the picture only, so the picture itself is painted once.
+    QRegion bars = QRegion(area).subtracted(QRegion(picture));
+    for (const QRect& r : bars)
+        painter.fillRect(r, Qt::black);
+    const QImage image(frame->Data(), frame->Width(), frame->Height(), frame->Stride(),
+                       QImage::Format_BGR888);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, picture.size() != image.size());
+    painter.drawImage(picture, image);
+}
+
+void TVideoWindow::paintEvent(QPaintEvent*) {
+    paintFrame(this);
+}
+
+void TVideoWindow::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+    emit DoubleClicked();
+}
+
+void TVideoWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateWanted();
+}
+
+void TVideoWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    updateWanted();
+}
+
+} // namespace norvale

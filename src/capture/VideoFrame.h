@@ -1,0 +1,45 @@
+#pragma once
+// Frames for painting, and where a window gets them from. Header only, so a window can use it
+// without linking the capture layer's internals.
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace norvale {
+
+// One picture, 3 bytes per pixel in blue, green, red order, rows from top to bottom, Stride
+// bytes apart. Whatever holds the pixels stays alive as long as the frame.
+class TVideoFrame {
+public:
+    TVideoFrame(int width, int height, int stride, const uint8_t* data,
+                std::shared_ptr<const void> keepAlive)
+        : width_(width), height_(height), stride_(stride), data_(data),
+          keepAlive_(std::move(keepAlive)) {}
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int Stride() const { return stride_; }
+    const uint8_t* Data() const { return data_; }
+
+private:
+    int width_, height_, stride_;
+    const uint8_t* data_;
+    std::shared_ptr<const void> keepAlive_;
+};
+
+// The latest-frame source a video window paints from (the renderer). All members are
+// thread-safe; the listener is called on the streaming thread and must only schedule work.
+class IFrameSource {
+public:
+    virtual ~IFrameSource() = default;
+    // The latest frame, or none. Taking it re-arms the listener.
+    virtual std::shared_ptr<const TVideoFrame> LatestFrame() const = 0;
+    // Called once per new frame after the previous call was answered by LatestFrame. Setting
+    // another listener (or none) waits for a call in progress, so a window can drop itself safely.
+    virtual void SetFrameListener(std::function<void()> listener) = 0;
+    // False while nobody can see the frames: they are then dropped on arrival.
+    virtual void SetFramesWanted(bool wanted) = 0;
+    // Whether a stream is connected (full screen is applied only then).
+    virtual bool Connected() const = 0;
+};
+
+} // namespace norvale
