@@ -4,6 +4,8 @@
 #include "GraphInternal.h"
 #include "GstRuntime.h"
 
+#include <gst/video/colorbalance.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -144,6 +146,53 @@ std::vector<TMediaType> TFilter::DeviceFormats() const {
         out.emplace_back(gst::mediaTypeFromStructure(s), gst::take(gst_structure_to_string(s)));
     }
     return out;
+}
+
+namespace {
+
+// The colour-balance interface of a device element, or of the element inside it that has one.
+GstColorBalance* colorBalanceOf(GstElement* element, gst::Ref<GstElement>& holder) {
+    if (GST_IS_COLOR_BALANCE(element))
+        return GST_COLOR_BALANCE(element);
+    if (GST_IS_BIN(element))
+        holder.reset(gst_bin_get_by_interface(GST_BIN(element), GST_TYPE_COLOR_BALANCE));
+    return holder ? GST_COLOR_BALANCE(holder.get()) : nullptr;
+}
+
+} // namespace
+
+std::vector<TFilter::Control> TFilter::DeviceControls() const {
+    std::vector<Control> out;
+    if (!HasFilter())
+        return out;
+    gst::Ref<GstElement> holder;
+    GstColorBalance* balance = colorBalanceOf(core().element.get(), holder);
+    if (!balance)
+        return out;
+    for (const GList* l = gst_color_balance_list_channels(balance); l; l = l->next) {
+        auto* channel = GST_COLOR_BALANCE_CHANNEL(l->data);
+        out.push_back({gst::str(channel->label), channel->min_value, channel->max_value,
+                       gst_color_balance_get_value(balance, channel)});
+    }
+    return out;
+}
+
+bool TFilter::SetDeviceControl(const std::string& name, int value) {
+    if (!HasFilter())
+        return false;
+    gst::Ref<GstElement> holder;
+    GstColorBalance* balance = colorBalanceOf(core().element.get(), holder);
+    if (!balance)
+        return false;
+    for (const GList* l = gst_color_balance_list_channels(balance); l; l = l->next) {
+        auto* channel = GST_COLOR_BALANCE_CHANNEL(l->data);
+        if (gst::str(channel->label) == name) {
+            gst_color_balance_set_value(balance, channel,
+                                        std::clamp(value, channel->min_value, channel->max_value));
+            return true;
+        }
+    }
+    return false;
 }
 
 void TFilter::Joining() {

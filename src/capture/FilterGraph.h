@@ -105,6 +105,18 @@ public:
     // The device's formats, in its order (empty without element).
     std::vector<TMediaType> DeviceFormats() const;
 
+    // The device's adjustable picture controls (brightness, contrast, ...; for V4L2 those its
+    // driver offers), for the device settings dialog. Empty without element.
+    struct Control {
+        std::string Name;
+        int Min = 0;
+        int Max = 0;
+        int Value = 0;
+    };
+    std::vector<Control> DeviceControls() const;
+    // Sets a control by name, clamped to its range; false when there is no such control.
+    bool SetDeviceControl(const std::string& name, int value);
+
     const std::string& formatCaps() const { return format_; } // internal
 
 private:

@@ -166,8 +166,10 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     gst::Ref<GstElement> text = gst::make("textoverlay", "name");
     gst::Ref<GstElement> convert = gst::make("videoconvert", "convert");
     gst::Ref<GstElement> scale = gst::make("videoscale", "scale");
+    // Adjustable picture controls, as a real camera's driver offers them.
+    gst::Ref<GstElement> balance = gst::make("videobalance", "controls");
     gst::Ref<GstElement> filter = gst::make("capsfilter", "formats");
-    if (!bin || !src || !convert || !scale || !filter)
+    if (!bin || !src || !convert || !scale || !balance || !filter)
         return nullptr;
 
     const char* pattern = patterns[(number - 1) % std::size(patterns)];
@@ -184,18 +186,19 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     g_object_set(filter.get(), "caps", caps.get(), nullptr);
 
     GstBin* b = GST_BIN(bin.get());
-    gst_bin_add_many(b, src.get(), convert.get(), scale.get(), filter.get(), nullptr);
+    gst_bin_add_many(b, src.get(), convert.get(), balance.get(), scale.get(), filter.get(),
+                     nullptr);
     bool linked;
     if (text) {
         std::string label = testcameras::cameraName(number);
         g_object_set(text.get(), "text", label.c_str(), "font-desc", "Sans Bold 18", "valignment",
                      2 /* top */, "halignment", 0 /* left */, "shaded-background", TRUE, nullptr);
         gst_bin_add(b, text.get());
-        linked = gst_element_link_many(src.get(), text.get(), convert.get(), scale.get(),
-                                       filter.get(), nullptr);
+        linked = gst_element_link_many(src.get(), text.get(), convert.get(), balance.get(),
+                                       scale.get(), filter.get(), nullptr);
     } else {
-        linked =
-            gst_element_link_many(src.get(), convert.get(), scale.get(), filter.get(), nullptr);
+        linked = gst_element_link_many(src.get(), convert.get(), balance.get(), scale.get(),
+                                       filter.get(), nullptr);
     }
     if (!linked)
         return nullptr;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace norvale;
 
 namespace {
@@ -122,4 +124,23 @@ TEST(DirectShowResult, FailuresBecomeExceptionsWithTheCode) {
     } catch (const EDirectShowException& e) {
         EXPECT_STREQ(e.what(), "Could not open device ($8000000A).");
     }
+}
+
+TEST_F(EnumMediaTypeTest, DeviceControlsCanBeReadAndSet) {
+    auto controls = source.DeviceControls();
+    ASSERT_FALSE(controls.empty());
+    auto brightness = std::find_if(controls.begin(), controls.end(), [](const TFilter::Control& c) {
+        return c.Name == "BRIGHTNESS";
+    });
+    ASSERT_NE(brightness, controls.end());
+    EXPECT_LT(brightness->Min, brightness->Max);
+    EXPECT_TRUE(source.SetDeviceControl("BRIGHTNESS", brightness->Max + 1000)); // clamped
+    for (const auto& c : source.DeviceControls()) {
+        if (c.Name == "BRIGHTNESS") {
+            EXPECT_EQ(c.Value, brightness->Max);
+        }
+    }
+    EXPECT_FALSE(source.SetDeviceControl("NO SUCH CONTROL", 1));
+    TFilter unbound("Unbound");
+    EXPECT_TRUE(unbound.DeviceControls().empty());
 }
