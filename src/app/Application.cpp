@@ -2,6 +2,7 @@
 
 #include "app/Artwork.h"
 #include "app/Form1.h"
+#include "app/ScanForm.h"
 #include "app/ShutdownSignals.h"
 #include "app/Translator.h"
 #include "core/Branding.h"
@@ -104,7 +105,9 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
-    // 8-10: the options dialog, the about box and the computer chooser come here.
+    // 8-10. The dialogs live from start-up to exit, hidden until used. No command opens the
+    // computer chooser.
+    auto scanForm = std::make_unique<TScanForm>(messages);
 
     // 11.
     if (form1->showAtStart())
@@ -115,6 +118,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
 
     // Windows go in the reverse order of their creation; the main window's destruction stops
     // every camera and writes the settings.
+    scanForm.reset();
     form1.reset();
     return 0;
 }

@@ -49,12 +49,24 @@ TCamera::~TCamera() {
     StopPreview();
 }
 
+// The frame's skin: a dark page control that sits quietly on the wall.
+const char* const kCameraSkin = R"(
+#ClientPanel, #Panel2 { background: #0d1116; }
+#VideoWindow { background: black; }
+QTabWidget::pane { border: 0; }
+QTabBar::tab { background: #161c23; color: #8d99a6; border: 1px solid #27313c; border-bottom: 0;
+               padding: 1px 10px; margin-right: 1px; }
+QTabBar::tab:selected { background: #223040; color: #e8eef4; border-color: #38c6f0; }
+#Panel1 { background: #161c23; }
+#chkAutoSnapshot { color: #c5ced8; }
+)";
+
 void TCamera::buildLayout() {
     setFrameShape(QFrame::NoFrame);
+    setStyleSheet(QString::fromLatin1(kCameraSkin));
     clientPanel_ = new QWidget(this);
     clientPanel_->setObjectName(QStringLiteral("ClientPanel"));
-    clientPanel_->setAutoFillBackground(true);
-    clientPanel_->setBackgroundRole(QPalette::Dark); // the application work-space colour
+    clientPanel_->setAttribute(Qt::WA_StyledBackground);
     fillLayout(this)->addWidget(clientPanel_);
 
     pageControl1_ = new QTabWidget(clientPanel_);
@@ -70,10 +82,7 @@ void TCamera::buildLayout() {
     tabSheet1_->setObjectName(QStringLiteral("TabSheet1"));
     videoWindow_ = new QWidget(tabSheet1_);
     videoWindow_->setObjectName(QStringLiteral("VideoWindow"));
-    videoWindow_->setAutoFillBackground(true);
-    QPalette black = videoWindow_->palette();
-    black.setColor(QPalette::Window, Qt::black);
-    videoWindow_->setPalette(black);
+    videoWindow_->setAttribute(Qt::WA_StyledBackground);
     videoWindow_->setContextMenuPolicy(Qt::CustomContextMenu);
     videoWindow_->installEventFilter(this);
     fillLayout(tabSheet1_)->addWidget(videoWindow_);
@@ -85,6 +94,7 @@ void TCamera::buildLayout() {
     panel1_ = new QWidget(tabSheet2_);
     panel1_->setObjectName(QStringLiteral("Panel1"));
     panel1_->setFixedHeight(24);
+    panel1_->setAttribute(Qt::WA_StyledBackground);
     chkAutoSnapshot_ = new QCheckBox(panel1_);
     chkAutoSnapshot_->setObjectName(QStringLiteral("chkAutoSnapshot"));
     chkAutoSnapshot_->setGeometry(8, 4, 193, 17);
@@ -95,8 +105,7 @@ void TCamera::buildLayout() {
 
     panel2_ = new QWidget(tabSheet2_);
     panel2_->setObjectName(QStringLiteral("Panel2"));
-    panel2_->setAutoFillBackground(true);
-    panel2_->setBackgroundRole(QPalette::Dark);
+    panel2_->setAttribute(Qt::WA_StyledBackground);
     auto* stack = new QStackedLayout(panel2_);
     stack->setStackingMode(QStackedLayout::StackAll);
     imgBackground_ = new QLabel(panel2_);

@@ -133,6 +133,14 @@ private:
     QImage live_;
 };
 
+// Tahoma 8 pt as the wall was drawn for it: 11 pixels at 96 dots per inch, whatever the screen.
+QFont tahoma8(bool bold = false) {
+    QFont f(QStringLiteral("Tahoma"));
+    f.setPixelSize(11);
+    f.setBold(bold);
+    return f;
+}
+
 QColor delphiColor(quint32 bgr) {
     return QColor(bgr & 0xff, (bgr >> 8) & 0xff, (bgr >> 16) & 0xff);
 }
@@ -141,7 +149,7 @@ QColor delphiColor(quint32 bgr) {
 
 TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(context)) {
     setObjectName(QStringLiteral("Form1"));
-    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    setFont(tahoma8());
     createControls();
     createActions();
 
@@ -219,7 +227,9 @@ TRgnButton* TForm1::makeButton(const QString& name, const QString& artworkId, in
 
 QLabel* TForm1::makeLabel(const QString& text, int x, int y, int w, int h) {
     auto* l = new QLabel(text, this);
-    l->setGeometry(x, y, w, h);
+    // Labels size themselves to their text, as designed; the metric-compatible Tahoma of this
+    // platform runs a few pixels wider than the layout's sizes.
+    l->setGeometry(x, y, std::max(w, l->sizeHint().width()), std::max(h, l->sizeHint().height()));
     l->setAttribute(Qt::WA_TransparentForMouseEvents);
     l->setAutoFillBackground(false);
     QPalette pal = l->palette();
@@ -249,12 +259,26 @@ void TForm1::createControls() {
     clock1_->setTickOutline(QColor(0, 128, 0));
     clock1_->setColor(QColor(0, 0, 0));
 
-    makeButton(QStringLiteral("RgnBtn1"), QStringLiteral("options"), 872, 168, 37, 37);
-    makeLabel(QStringLiteral("&Options"), 918, 179, 60, 13);
-    makeButton(QStringLiteral("RgnBtn4"), QStringLiteral("help"), 872, 251, 37, 37);
-    makeLabel(QStringLiteral("&Help"), 921, 262, 60, 13);
-    makeButton(QStringLiteral("BtnHelp"), QStringLiteral("about"), 916, 291, 37, 37);
-    makeLabel(QStringLiteral("&About"), 868, 303, 46, 13);
+    // The labels beside the side buttons only name them; "&" marks their mnemonic letter.
+    const struct {
+        const char* name;
+        const char* art;
+        QRect button;
+        const char* caption;
+        QRect label;
+    } sideButtons[] = {
+        {"RgnBtn1", "options", {872, 168, 37, 37}, "&Options", {918, 179, 60, 13}},
+        {"RgnBtn4", "help", {872, 251, 37, 37}, "&Help", {921, 262, 60, 13}},
+        {"BtnHelp", "about", {916, 291, 37, 37}, "&About", {868, 303, 46, 13}},
+    };
+    for (const auto& sb : sideButtons) {
+        TRgnButton* b =
+            makeButton(QString::fromLatin1(sb.name), QString::fromLatin1(sb.art), sb.button.x(),
+                       sb.button.y(), sb.button.width(), sb.button.height());
+        QLabel* l = makeLabel(QString::fromLatin1(sb.caption), sb.label.x(), sb.label.y(),
+                              sb.label.width(), sb.label.height());
+        l->setBuddy(b);
+    }
     const int rows[3] = {369, 413, 458};
     const char* captions[3] = {"1     2     3", "4     5     6", "7     8     9"};
     for (int r = 0; r < 3; ++r) {
@@ -368,9 +392,7 @@ void TForm1::createPanel() {
         auto* rb = new QRadioButton(QStringLiteral("Group%1").arg(i + 1), popupPanel_);
         rb->setObjectName(QStringLiteral("rbGroup%1").arg(i + 1));
         rb->setGeometry(groupPos[i].x(), groupPos[i].y(), 73, 14);
-        QFont f(QStringLiteral("Tahoma"), 8);
-        f.setBold(true);
-        rb->setFont(f);
+        rb->setFont(tahoma8(true));
         rb->setAutoFillBackground(true);
         QPalette pal = rb->palette();
         pal.setColor(QPalette::Window, Qt::white);
