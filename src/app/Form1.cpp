@@ -534,8 +534,11 @@ void TForm1::shutdown() {
         cam->StopAll();
     IniFile ini(iniPath().toStdString());
     try {
+        // The ~300 keys reach the file in one safe replacement.
+        ini.beginUpdate();
         SaveCameras(ini);
         writeWindowValues(ini);
+        ini.commit();
         selectedCamera_ = nullptr;
         slotCameras_.fill(nullptr);
         for (int i = 0; i < listBox1_->count(); ++i)

@@ -447,6 +447,8 @@ void rewriteInPlace(const std::filesystem::path& target, const std::filesystem::
 IniFile::IniFile(std::filesystem::path path) : path_(std::move(path)) {}
 
 IniDocument IniFile::document() const {
+    if (pending_)
+        return pending_->doc;
     std::string text;
     if (readWhole(path_, text) != ReadResult::Ok)
         return {};
@@ -468,42 +470,64 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool def)
     return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+IniFile::Pending IniFile::load() const {
+    Pending p;
     // Follow a symbolic link so the link stays and its target gets the new text.
-    std::filesystem::path target = path_;
+    p.target = path_;
     std::error_code ec;
     if (std::filesystem::is_symlink(path_, ec)) {
         auto resolved = std::filesystem::canonical(path_, ec);
         if (!ec)
-            target = std::move(resolved);
+            p.target = std::move(resolved);
     }
-
-    std::string oldText;
-    const ReadResult read = readWhole(target, oldText);
+    const ReadResult read = readWhole(p.target, p.oldText);
     if (read == ReadResult::Failed)
         throw IniWriteError(path_, errnoText("read"));
-    const bool exists = read == ReadResult::Ok;
+    p.exists = read == ReadResult::Ok;
+    p.doc = IniDocument::parse(p.oldText);
+    return p;
+}
 
-    IniDocument doc = IniDocument::parse(oldText);
-    doc.setValue(section, key, value);
-    const std::string newText = doc.text();
-    if (exists && newText == oldText)
+void IniFile::save(const Pending& p, const std::string& newText) {
+    if (p.exists && newText == p.oldText)
         return;
-
     struct stat old {};
-    if (exists) {
-        if (::stat(target.c_str(), &old) != 0)
+    if (p.exists) {
+        if (::stat(p.target.c_str(), &old) != 0)
             throw IniWriteError(path_, errnoText("stat"));
         // A write-protected file stays protected, even in a folder we could replace it in.
-        if (::access(target.c_str(), W_OK) != 0)
+        if (::access(p.target.c_str(), W_OK) != 0)
             throw IniWriteError(path_, errnoText("access"));
     }
-    if (replaceViaTemporary(target, path_, newText, exists ? &old : nullptr))
+    if (replaceViaTemporary(p.target, path_, newText, p.exists ? &old : nullptr))
         return;
     const std::string tmpReason = errnoText("temporary file");
-    if (!exists)
+    if (!p.exists)
         throw IniWriteError(path_, tmpReason);
-    rewriteInPlace(target, path_, newText);
+    rewriteInPlace(p.target, path_, newText);
+}
+
+void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    if (pending_) {
+        pending_->doc.setValue(section, key, value);
+        return;
+    }
+    Pending p = load();
+    p.doc.setValue(section, key, value);
+    save(p, p.doc.text());
+}
+
+void IniFile::beginUpdate() {
+    if (!pending_)
+        pending_ = load();
+}
+
+void IniFile::commit() {
+    if (!pending_)
+        return;
+    Pending p = std::move(*pending_);
+    pending_.reset();
+    save(p, p.doc.text());
 }
 
 void IniFile::writeInteger(std::string_view section, std::string_view key, int value) {

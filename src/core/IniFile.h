@@ -118,8 +118,28 @@ public:
     // Written as "1" or "0".
     void writeBool(std::string_view section, std::string_view key, bool value);
 
+    // Collects the writes that follow in memory and saves them in one step at commit(), with
+    // the same safety and failure rules as a single write; reads see the collected values.
+    // Hundreds of keys written at exit then cost one file replacement instead of one each, and
+    // a failure leaves the old file whole instead of half updated.
+    void beginUpdate();
+    // Saves what was collected (nothing when nothing changed) and ends the collecting; throws
+    // IniWriteError on failure, which also ends it.
+    void commit();
+    bool updating() const { return pending_.has_value(); }
+
 private:
+    struct Pending {
+        std::filesystem::path target;
+        std::string oldText;
+        bool exists = false;
+        IniDocument doc;
+    };
+    Pending load() const;
+    void save(const Pending& p, const std::string& newText);
+
     std::filesystem::path path_;
+    std::optional<Pending> pending_;
 };
 
 } // namespace norvale

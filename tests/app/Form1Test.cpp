@@ -96,6 +96,13 @@ TEST(Form1, FirstStartWithoutSettings) {
     EXPECT_EQ(f.ControlPanel()->geometry(), QRect(243, 0, 538, 20));
 }
 
+TEST(Form1, StartMinimizedKeepsTheWindowHiddenWithItsCameras) {
+    Wall w("[System]\nStartMinimized=1\n");
+    EXPECT_FALSE(w.form->showAtStart());
+    EXPECT_EQ(w.form->AllCameras().size(), 36);
+    EXPECT_EQ(w.form->SelectedCamera(), w.camera(1));
+}
+
 TEST(Form1, LayoutsPlaceTheGroupsCamerasInTheirRectangles) {
     Wall w;
     TForm1& f = *w.form;

@@ -99,6 +99,7 @@ TEST(Program, SecondCopyIsRefusedAndSigtermWritesTheSettings) {
     EXPECT_EQ(first.state(), QProcess::Running);
 
     first.terminate(); // SIGTERM: the desktop ending the program
+    first.terminate(); // an impatient second one must not cut the shutdown short
     ASSERT_TRUE(first.waitForFinished(30000));
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(first.exitCode(), 0);

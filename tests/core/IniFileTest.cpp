@@ -528,4 +528,27 @@ TEST(IniFile, FullDiskInPlaceFailsBeforeChangingAByte) {
 }
 
 } // namespace
+TEST(IniFile, CollectedWritesAreSavedInOneStep) {
+    TempDir dir;
+    const auto path = dir / "setup.ini";
+    writeFile(path, "[System]\nCurrentCnt=4\n");
+    IniFile ini(path);
+    ini.beginUpdate();
+    ini.writeInteger("System", "CurrentCnt", 9);
+    ini.writeString("Camera1", "Name", "Gate");
+    EXPECT_EQ(ini.readInteger("System", "CurrentCnt", 0), 9); // reads see the collected values
+    EXPECT_EQ(readFile(path), "[System]\nCurrentCnt=4\n");    // the file is untouched so far
+    ini.commit();
+    EXPECT_FALSE(ini.updating());
+    EXPECT_EQ(readFile(path), "[System]\nCurrentCnt=9\n[Camera1]\nName=Gate\n");
+
+    // A failing save throws, ends the collecting and leaves nothing half written.
+    IniFile missing(dir / "no-such-folder" / "setup.ini");
+    missing.beginUpdate();
+    missing.writeString("Camera1", "Name", "Gate");
+    EXPECT_THROW(missing.commit(), IniWriteError);
+    EXPECT_FALSE(missing.updating());
+    EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
+}
+
 } // namespace norvale
