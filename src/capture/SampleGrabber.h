@@ -37,7 +37,7 @@ public:
     AmMediaType& MediaType() { return mediaType_; }
     const AmMediaType& MediaType() const { return mediaType_; }
 
-    // Set it while the graph is not running.
+    // Set it while the graph is not running (never from within OnBuffer).
     void SetOnBuffer(TOnBuffer handler);
 
     // The negotiated type (with its VideoInfo block; rows run top to bottom, so RGB pictures have

@@ -27,7 +27,8 @@ private:
 };
 
 // The latest-frame source a video window paints from (the renderer). All members are
-// thread-safe; the listener is called on the streaming thread and must only schedule work.
+// thread-safe; the listener is called on the streaming thread, under the source's lock: it must
+// only schedule work and must not call back into the source.
 class IFrameSource {
 public:
     virtual ~IFrameSource() = default;
