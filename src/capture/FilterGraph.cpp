@@ -359,24 +359,24 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
         SourceChain chain;
         chain.fixedCaps = gst::fixatedCopy(chosen);
         const std::string kind = gst_structure_get_name(chain.fixedCaps.get());
+        // Raw video passes as it is; MJPEG (most USB webcams) is decoded; other compressed
+        // streams are not rendered.
+        if (kind != "video/x-raw" && kind != "image/jpeg")
+            return hr::VFW_E_CANNOT_RENDER;
 
         auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
-        gst::Caps fixed(gst_caps_new_full(gst_structure_copy(chain.fixedCaps.get()), nullptr));
-        g_object_set(filter.get(), "caps", fixed.get(), nullptr);
         gst::Ref<GstElement> decoder;
         if (kind == "image/jpeg")
             decoder = addInserted(core, "jpegdec", source.Name() + " Decoder");
-        else if (kind != "video/x-raw")
-            decoder = addInserted(core, "decodebin", source.Name() + " Decoder");
         chain.tee = addInserted(core, "tee", source.Name() + " Tee");
-        if (!filter || !chain.tee || (kind != "video/x-raw" && !decoder))
+        if (!filter || !chain.tee || (kind == "image/jpeg" && !decoder))
             return hr::VFW_E_CANNOT_RENDER;
+        gst::Caps fixed(gst_caps_new_full(gst_structure_copy(chain.fixedCaps.get()), nullptr));
+        g_object_set(filter.get(), "caps", fixed.get(), nullptr);
         g_object_set(chain.tee.get(), "allow-not-linked", TRUE, nullptr);
         bool ok = gst_element_link(src, filter.get());
-        if (decoder && kind == "image/jpeg")
+        if (decoder)
             ok = ok && gst_element_link_many(filter.get(), decoder.get(), chain.tee.get(), nullptr);
-        else if (decoder)
-            return hr::VFW_E_CANNOT_RENDER; // compressed streams other than JPEG are not decoded
         else
             ok = ok && gst_element_link(filter.get(), chain.tee.get());
         for (GstElement* e : {filter.get(), decoder.get(), chain.tee.get()})

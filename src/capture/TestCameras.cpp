@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace norvale::testcameras {
 namespace {
@@ -19,6 +20,7 @@ struct UnplugState {
     std::mutex mutex;
     std::map<int, bool> overrides;
     std::map<int, std::string> names;
+    std::map<int, bool> mjpeg;
     std::optional<Clock::time_point> firstLook;
     std::string parsedEnv;
     std::map<int, double> envUnplug; // camera -> seconds after first look
@@ -88,6 +90,21 @@ bool isUnplugged(int number) {
     return elapsed.count() >= it->second;
 }
 
+void setMjpeg(int number, bool mjpeg) {
+    std::lock_guard lock(state().mutex);
+    state().mjpeg[number] = mjpeg;
+}
+
+bool isMjpeg(int number) {
+    {
+        std::lock_guard lock(state().mutex);
+        if (auto it = state().mjpeg.find(number); it != state().mjpeg.end())
+            return it->second;
+    }
+    const char* env = std::getenv("NORVALE_TEST_MJPEG");
+    return env && parseUnplug(env).count(number) > 0;
+}
+
 void setNameOverride(int number, const std::string& name) {
     std::lock_guard lock(state().mutex);
     if (name.empty())
@@ -118,7 +135,12 @@ int testDeviceCount() {
     return static_cast<int>(std::min(n, 64L));
 }
 
-GstCaps* testCameraCaps() {
+GstCaps* testCameraCaps(bool mjpeg) {
+    if (mjpeg)
+        return gst_caps_from_string(
+            "image/jpeg, width=640, height=480, framerate=15/1, pixel-aspect-ratio=1/1; "
+            "image/jpeg, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
+            "image/jpeg, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1");
     return gst_caps_from_string(
         "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
         "video/x-raw, format=YUY2, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1; "
@@ -182,26 +204,30 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     else
         g_object_set(src.get(), "horizontal-speed", 2, nullptr);
 
-    gst::Caps caps(testCameraCaps());
+    const bool mjpeg = testcameras::isMjpeg(number);
+    gst::Caps caps(testCameraCaps(mjpeg));
     g_object_set(filter.get(), "caps", caps.get(), nullptr);
+    gst::Ref<GstElement> encoder = mjpeg ? gst::make("jpegenc", "encoder") : nullptr;
+    if (mjpeg && !encoder)
+        return nullptr;
 
-    GstBin* b = GST_BIN(bin.get());
-    gst_bin_add_many(b, src.get(), convert.get(), balance.get(), scale.get(), filter.get(),
-                     nullptr);
-    bool linked;
     if (text) {
         std::string label = testcameras::cameraName(number);
         g_object_set(text.get(), "text", label.c_str(), "font-desc", "Sans Bold 18", "valignment",
                      2 /* top */, "halignment", 0 /* left */, "shaded-background", TRUE, nullptr);
-        gst_bin_add(b, text.get());
-        linked = gst_element_link_many(src.get(), text.get(), convert.get(), balance.get(),
-                                       scale.get(), filter.get(), nullptr);
-    } else {
-        linked = gst_element_link_many(src.get(), convert.get(), balance.get(), scale.get(),
-                                       filter.get(), nullptr);
     }
-    if (!linked)
-        return nullptr;
+    std::vector<GstElement*> chain = {src.get()};
+    if (text)
+        chain.push_back(text.get());
+    chain.insert(chain.end(), {convert.get(), balance.get(), scale.get()});
+    if (encoder)
+        chain.push_back(encoder.get());
+    chain.push_back(filter.get());
+    for (GstElement* e : chain)
+        gst_bin_add(GST_BIN(bin.get()), e);
+    for (size_t i = 0; i + 1 < chain.size(); ++i)
+        if (!gst_element_link(chain[i], chain[i + 1]))
+            return nullptr;
 
     gst::Ref<GstPad> inner(gst_element_get_static_pad(filter.get(), "src"));
     GstPad* ghost = gst_ghost_pad_new("src", inner.get());
@@ -262,7 +288,7 @@ static GList* norvale_test_provider_probe(GstDeviceProvider*) {
             continue;
         std::string name = testcameras::cameraName(n);
         std::string path = std::string(testApi) + ":" + std::to_string(n);
-        gst::Caps caps(testCameraCaps());
+        gst::Caps caps(testCameraCaps(testcameras::isMjpeg(n)));
         gst::Structure props(gst_structure_new("norvale-test-device", "device.api", G_TYPE_STRING,
                                                testApi, "device.path", G_TYPE_STRING, path.c_str(),
                                                nullptr));

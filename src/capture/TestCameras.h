@@ -9,6 +9,9 @@
 //   YUY2 176x144 (all square pixels, 15 frames per second), and YUY2 720x576 with 16:15 pixels,
 //   which is described with the VideoInfo2 kind.
 //
+// A camera can be made an MJPEG camera instead (640x480, 320x240 and 352x288 JPEG only), as many
+// USB webcams are: NORVALE_TEST_MJPEG="N" (several numbers separated by commas) or setMjpeg.
+//
 // To exercise failures, a camera can be unplugged: it disappears from every enumeration, can
 // no longer be bound, and a running one posts an error ("... has been disconnected") and stops
 // delivering frames. NORVALE_TEST_UNPLUG="N" unplugs camera N from the start; "N@S" unplugs it
@@ -24,6 +27,10 @@ std::string cameraName(int number);
 // Unplugs (true) or plugs back (false) camera `number`, overriding NORVALE_TEST_UNPLUG for it.
 void setUnplugged(int number, bool unplugged);
 bool isUnplugged(int number);
+
+// Makes camera `number` send MJPEG (true) or raw video (false), overriding NORVALE_TEST_MJPEG.
+void setMjpeg(int number, bool mjpeg);
+bool isMjpeg(int number);
 
 // Overrides the listed name of camera `number` (empty: back to the default name). Lets tests
 // check the handling of long or unusual device names.

@@ -273,3 +273,35 @@ TEST_F(FilterGraphTest, ActiveGraphWithInspectionIsPublishedUnderItsName) {
     graph.SetActive(false);
     EXPECT_FALSE(contains(PublishedGraphs(), expected));
 }
+
+TEST_F(FilterGraphTest, MjpegCameraGetsADecoderThatPurgeRemovesAgain) {
+    testcameras::setMjpeg(2, true);
+    bindCamera(2);
+    TFilterComponent* all[] = {&source, &renderer, &grabber};
+    for (auto* c : all)
+        c->SetFilterGraph(&graph);
+    graph.SetActive(true);
+    auto formats = source.DeviceFormats();
+    ASSERT_EQ(formats.size(), 3u);
+    EXPECT_EQ(formats[1].Description(),
+              "Major Type: Video - Sub Type: MJPG Format: VideoInfo MJPG 320X240, 24 bits");
+    EXPECT_EQ(source.SetFormat(formats[1]), hr::S_OK);
+    FrameCounter frames;
+    size_t length = 0;
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t n) {
+        length = n;
+        frames.add();
+    });
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    auto names = graph.FilterNames();
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& n) {
+        return n.find("Decoder") != std::string::npos;
+    }));
+    graph.RunGraph();
+    ASSERT_TRUE(frames.waitFor(2));
+    EXPECT_EQ(length, 230400u); // decoded and converted to 24-bit RGB
+    graph.PurgeGraph();
+    testcameras::setMjpeg(2, false);
+    EXPECT_EQ(graph.FilterNames(),
+              (std::vector<std::string>{"VideoSourceFilter", "VideoWindow", "VideoSampleGrabber"}));
+}
