@@ -428,6 +428,8 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
 bool TFilterGraph::RunGraph() {
     if (!Active())
         throw EIntfCastError();
+    // Errors of an earlier run are reported now, so they are not taken for this run's.
+    ProcessEvents();
     for (auto* c : linked_)
         c->AboutToRun();
     GstElement* p = core_->pipeline.get();
@@ -562,12 +564,17 @@ void TFilterGraph::ReportError(const std::string& text) {
 void TFilterGraph::ProcessEvents() {
     if (!Active())
         return;
+    // Everything waiting is taken off the bus (so it cannot pile up without a main loop);
+    // errors go to OnError.
     gst::Ref<GstBus> bus(gst_element_get_bus(core_->pipeline.get()));
-    for (;;) {
-        std::string text = gst::popErrorText(bus.get());
-        if (text.empty())
-            break;
-        ReportError(text);
+    while (gst::Message msg{gst_bus_pop(bus.get())}) {
+        if (GST_MESSAGE_TYPE(msg.get()) != GST_MESSAGE_ERROR)
+            continue;
+        GError* err = nullptr;
+        gst_message_parse_error(msg.get(), &err, nullptr);
+        gst::Error owned(err);
+        if (owned)
+            ReportError(gst::str(owned->message));
     }
 }
 
