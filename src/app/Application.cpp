@@ -5,6 +5,8 @@
 #include "app/ScanForm.h"
 #include "app/ShutdownSignals.h"
 #include "app/Translator.h"
+#include "capture/EnumMediaType.h"
+#include "capture/SysDevEnum.h"
 #include "core/Branding.h"
 #include "platform/MessageBox.h"
 #include "platform/SingleInstance.h"
@@ -53,6 +55,16 @@ void addTahoma() {
 int runNorvale(TApplication& app, const StartupOptions& options) {
     IMessageBox& messages = *options.messages;
 
+    // A desktop that ends the program closes the main window the ordinary way. Installed first,
+    // so a signal during start-up is kept and acted on once the main window exists.
+    std::unique_ptr<TForm1> form1;
+    bool closeRequested = false;
+    ShutdownSignals shutdownSignals([&form1, &closeRequested](int) {
+        closeRequested = true;
+        if (form1)
+            form1->close();
+    });
+
     // 1. Branding comes first: the other steps use its application name.
     const auto branding =
         loadBrandingFile((options.exeDir + QStringLiteral("update.dll")).toStdString());
@@ -74,7 +86,12 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     // 4. Translation, before the first window exists.
     Translator::install(options.exeDir, QStringLiteral("en"));
 
-    // 5-6.
+    // 5. The data module's lists: the capture devices present now, and the (empty) format list
+    // the camera settings dialog fills. Both live until the process ends.
+    auto videoDevices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
+    auto deviceFormats = std::make_unique<TEnumMediaType>();
+
+    // 6.
     app.setErrorReport([&messages, appName](const QString& text) {
         messages.show({nullptr, text, appName, MessageIcon::Error, MessageButtons::Ok});
     });
@@ -94,14 +111,14 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     context.artwork = &artwork;
     context.cameraServices.snapshotPlaceholder =
         artwork.image(QStringLiteral("snapshot_placeholder.png"));
+    context.cameraServices.videoDevices = videoDevices.get();
+    context.cameraServices.deviceFormats = deviceFormats.get();
+    context.cameraServices.messages = &messages;
+    context.cameraServices.applicationTitle = appName;
+    context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
     context.reportError = [&app](const QString& text) { app.reportError(text); };
-    auto form1 = std::make_unique<TForm1>(std::move(context));
+    form1 = std::make_unique<TForm1>(std::move(context));
 
-    // A desktop that ends the program closes the main window the ordinary way.
-    ShutdownSignals shutdownSignals([&form1](int) {
-        if (form1)
-            form1->close();
-    });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
@@ -112,6 +129,8 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     // 11.
     if (form1->showAtStart())
         form1->show();
+    if (closeRequested)
+        QTimer::singleShot(0, form1.get(), &QWidget::close);
     if (options.onRunning)
         QTimer::singleShot(0, form1.get(), [&] { options.onRunning(form1.get()); });
     app.exec();

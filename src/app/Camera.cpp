@@ -1,6 +1,19 @@
 #include "app/Camera.h"
 
+#include "app/VideoWindow.h"
+#include "app/WaitCursor.h"
+#include "capture/ASFWriter.h"
+#include "capture/FilterGraph.h"
+#include "capture/SampleGrabber.h"
+#include "capture/VideoRenderer.h"
 #include "core/CameraSettings.h"
+#include "core/FileNaming.h"
+#include "platform/MessageBox.h"
+
+#include <QMetaObject>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -25,8 +38,53 @@ QVBoxLayout* fillLayout(QWidget* w) {
 }
 } // namespace
 
-TCamera::TCamera(QWidget* owner, const CameraServices& services)
-    : QFrame(owner), services_(services) {
+void CameraServices::fillDefaults() {
+    if (!videoDeviceCount)
+        videoDeviceCount = [devices = videoDevices] {
+            return devices ? devices->DeviceCount() : 0;
+        };
+    if (!localTime) {
+        localTime = [] {
+            const std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            return local;
+        };
+    }
+    if (!monotonicSeconds) {
+        monotonicSeconds = [] {
+            using namespace std::chrono;
+            return static_cast<std::uint32_t>(
+                duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
+        };
+    }
+    if (!tickCount) {
+        tickCount = [] {
+            using namespace std::chrono;
+            return static_cast<std::uint32_t>(
+                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        };
+    }
+}
+
+TCamera::TCamera(QWidget* owner, CameraServices services)
+    : QFrame(owner), services_(std::move(services)) {
+    services_.fillDefaults();
+    asfWriter_ = std::make_unique<TASFWriter>("ASFWriter");
+    asfWriter_->SetProfile(TWMProfiles8::wmp_V80_56VideoOnly);
+    asfWriter_->SetPort(0);
+    asfWriter_->SetMaxUsers(8);
+    videoSampleGrabber_ = std::make_unique<TSampleGrabber>("VideoSampleGrabber");
+    videoSampleGrabber_->SetOnBuffer(
+        [this](TSampleGrabber& sender, double time, const std::uint8_t* buffer,
+               std::size_t length) { VideoSampleGrabberBuffer(sender, time, buffer, length); });
+    videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
+    videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
+    captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");
+    captureGraph_->SetMode(TGraphMode::gmCapture);
+    captureGraph_->SetGraphEdit(true);
+    captureGraph_->SetOnError(
+        [this](const std::string& text) { graphFailed(QString::fromStdString(text)); });
     buildLayout();
     buildActions();
 
@@ -45,8 +103,15 @@ TCamera::TCamera(QWidget* owner, const CameraServices& services)
 }
 
 TCamera::~TCamera() {
-    StopRecording();
-    StopPreview();
+    try {
+        StopRecording();
+        StopPreview();
+    } catch (const std::exception& e) {
+        // A destructor must not throw; the graph is released below all the same.
+        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), e.what());
+    }
+    videoWindow_->SetFrameSource(nullptr);
+    videoRenderer_->SetOnAboutToRun({});
 }
 
 // The frame's skin: a dark page control that sits quietly on the wall.
@@ -80,11 +145,17 @@ void TCamera::buildLayout() {
 
     tabSheet1_ = new QWidget;
     tabSheet1_->setObjectName(QStringLiteral("TabSheet1"));
-    videoWindow_ = new QWidget(tabSheet1_);
+    videoWindow_ = new TVideoWindow(tabSheet1_);
     videoWindow_->setObjectName(QStringLiteral("VideoWindow"));
-    videoWindow_->setAttribute(Qt::WA_StyledBackground);
+    videoWindow_->SetKeepAspectRatio(true);
+    videoWindow_->SetFullScreenTopMost(true);
     videoWindow_->setContextMenuPolicy(Qt::CustomContextMenu);
-    videoWindow_->installEventFilter(this);
+    videoWindow_->SetFrameSource(videoRenderer_.get());
+    videoRenderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
+    connect(videoWindow_, &TVideoWindow::DoubleClicked, this, [this] {
+        actFullScreenExecute();
+        updateActions();
+    });
     fillLayout(tabSheet1_)->addWidget(videoWindow_);
     pageControl1_->addTab(tabSheet1_, QStringLiteral("Camera"));
 
@@ -116,8 +187,8 @@ void TCamera::buildLayout() {
     imgBackground_->setContextMenuPolicy(Qt::CustomContextMenu);
     image1_ = new QLabel(panel2_);
     image1_->setObjectName(QStringLiteral("Image1"));
-    image1_->setAlignment(Qt::AlignCenter);
-    image1_->setScaledContents(true);
+    // The latest snapshot at its natural size from the top-left corner.
+    image1_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     image1_->setContextMenuPolicy(Qt::CustomContextMenu);
     stack->addWidget(imgBackground_);
     stack->addWidget(image1_);
@@ -179,8 +250,8 @@ void TCamera::buildActions() {
     popupMenu1_->addAction(actSettings_);
     connect(popupMenu1_, &QMenu::aboutToShow, this, &TCamera::updateActions);
 
-    for (QWidget* w :
-         {videoWindow_, static_cast<QWidget*>(imgBackground_), static_cast<QWidget*>(image1_)}) {
+    for (QWidget* w : {static_cast<QWidget*>(videoWindow_), static_cast<QWidget*>(imgBackground_),
+                       static_cast<QWidget*>(image1_)}) {
         connect(w, &QWidget::customContextMenuRequested, this,
                 [this, w](const QPoint& pos) { popupMenu1_->popup(w->mapToGlobal(pos)); });
     }
@@ -232,20 +303,21 @@ void TCamera::setVideoFormatIndex(int index) {
 }
 
 bool TCamera::FullScreen() const {
-    return videoFullScreen_;
+    return videoWindow_->FullScreen();
 }
 
 void TCamera::setFullScreen(bool on) {
-    if (on == videoFullScreen_)
+    if (on == videoWindow_->FullScreen())
         return;
-    videoFullScreen_ = on;
+    videoWindow_->SetFullScreen(on);
     updateActions();
 }
 
 void TCamera::actSnapshotExecute() {
-    autoSnapshot_ = !autoSnapshot_;
-    imgBackground_->setVisible(!autoSnapshot_);
-    image1_->setVisible(autoSnapshot_);
+    const bool on = !autoSnapshot_.load();
+    autoSnapshot_.store(on);
+    imgBackground_->setVisible(!on);
+    image1_->setVisible(on);
 }
 
 void TCamera::actFullScreenExecute() {
@@ -256,11 +328,21 @@ void TCamera::actFullScreenExecute() {
 }
 
 void TCamera::actPreviewExecute() {
-    // Starting and stopping the preview needs the capture graph, which the capture layer adds.
+    const TGraphState state = captureGraph_->GraphState();
+    if (state == TGraphState::gsUninitialized || state == TGraphState::gsStopped)
+        StartPreview();
+    else
+        StopPreview();
 }
 
 void TCamera::actSaveExecute() {
-    // Recording needs the capture graph, which the capture layer adds.
+    if (!recording_) {
+        StartRecording();
+    } else {
+        StopRecording();
+        if (previewing_)
+            StartPreview();
+    }
 }
 
 void TCamera::actSettingsExecute() {
@@ -268,21 +350,198 @@ void TCamera::actSettingsExecute() {
     StopAll();
 }
 
-void TCamera::StopRecording() {
-    if (!recording_)
+void TCamera::message(const QString& text, const QString& caption, int icon) {
+    if (services_.messages)
+        services_.messages->show(
+            {window(), text, caption, static_cast<MessageIcon>(icon), MessageButtons::Ok});
+}
+
+void TCamera::TearDownGraph() {
+    WaitCursor wait;
+    captureGraph_->StopGraph();
+    captureGraph_->PurgeGraph();
+    captureGraph_->SetActive(false);
+    asfWriter_->SetFilterGraph(nullptr);
+    videoSampleGrabber_->SetFilterGraph(nullptr);
+    videoSourceFilter_->SetFilterGraph(nullptr);
+    videoRenderer_->SetFilterGraph(nullptr);
+}
+
+void TCamera::StartPreview() {
+    if (videoDeviceIndex_ < 0) {
+        message(QStringLiteral("Please select a video device!"), QStringLiteral("Error"),
+                static_cast<int>(MessageIcon::Error));
         return;
-    recording_ = false;
+    }
+    pageControl1_->setCurrentIndex(0);
+    RefitVideo();
+    TearDownGraph();
+    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
+    videoRenderer_->SetFilterGraph(captureGraph_.get());
+    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
+    // The device at this position now; an empty identity when there is none any more.
+    videoSourceFilter_->BaseFilter().StoreMoniker(
+        services_.videoDevices ? services_.videoDevices->MonikerAt(videoDeviceIndex_)
+                               : std::nullopt);
+    captureGraph_->SetActive(true);
+    // A missing device fails here with "Interface not supported"; other results are not examined.
+    captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
+                                videoSampleGrabber_.get(), *videoRenderer_);
+    captureGraph_->RunGraph();
+    previewing_ = true;
+    updateActions();
+    emit OnPreview(this);
 }
 
 void TCamera::StopPreview() {
-    if (!previewing_)
-        return;
+    TearDownGraph();
     previewing_ = false;
+    updateActions();
+}
+
+void TCamera::StopRecording() {
+    TearDownGraph();
+    recording_ = false;
+    updateActions();
 }
 
 void TCamera::StopAll() {
     StopRecording();
     StopPreview();
+}
+
+void TCamera::StartRecording() {
+    StopRecording();
+    pageControl1_->setCurrentIndex(0);
+    WaitCursor wait;
+    asfWriter_->SetFilterGraph(captureGraph_.get());
+    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
+    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
+    videoRenderer_->SetFilterGraph(captureGraph_.get());
+
+    saveFilePath_ = QString::fromStdString(folderWithSeparator(saveFilePath_.toStdString()));
+    const std::string fileName = timestampedFileName(
+        saveFilePath_.toStdString(), cameraName_.toStdString(), services_.localTime(), ".wmv");
+    lastRecordingFile_ = QString::fromStdString(fileName);
+    asfWriter_->SetFileName(fileName);
+    asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
+    captureGraph_->SetActive(true);
+
+    if (videoFormatIndex_ != -1) {
+        // A device that is gone has no pins to configure: "Interface not supported".
+        videoSourceFilter_->RequireFilter();
+        TPinList pins(videoSourceFilter_.get());
+        const int count = services_.deviceFormats ? services_.deviceFormats->Count() : 0;
+        if (videoFormatIndex_ >= 0 && videoFormatIndex_ <= count - 1)
+            pins.FirstPin().SetFormat(services_.deviceFormats->ItemAt(videoFormatIndex_));
+    }
+    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
+                                                      videoSampleGrabber_.get(), *videoRenderer_));
+    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_CAPTURE, *videoSourceFilter_,
+                                                      nullptr, *asfWriter_));
+    const auto [width, height] = captureGraph_->NativeVideoSize();
+    ConfigureWriterProfile(width, height, static_cast<std::int64_t>(bitRate_) * 1000);
+    captureGraph_->RunGraph();
+    recording_ = true;
+    updateActions();
+}
+
+std::int32_t TCamera::ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond) {
+    TWriterProfile profile;
+    profile.Name = cameraName_.toStdString() + std::to_string(services_.tickCount());
+    profile.Description = "Norvale WMV ProFiles";
+    // A bit rate that does not fit the stream's 32-bit field (or is not positive) would wrap
+    // into nonsense; the nearest rate the stream can carry is used instead.
+    profile.BitRate = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(bitsPerSecond, 1000, std::numeric_limits<std::int32_t>::max()));
+    profile.AvgTimePerFrame = 666667;
+    profile.MaxKeyFrameSpacing = 30000000;
+    profile.Quality = 100;
+    profile.Width = width;
+    profile.Height = height;
+    profile.BufferWindow = 0xFFFFFFFF;
+    auto fail = [this](const char* call, std::int32_t code) {
+        const QString hex =
+            QString::number(static_cast<std::uint32_t>(code), 16).toUpper().rightJustified(8, '0');
+        message(QStringLiteral("Error on Call %1 (%2)").arg(QLatin1String(call), hex),
+                services_.applicationTitle, static_cast<int>(MessageIcon::None));
+        return code;
+    };
+    if (!asfWriter_->HasFilter())
+        return fail("pWriter.QueryInterface", hr::E_NOINTERFACE);
+    const HResult result = asfWriter_->ConfigureFilterUsingProfile(profile);
+    if (result < 0)
+        return fail("pWriter.ConfigureFilterUsingProfile", result);
+    return 0;
+}
+
+void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std::uint8_t* buffer,
+                                       std::size_t length) {
+    // Runs for every frame: when nothing is due, read the clock and compare, nothing more.
+    if (!autoSnapshot_.load(std::memory_order_relaxed))
+        return;
+    const std::uint32_t now = services_.monotonicSeconds();
+    if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed), snapshotSeconds_))
+        return;
+    // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
+    lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    try {
+        const std::string folder = folderWithSeparator(snapshotPath_.toStdString());
+        if (folder != snapshotPath_.toStdString()) {
+            QMetaObject::invokeMethod(
+                this, [this, folder] { snapshotPath_ = QString::fromStdString(folder); },
+                Qt::QueuedConnection);
+        }
+        const std::string fileName =
+            timestampedFileName(folder, cameraName_.toStdString(), services_.localTime(), ".bmp");
+        std::shared_ptr<const TBitmap> shown;
+        {
+            std::lock_guard lock(canvasLock_);
+            if (!snapshotBitmap_)
+                snapshotBitmap_ = std::make_unique<TBitmap>();
+            sender.FrameToBitmap(snapshotBitmap_.get(), buffer, length);
+            if (!snapshotBitmap_->empty()) {
+                const std::vector<std::uint8_t> file = snapshotBitmap_->BmpFile();
+                std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+                out.write(reinterpret_cast<const char*>(file.data()),
+                          static_cast<std::streamsize>(file.size()));
+                shown = std::make_shared<const TBitmap>(*snapshotBitmap_);
+            }
+        }
+        if (shown)
+            QMetaObject::invokeMethod(
+                this, [this, shown] { showSnapshot(shown); }, Qt::QueuedConnection);
+    } catch (...) {
+        // Snapshots fail silently; the next one is due an interval later.
+    }
+}
+
+void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
+    const auto& h = bitmap->header;
+    const int width = h.biWidth;
+    const int height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    const int bytesPerPixel = h.biBitCount / 8;
+    if (width <= 0 || height <= 0 || (bytesPerPixel != 3 && bytesPerPixel != 4))
+        return;
+    const qsizetype stride = ((static_cast<qsizetype>(width) * h.biBitCount + 31) / 32) * 4;
+    if (static_cast<qsizetype>(bitmap->bits.size()) < stride * height)
+        return;
+    QImage image(bitmap->bits.data(), width, height, stride,
+                 bytesPerPixel == 3 ? QImage::Format_BGR888 : QImage::Format_RGB32);
+    // Bottom-up rows unless the height is negative.
+    QImage copy = h.biHeight > 0 ? image.mirrored(false, true) : image.copy();
+    image1_->setPixmap(QPixmap::fromImage(copy));
+}
+
+void TCamera::graphFailed(const QString& text) {
+    // The pipeline ended on its own (camera gone, disk full): finish what can be finished and
+    // come to rest in the idle state; the recording so far stays readable.
+    try {
+        StopAll();
+    } catch (const std::exception&) {
+    }
+    if (services_.reportError)
+        services_.reportError(text);
 }
 
 void TCamera::RefitVideo() {
@@ -314,9 +573,6 @@ void TCamera::resizeEvent(QResizeEvent* e) {
 bool TCamera::eventFilter(QObject* watched, QEvent* e) {
     if (watched == pageControl1_ && e->type() == QEvent::Resize) {
         postRefit();
-    } else if (watched == videoWindow_ && e->type() == QEvent::MouseButtonDblClick) {
-        actFullScreenExecute();
-        return true;
     }
     return QFrame::eventFilter(watched, e);
 }

@@ -6,7 +6,12 @@
 #include <QFrame>
 #include <QImage>
 #include <QString>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
 #include <functional>
+#include <memory>
+#include <mutex>
 
 class QCheckBox;
 class QLabel;
@@ -16,18 +21,48 @@ class QWidget;
 
 namespace norvale {
 
+class IMessageBox;
+class TASFWriter;
+class TEnumMediaType;
+class TFilter;
+class TFilterGraph;
+class TSampleGrabber;
+class TSysDevEnum;
+class TVideoRenderer;
+class TVideoWindow;
+struct TBitmap;
+
 // What every camera channel shares with the rest of the program.
 struct CameraServices {
-    // The number of capture devices present now; VideoDeviceIndex is checked against it.
-    std::function<int()> videoDeviceCount = [] { return 0; };
+    // The application's device and format lists (VideoDevices, DeviceFormats); none in tests
+    // that need no capture.
+    TSysDevEnum* videoDevices = nullptr;
+    TEnumMediaType* deviceFormats = nullptr;
+    // The number of capture devices as listed at start-up; VideoDeviceIndex is checked against
+    // it. Defaults to the count of videoDevices.
+    std::function<int()> videoDeviceCount;
+    IMessageBox* messages = nullptr;
+    // Caption of the program's own message boxes.
+    QString applicationTitle;
     // The placeholder shown on the snapshot page while no snapshot is on display.
     QImage snapshotPlaceholder;
+    // Clocks, injectable for tests: local time for file names, whole seconds of a monotonic
+    // clock for the snapshot rule, milliseconds of it for profile names.
+    std::function<std::tm()> localTime;
+    std::function<std::uint32_t()> monotonicSeconds;
+    std::function<std::uint32_t()> tickCount;
+    // Failures that end a running graph on their own (a camera unplugged, a full disk) are
+    // reported here; the camera has already stopped.
+    std::function<void(const QString&)> reportError;
+
+    // Fills the unset clocks with the system's.
+    void fillDefaults();
 };
 
 class TCamera : public QFrame {
     Q_OBJECT
 public:
-    TCamera(QWidget* owner, const CameraServices& services);
+    TCamera(QWidget* owner, CameraServices services);
     ~TCamera() override;
 
     // Published properties.
@@ -47,8 +82,8 @@ public:
     bool Recording() const { return recording_; }
     bool FullScreen() const;
     void setFullScreen(bool on);
-    bool AutoSnapshot() const { return autoSnapshot_; }
-    void setAutoSnapshot(bool on) { autoSnapshot_ = on; }
+    bool AutoSnapshot() const { return autoSnapshot_.load(); }
+    void setAutoSnapshot(bool on) { autoSnapshot_.store(on); }
     const QString& SaveFilePath() const { return saveFilePath_; }
     void setSaveFilePath(const QString& path) { saveFilePath_ = path; }
     const QString& SnapshotPath() const { return snapshotPath_; }
@@ -58,6 +93,30 @@ public:
     void RefitVideo();
     // Stops recording, then preview.
     void StopAll();
+
+    // Live video and recording; errors are raised to the caller.
+    void StartPreview();
+    void StopPreview();
+    void StartRecording();
+    void StopRecording();
+    void TearDownGraph();
+    // Builds the recording profile and gives it to the writer; 0, or the failing call's code
+    // after its message was shown.
+    std::int32_t ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond);
+
+    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due.
+    void VideoSampleGrabberBuffer(TSampleGrabber& sender, double sampleTime,
+                                  const std::uint8_t* buffer, std::size_t length);
+    std::uint32_t LastSnapshotSecond() const { return lastSnapshotSecond_.load(); }
+
+    // The capture components.
+    TFilterGraph& CaptureGraph() const { return *captureGraph_; }
+    TFilter& VideoSourceFilter() const { return *videoSourceFilter_; }
+    TSampleGrabber& VideoSampleGrabber() const { return *videoSampleGrabber_; }
+    TVideoRenderer& VideoRenderer() const { return *videoRenderer_; }
+    TASFWriter& ASFWriter() const { return *asfWriter_; }
+    // The last recording's file name (empty before the first).
+    const QString& lastRecordingFile() const { return lastRecordingFile_; }
 
     // Applies every action's update rule.
     void updateActions();
@@ -71,7 +130,7 @@ public:
     QTabWidget* PageControl1() const { return pageControl1_; }
     QWidget* TabSheet1() const { return tabSheet1_; }
     QWidget* TabSheet2() const { return tabSheet2_; }
-    QWidget* VideoWindow() const { return videoWindow_; }
+    TVideoWindow* VideoWindow() const { return videoWindow_; }
     QCheckBox* chkAutoSnapshot() const { return chkAutoSnapshot_; }
     QLabel* imgBackground() const { return imgBackground_; }
     QLabel* Image1() const { return image1_; }
@@ -98,10 +157,11 @@ private:
     void actPreviewExecute();
     void actSaveExecute();
     void actSettingsExecute();
-    void StopRecording();
-    void StopPreview();
+    void showSnapshot(std::shared_ptr<const TBitmap> bitmap);
+    void graphFailed(const QString& text);
+    void message(const QString& text, const QString& caption, int icon);
 
-    const CameraServices& services_;
+    CameraServices services_;
 
     int mmsPort_ = 8801;
     int bitRate_ = 1024;
@@ -111,17 +171,17 @@ private:
     int videoFormatIndex_ = -1;
     bool previewing_ = false;
     bool recording_ = false;
-    bool autoSnapshot_ = false;
-    bool videoFullScreen_ = false;
+    std::atomic<bool> autoSnapshot_{false};
     QString saveFilePath_;
     QString snapshotPath_;
-    quint32 lastSnapshotSecond_ = 0;
+    std::atomic<std::uint32_t> lastSnapshotSecond_{0};
+    QString lastRecordingFile_;
     int refitCount_ = 0;
 
     QWidget* clientPanel_ = nullptr;
     QTabWidget* pageControl1_ = nullptr;
     QWidget* tabSheet1_ = nullptr;
-    QWidget* videoWindow_ = nullptr;
+    TVideoWindow* videoWindow_ = nullptr;
     QWidget* tabSheet2_ = nullptr;
     QWidget* panel1_ = nullptr;
     QCheckBox* chkAutoSnapshot_ = nullptr;
@@ -135,6 +195,17 @@ private:
     TAction* actSnapshot_ = nullptr;
     TAction* actSettings_ = nullptr;
     TAction* actFullScreen_ = nullptr;
+
+    // The bitmap of the latest snapshot and the lock of its drawing surface.
+    std::mutex canvasLock_;
+    std::unique_ptr<TBitmap> snapshotBitmap_;
+
+    // Components first, the graph last: the graph goes first and unlinks them.
+    std::unique_ptr<TASFWriter> asfWriter_;
+    std::unique_ptr<TSampleGrabber> videoSampleGrabber_;
+    std::unique_ptr<TFilter> videoSourceFilter_;
+    std::unique_ptr<TVideoRenderer> videoRenderer_;
+    std::unique_ptr<TFilterGraph> captureGraph_;
 };
 
 } // namespace norvale

@@ -1,4 +1,5 @@
 #include "app/Camera.h"
+#include "app/VideoWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
