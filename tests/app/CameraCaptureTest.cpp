@@ -1,0 +1,305 @@
+// A camera channel against synthetic cameras: the preview state machine, recordings checked
+// with ffprobe, timed snapshots and failing devices.
+#include "app/Camera.h"
+#include "capture/ASFWriter.h"
+#include "capture/EnumMediaType.h"
+#include "capture/FilterGraph.h"
+#include "capture/SysDevEnum.h"
+#include "capture/TestCameras.h"
+#include "platform/MessageBox.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QProcess>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+
+using namespace norvale;
+using norvale::test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::tm fixedTime() {
+    std::tm t{};
+    t.tm_year = 2011 - 1900;
+    t.tm_mon = 0;
+    t.tm_mday = 1;
+    t.tm_hour = 0;
+    t.tm_min = 0;
+    t.tm_sec = 9;
+    return t;
+}
+
+// Lets the event loop run until `done` holds or `ms` pass (bounded, never a fixed sleep).
+template <class F> bool waitFor(F done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// Lets frames flow for `ms` milliseconds.
+void runFor(int ms) {
+    waitFor([] { return false; }, ms);
+}
+
+struct Probe {
+    QString codec;
+    int width = 0;
+    int height = 0;
+    double duration = 0;
+};
+
+Probe ffprobe(const QString& file) {
+    QProcess p;
+    p.start("ffprobe",
+            {"-v", "error", "-select_streams", "v:0", "-show_entries",
+             "stream=codec_name,width,height:format=duration", "-of", "default=nw=1", file});
+    p.waitForFinished(30000);
+    Probe r;
+    for (const QByteArray& line : p.readAllStandardOutput().split('\n')) {
+        const auto kv = line.split('=');
+        if (kv.size() != 2)
+            continue;
+        if (kv[0] == "codec_name")
+            r.codec = kv[1];
+        else if (kv[0] == "width")
+            r.width = kv[1].toInt();
+        else if (kv[0] == "height")
+            r.height = kv[1].toInt();
+        else if (kv[0] == "duration")
+            r.duration = kv[1].toDouble();
+    }
+    return r;
+}
+
+struct Channel {
+    TempDir dir;
+    RecordingMessageBox messages;
+    std::unique_ptr<TSysDevEnum> devices;
+    TEnumMediaType formats;
+    std::atomic<std::uint32_t> seconds{1000};
+    std::vector<QString> errors;
+    std::unique_ptr<TCamera> cam;
+    int previews = 0;
+
+    Channel() {
+        devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
+        CameraServices s;
+        s.videoDevices = devices.get();
+        s.deviceFormats = &formats;
+        s.messages = &messages;
+        s.applicationTitle = "Norvale Test";
+        s.localTime = fixedTime;
+        s.monotonicSeconds = [this] { return seconds.load(); };
+        s.reportError = [this](const QString& t) { errors.push_back(t); };
+        cam = std::make_unique<TCamera>(nullptr, std::move(s));
+        cam->resize(320, 260);
+        cam->show();
+        QObject::connect(cam.get(), &TCamera::OnPreview, [this](TCamera*) { ++previews; });
+        cam->setCameraName("Cam 1");
+        cam->setSaveFilePath(QString::fromStdString(dir.path().string())); // no trailing "/"
+        cam->setSnapshotPath(QString::fromStdString(dir.path().string()));
+    }
+    // The first synthetic camera's position in today's list.
+    int firstTestCamera() const {
+        for (int i = 0; i < devices->DeviceCount(); ++i)
+            if (devices->EntryAt(i).FriendlyName == testcameras::cameraName(1))
+                return i;
+        return -1;
+    }
+    void state(bool previewing, bool recording) const {
+        EXPECT_EQ(cam->Previewing(), previewing);
+        EXPECT_EQ(cam->Recording(), recording);
+    }
+};
+
+class CameraCapture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setenv("NORVALE_TEST_DEVICES", "4", 0); }
+};
+
+} // namespace
+
+TEST_F(CameraCapture, PreviewNeedsADevice) {
+    Channel c;
+    EXPECT_FALSE(c.cam->actPreview()->isEnabled());
+    c.cam->StartPreview();
+    ASSERT_EQ(c.messages.requests.size(), 1u);
+    EXPECT_EQ(c.messages.requests[0].text, "Please select a video device!");
+    EXPECT_EQ(c.messages.requests[0].caption, "Error");
+    EXPECT_EQ(c.messages.requests[0].icon, MessageIcon::Error);
+    c.state(false, false);
+    EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsUninitialized);
+}
+
+TEST_F(CameraCapture, PreviewStartsAndStopsByGraphState) {
+    Channel c;
+    const int index = c.firstTestCamera();
+    ASSERT_GE(index, 0);
+    c.cam->setVideoDeviceIndex(index);
+    EXPECT_TRUE(c.cam->actPreview()->execute());
+    c.state(true, false);
+    EXPECT_EQ(c.previews, 1);
+    EXPECT_TRUE(c.cam->actPreview()->isChecked());
+    EXPECT_TRUE(c.cam->actSave()->isEnabled());
+    EXPECT_TRUE(c.cam->actFullScreen()->isEnabled());
+    EXPECT_EQ(c.cam->CaptureGraph().LinkedFilters().size(), 3u);
+    EXPECT_TRUE(
+        waitFor([&] { return c.cam->CaptureGraph().GraphState() == TGraphState::gsPlaying; }));
+
+    // Starting again while running tears the old graph down first: never a second set.
+    c.cam->StartPreview();
+    EXPECT_EQ(c.previews, 2);
+    EXPECT_EQ(c.cam->CaptureGraph().LinkedFilters().size(), 3u);
+
+    EXPECT_TRUE(c.cam->actPreview()->execute()); // running: stop
+    c.state(false, false);
+    EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsUninitialized);
+    EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
+    EXPECT_EQ(c.previews, 2); // never on leaving
+}
+
+TEST_F(CameraCapture, RecordingWritesATimestampedWmv1FileAndResumesPreview) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->actPreview()->execute();
+    ASSERT_TRUE(c.cam->actSave()->execute());
+    c.state(true, true);
+    EXPECT_EQ(c.cam->SaveFilePath(), QString::fromStdString(c.dir.path().string()) + "/");
+    const QString file = c.cam->SaveFilePath() + "Cam 1-20110101-000009.wmv";
+    EXPECT_EQ(c.cam->lastRecordingFile(), file);
+    EXPECT_EQ(c.cam->ASFWriter().CurrentProfile().BitRate, 1024000u);
+    EXPECT_EQ(c.cam->ASFWriter().CurrentProfile().Description, "Norvale WMV ProFiles");
+    EXPECT_EQ(c.cam->ASFWriter().CurrentProfile().Name.rfind("Cam 1", 0), 0u);
+    EXPECT_EQ(c.cam->CaptureGraph().LinkedFilters().size(), 4u);
+    runFor(3000);
+
+    ASSERT_TRUE(c.cam->actSave()->execute()); // stop recording, live video resumes
+    c.state(true, false);
+    EXPECT_EQ(c.previews, 2);
+    EXPECT_EQ(c.cam->CaptureGraph().LinkedFilters().size(), 3u);
+
+    const Probe p = ffprobe(file);
+    EXPECT_EQ(p.codec, "wmv1");
+    const auto [w, h] = c.cam->CaptureGraph().NativeVideoSize();
+    EXPECT_EQ(p.width, w);
+    EXPECT_EQ(p.height, h);
+    EXPECT_GT(p.duration, 1.5);
+    EXPECT_LT(p.duration, 10.0);
+    c.cam->StopAll();
+    c.state(false, false);
+}
+
+TEST_F(CameraCapture, StaleRecordingFlagAfterStoppingThePreview) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    runFor(500);
+    c.cam->actPreview()->execute(); // all video stops, the flag stays
+    c.state(false, true);
+    EXPECT_FALSE(c.cam->actSave()->isEnabled());
+    c.cam->actPreview()->execute();
+    c.state(true, true);
+    EXPECT_EQ(c.previews, 2);
+    c.cam->actSave()->execute(); // StopRecording, StartPreview
+    c.state(true, false);
+    EXPECT_EQ(c.previews, 3);
+    EXPECT_TRUE(fs::exists(c.cam->lastRecordingFile().toStdString()));
+    c.cam->actSettings()->execute(); // any state: idle
+    c.state(false, false);
+}
+
+TEST_F(CameraCapture, ADeviceThatIsGoneFailsWithInterfaceNotSupported) {
+    Channel c;
+    // The last position of the list: once its camera is unplugged the position is empty.
+    const int index = c.firstTestCamera() + 3;
+    c.cam->setVideoDeviceIndex(index);
+    testcameras::setUnplugged(4, true);
+    try {
+        c.cam->actPreview()->execute();
+        ADD_FAILURE() << "the start should fail";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Interface not supported");
+    }
+    testcameras::setUnplugged(4, false);
+    c.state(false, false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    // The graph was left stopped; the next start begins with a teardown and works.
+    c.cam->actPreview()->execute();
+    c.state(true, false);
+    c.cam->StopAll();
+}
+
+TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera() + 2); // the third test camera
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    runFor(2000);
+    testcameras::setUnplugged(3, true);
+    EXPECT_TRUE(waitFor([&] { return !c.errors.empty(); }));
+    testcameras::setUnplugged(3, false);
+    c.state(false, false);
+    const Probe p = ffprobe(c.cam->lastRecordingFile());
+    EXPECT_EQ(p.codec, "wmv1");
+}
+
+TEST_F(CameraCapture, TimedSnapshotsFollowTheDueRule) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->setSnapshotSeconds(60);
+    c.cam->actPreview()->execute();
+    const fs::path file = c.dir / "Cam 1-20110101-000009.bmp";
+
+    runFor(500); // off: nothing
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(c.cam->LastSnapshotSecond(), 0u);
+
+    c.cam->actSnapshot()->execute(); // on after a long pause: the next frame is saved
+    EXPECT_TRUE(waitFor([&] { return c.cam->LastSnapshotSecond() == 1000u; }));
+    EXPECT_TRUE(waitFor([&] { return fs::exists(file); }));
+    EXPECT_TRUE(waitFor([&] { return !c.cam->Image1()->pixmap().isNull(); }));
+    QImage bmp(QString::fromStdString(file.string()));
+    ASSERT_FALSE(bmp.isNull());
+    const auto [w, h] = c.cam->CaptureGraph().NativeVideoSize();
+    EXPECT_EQ(bmp.size(), QSize(w, h));
+    EXPECT_EQ(c.cam->SnapshotPath().back(), '/'); // gains the separator after the first one
+    fs::remove(file);
+
+    c.seconds = 1059; // one second short
+    runFor(300);
+    EXPECT_FALSE(fs::exists(file));
+    c.seconds = 1060;
+    EXPECT_TRUE(waitFor([&] { return fs::exists(file); }));
+    EXPECT_EQ(c.cam->LastSnapshotSecond(), 1060u);
+    c.cam->StopAll();
+}
+
+TEST_F(CameraCapture, SnapshotsIntoAMissingFolderFailSilently) {
+    Channel c;
+    c.cam->setSnapshotPath(QString::fromStdString((c.dir / "missing").string()));
+    c.cam->setSnapshotSeconds(0);
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->actSnapshot()->execute();
+    c.cam->actPreview()->execute();
+    EXPECT_TRUE(waitFor([&] { return c.cam->LastSnapshotSecond() == 1000u; }));
+    EXPECT_TRUE(waitFor([&] { return !c.cam->Image1()->pixmap().isNull(); }));
+    EXPECT_FALSE(fs::exists(c.dir / "missing"));
+    EXPECT_TRUE(c.messages.requests.empty());
+    EXPECT_TRUE(c.errors.empty());
+    c.cam->StopAll();
+}
