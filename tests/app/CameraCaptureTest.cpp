@@ -18,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
 
 using namespace norvale;
 using norvale::test::TempDir;
@@ -254,6 +256,29 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
     EXPECT_TRUE(waitFor([&] { return !c.errors.empty(); }));
     testcameras::setUnplugged(3, false);
     c.state(false, false);
+    const Probe p = ffprobe(c.cam->lastRecordingFile());
+    EXPECT_EQ(p.codec, "wmv1");
+}
+
+TEST_F(CameraCapture, AFullDiskStopsTheRecordingWithAReportAndKeepsTheFileReadable) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->setBitRate(2000);
+    c.cam->actPreview()->execute();
+    // The disk "fills up" once the file reaches 120 KB: writes then fail with EFBIG.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 120 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    c.cam->actSave()->execute();
+    const bool reported = waitFor([&] { return !c.errors.empty(); }, 20000);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(reported);
+    c.state(false, false);
+    EXPECT_FALSE(c.errors[0].isEmpty());
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
 }
