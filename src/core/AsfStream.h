@@ -16,6 +16,19 @@ namespace norvale::asf {
 // false. Nothing when the packet cannot be parsed; never reads outside `size` bytes.
 std::optional<bool> packetStartsKeyFrame(const std::uint8_t* data, std::size_t size);
 
+// A packet in which a key frame starts after payloads of earlier pictures, cut in two packets
+// of the same size: the earlier payloads, then the payloads from the key frame's start on.
+// Each declares the full packet size as its length and pads the rest. A viewer that starts at
+// the second one begins with the key frame instead of pictures it cannot decode.
+struct KeyFrameSplit {
+    std::vector<std::uint8_t> before;
+    std::vector<std::uint8_t> from;
+};
+
+// Nothing when the key frame starts at the first payload, no key frame starts, or the packet
+// cannot be parsed or rewritten (single payload, no padding field). Never reads outside `size`.
+std::optional<KeyFrameSplit> splitAtKeyFrame(const std::uint8_t* data, std::size_t size);
+
 // Framing header plus the MMS data packet header in front of each chunk.
 inline constexpr std::size_t ChunkPrefixSize = 12;
 // The largest payload one chunk can carry (its length fields are 16 bits).

@@ -142,3 +142,52 @@ TEST(AsfStreamTest, HeaderChunks) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(AsfStreamTest, SplitAtKeyFrameStart) {
+    const std::vector<uint8_t> packet =
+        muxerPacket({{false, 900, 8, 30}, {false, 0, 8, 25}, {true, 0, 8, 40}, {false, 0, 8, 10}});
+    const auto split = asf::splitAtKeyFrame(packet.data(), packet.size());
+    ASSERT_TRUE(split.has_value());
+    ASSERT_EQ(split->before.size(), packet.size());
+    ASSERT_EQ(split->from.size(), packet.size());
+    EXPECT_EQ(startsKeyFrame(split->before), std::optional<bool>(false));
+    EXPECT_EQ(startsKeyFrame(split->from), std::optional<bool>(true));
+    // Each half declares the whole packet as its length and pads the rest.
+    for (const auto* half : {&split->before, &split->from}) {
+        EXPECT_EQ((*half)[2] | (*half)[3] << 8, 300);
+        EXPECT_EQ((*half)[0], 0x51); // the layout stays the muxer's
+        EXPECT_EQ((*half)[1], 0x5D);
+    }
+    const auto payloadBytes = [](const std::vector<Payload>& ps) {
+        size_t n = 0;
+        for (const Payload& p : ps)
+            n += 1 + 1 + 4 + 1 + p.replicated + 2 + p.length;
+        return n;
+    };
+    const size_t beforeUsed = 13 + payloadBytes({{false, 900, 8, 30}, {false, 0, 8, 25}});
+    EXPECT_EQ(split->before[4] | split->before[5] << 8, 300 - beforeUsed); // padding
+    EXPECT_EQ(split->before[12], 0x80 | 2);
+    EXPECT_EQ(split->from[12], 0x80 | 2);
+    // The payload bytes travel unchanged and in order.
+    EXPECT_TRUE(std::equal(packet.begin() + 13, packet.begin() + static_cast<long>(beforeUsed),
+                           split->before.begin() + 13));
+    EXPECT_TRUE(
+        std::equal(packet.begin() + static_cast<long>(beforeUsed),
+                   packet.begin() + static_cast<long>(beforeUsed) +
+                       static_cast<long>(payloadBytes({{true, 0, 8, 40}, {false, 0, 8, 10}})),
+                   split->from.begin() + 13));
+    // Send time survives.
+    EXPECT_EQ(split->from[6] | split->from[7] << 8, 1234);
+
+    // Nothing to split: key frame first, none at all, only a continued key frame.
+    for (const auto& payloads :
+         {std::vector<Payload>{{true, 0}, {false, 0}}, std::vector<Payload>{{false, 0}, {false, 0}},
+          std::vector<Payload>{{false, 0}, {true, 500}}}) {
+        const auto p = muxerPacket(payloads);
+        EXPECT_FALSE(asf::splitAtKeyFrame(p.data(), p.size()).has_value());
+    }
+}
+
+} // namespace

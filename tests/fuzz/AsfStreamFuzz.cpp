@@ -1,10 +1,12 @@
 // Feeds arbitrary ASF data packets to the key-frame scan of the live stream and frames them as
-// header chunks: nothing may be read past the packet, and the framing must keep every byte.
+// header chunks, and splits packets at key-frame starts: nothing may be read past the packet, and
+// the framing must keep every byte.
 #include "core/AsfStream.h"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto copy = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
@@ -12,6 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(copy.get(), data, size);
     const uint8_t* bytes = size == 0 ? nullptr : copy.get();
     (void)norvale::asf::packetStartsKeyFrame(bytes, size);
+    if (auto split = norvale::asf::splitAtKeyFrame(bytes, size)) {
+        // Both halves keep the packet size; only the second one starts a key frame.
+        const auto& a = split->before;
+        const auto& b = split->from;
+        if (a.size() != size || b.size() != size ||
+            norvale::asf::packetStartsKeyFrame(a.data(), a.size()) != std::optional<bool>(false) ||
+            norvale::asf::packetStartsKeyFrame(b.data(), b.size()) != std::optional<bool>(true))
+            __builtin_trap();
+    }
     const auto chunks = norvale::asf::headerChunks(bytes, size);
     if (size > 0 && (chunks.size() < size + norvale::asf::ChunkPrefixSize ||
                      std::memcmp(chunks.data() + norvale::asf::ChunkPrefixSize, bytes,

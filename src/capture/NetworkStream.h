@@ -1,0 +1,86 @@
+#pragma once
+// The live network stream of a recording camera: the writer's compressed video served over HTTP
+// on the camera's port to a limited number of viewers at once.
+//
+// Plugging it in. The component is one element (a bin) with a single "sink" pad that takes the
+// encoded video (video/x-wmv, wmvversion=1). It belongs after the encoder, beside the file
+// branch, each branch behind its own queue so that neither can hold up the other:
+//
+//     ... ! encoder ! tee name=t
+//         t. ! queue ! asfmux ! filesink            (the recording)
+//         t. ! queue leaky=downstream ! <element()> (the viewers)
+//
+//     NetworkStream stream(port, maxUsers);
+//     gst_bin_add(GST_BIN(pipeline), stream.element());   // the pipeline takes its own reference
+//     link the branch's queue to stream.element()
+//
+// Inside, a muxer of its own writes streamable ASF (the file's muxer rewrites its header when the
+// recording ends; viewers must never see that), packets are marked as key-frame packets only
+// where a key frame starts (so a new viewer starts on a whole picture), and two socket sinks
+// serve the viewers: one with raw ASF for plain HTTP clients, one with Windows Media chunk
+// framing for players speaking that protocol (User-Agent NSPlayer). Both sinks neither sync to
+// the clock nor block preroll, so a live recording pipeline is never held up by them.
+//
+// The port is opened when the element goes from READY to PAUSED and closed, together with every
+// viewer's socket, when it goes back to READY and when the component is destroyed. A port that
+// cannot be opened (another camera already serves on it) is not an error: listening() is false
+// and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.
+//
+// Requests are read by a thread of the component (never the GUI thread) with a time and size
+// limit: garbage and malformed heads get 400, oversized ones 413, slow ones 408, other methods
+// than GET and HEAD 405; a viewer beyond MaxUsers gets 503. Each answer is followed by closing
+// the connection. A viewer that stops reading is dropped by its sink within a few seconds, never
+// stalling the recording or the other viewers.
+#include <gst/gst.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace norvale {
+
+struct NetworkStreamOptions {
+    std::uint16_t port = 0; // 0: no service
+    unsigned maxUsers = 8;  // 0: no service
+    std::string bindAddress = "0.0.0.0";
+    // A request head must arrive within this time and size.
+    std::chrono::milliseconds requestTimeout{5000};
+    std::size_t maxRequestSize = 8192;
+    // Kernel send buffer of each viewer's socket: small, so a stalled viewer is noticed early.
+    int sendBufferSize = 64 * 1024;
+    // Bytes per ASF data packet.
+    unsigned packetSize = 1400;
+};
+
+class StreamServer; // internal
+
+class NetworkStream {
+public:
+    NetworkStream(std::uint16_t port, unsigned maxUsers);
+    explicit NetworkStream(const NetworkStreamOptions& options);
+    // Closes every viewer's socket and releases the port, also while the pipeline still runs.
+    ~NetworkStream();
+    NetworkStream(const NetworkStream&) = delete;
+    NetworkStream& operator=(const NetworkStream&) = delete;
+
+    // The bin to add to the pipeline; valid for the component's life.
+    GstElement* element() const { return bin_.get(); }
+
+    bool listening() const;
+    std::uint16_t port() const;
+    // Viewers currently handed to the sinks (or about to be).
+    unsigned viewers() const;
+    // Bytes the sinks have sent to viewers so far.
+    std::uint64_t bytesServed() const;
+
+private:
+    struct Unref {
+        void operator()(GstElement* e) const { gst_object_unref(e); }
+    };
+    std::unique_ptr<GstElement, Unref> bin_;
+    StreamServer* server_ = nullptr; // owned by the bin
+};
+
+} // namespace norvale

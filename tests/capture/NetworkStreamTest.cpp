@@ -1,0 +1,460 @@
+// The live stream on loopback: real pipelines with a WMV1 encoder feed the component, and
+// ffprobe/ffmpeg (plain HTTP and the Windows Media protocol) and raw sockets act as viewers.
+#include "capture/NetworkStream.h"
+
+#include "core/AsfStream.h"
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace norvale;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port that is free right now on loopback.
+uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool portFree(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Waits, bounded, until the condition holds.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
+// A raw viewer connection.
+class Client {
+public:
+    explicit Client(uint16_t port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~Client() { close(); }
+    void close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool connected() const { return connected_; }
+
+    bool send(const std::string& data) {
+        size_t sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool get(const char* extraHeaders = "") {
+        return send(std::string("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n") + extraHeaders + "\r\n");
+    }
+
+    // Reads until `enough` holds for what arrived, the peer closes, or the time is up.
+    // Returns false when the peer closed (or failed).
+    bool readUntil(const std::function<bool(const std::string&)>& enough,
+                   std::chrono::milliseconds limit = 10s) {
+        const auto end = Clock::now() + limit;
+        char buffer[16384];
+        while (!enough(data_)) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0)
+                return true;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return false;
+            data_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    // Reads until the peer closes; true when it closed within the limit.
+    bool readToEnd(std::chrono::milliseconds limit = 10s) {
+        return !readUntil([](const std::string&) { return false; }, limit);
+    }
+    const std::string& data() const { return data_; }
+    std::string& data() { return data_; }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string data_;
+};
+
+bool hasHead(const std::string& d) {
+    return d.find("\r\n\r\n") != std::string::npos;
+}
+
+// Runs a command with a time limit; returns its exit code and what it printed.
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult run(const std::string& command) {
+    CommandResult r;
+    FILE* pipe = ::popen(("timeout 25 " + command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return r;
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        r.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// A live camera stand-in: test pictures, encoded to WMV1, into the component.
+class Camera {
+public:
+    explicit Camera(NetworkStream& stream, int bitrate = 400000, const char* pattern = "ball") {
+        GError* error = nullptr;
+        const std::string description =
+            std::string("videotestsrc is-live=true pattern=") + pattern +
+            " ! video/x-raw,width=320,height=240,"
+            "framerate=15/1 ! videoconvert ! avenc_wmv1 bitrate=" +
+            std::to_string(bitrate) + " gop-size=15 ! queue name=branch";
+        pipeline_ = gst_parse_launch(description.c_str(), &error);
+        if (error) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        }
+        gst_object_ref_sink(pipeline_);
+        gst_bin_add(GST_BIN(pipeline_), stream.element());
+        GstElement* branch = gst_bin_get_by_name(GST_BIN(pipeline_), "branch");
+        EXPECT_TRUE(gst_element_link(branch, stream.element()));
+        gst_object_unref(branch);
+        GstPad* pad = gst_element_get_static_pad(stream.element(), "sink");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &Camera::countFrame, this, nullptr);
+        gst_object_unref(pad);
+    }
+    ~Camera() {
+        stop();
+        gst_object_unref(pipeline_);
+    }
+    void start() {
+        EXPECT_NE(gst_element_set_state(pipeline_, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    }
+    void stop() { gst_element_set_state(pipeline_, GST_STATE_NULL); }
+    int frames() const { return frames_; }
+    bool waitFrames(int n) {
+        return eventually([&] { return frames_ >= n; }, 15s);
+    }
+    // An error posted on the bus so far, empty if none.
+    std::string busError() {
+        GstBus* bus = gst_element_get_bus(pipeline_);
+        std::string text;
+        while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            GError* e = nullptr;
+            gst_message_parse_error(m, &e, nullptr);
+            text += e->message;
+            g_error_free(e);
+            gst_message_unref(m);
+        }
+        gst_object_unref(bus);
+        return text;
+    }
+
+private:
+    static GstPadProbeReturn countFrame(GstPad*, GstPadProbeInfo*, gpointer self) {
+        ++static_cast<Camera*>(self)->frames_;
+        return GST_PAD_PROBE_OK;
+    }
+    GstElement* pipeline_ = nullptr;
+    std::atomic<int> frames_{0};
+};
+
+NetworkStreamOptions loopback(uint16_t port) {
+    NetworkStreamOptions o;
+    o.port = port;
+    o.maxUsers = 8;
+    o.bindAddress = "127.0.0.1";
+    o.requestTimeout = 1000ms;
+    return o;
+}
+
+// ASF header object size plus the data object's 50 bytes: where the packets begin.
+size_t asfHeaderLength(const std::string& body) {
+    if (body.size() < 24)
+        return 0;
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; --i)
+        size = size << 8 | static_cast<uint8_t>(body[16 + i]);
+    return static_cast<size_t>(size) + 50;
+}
+
+TEST(NetworkStreamTest, PlainAndWindowsMediaViewersDecodeTheStream) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream);
+    EXPECT_FALSE(stream.listening()); // opened with the pipeline
+    camera.start();
+    ASSERT_TRUE(stream.listening());
+    ASSERT_TRUE(camera.waitFrames(5));
+
+    const std::string url = "127.0.0.1:" + std::to_string(port) + "/";
+    const std::string probe = "ffprobe -v error -select_streams v -show_entries "
+                              "stream=codec_name,width,height -of csv=p=0 ";
+    for (const std::string scheme : {"http://", "mmsh://"}) {
+        const CommandResult r = run(probe + scheme + url);
+        EXPECT_EQ(r.status, 0) << scheme << r.output;
+        EXPECT_NE(r.output.find("wmv1,320,240"), std::string::npos) << scheme << r.output;
+    }
+
+    // Two viewers joining mid-stream at once, one of each kind, decode frames without errors.
+    ASSERT_TRUE(camera.waitFrames(30));
+    const std::string decode = "ffmpeg -nostdin -v error -i ";
+    auto plain = std::async(std::launch::async, [&] {
+        return run(decode + "http://" + url + " -frames:v 10 -f null -");
+    });
+    auto framed = std::async(std::launch::async, [&] {
+        return run(decode + "mmsh://" + url + " -frames:v 10 -f null -");
+    });
+    const CommandResult a = plain.get(), b = framed.get();
+    EXPECT_EQ(a.status, 0) << a.output;
+    EXPECT_EQ(a.output, "");
+    EXPECT_EQ(b.status, 0) << b.output;
+    EXPECT_EQ(b.output, "");
+    EXPECT_TRUE(eventually([&] { return stream.viewers() == 0; }));
+    EXPECT_GT(stream.bytesServed(), 0u);
+    EXPECT_EQ(camera.busError(), "");
+}
+
+TEST(NetworkStreamTest, NewViewerStartsWithTheHeaderThenAKeyFrame) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream);
+    camera.start();
+    ASSERT_TRUE(camera.waitFrames(20)); // well past the first key frame
+
+    Client viewer(port);
+    ASSERT_TRUE(viewer.get());
+    // The head, the ASF header and three packets.
+    ASSERT_TRUE(viewer.readUntil([](const std::string& d) {
+        const size_t body = d.find("\r\n\r\n");
+        if (body == std::string::npos || d.size() < body + 4 + 24)
+            return false;
+        return d.size() >= body + 4 + asfHeaderLength(d.substr(body + 4)) + 3 * 1400;
+    }));
+    const std::string& d = viewer.data();
+    ASSERT_EQ(d.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(d.find("Content-Type: video/x-ms-asf\r\n"), std::string::npos);
+    const std::string body = d.substr(d.find("\r\n\r\n") + 4);
+    const std::string asfHeaderGuid = "\x30\x26\xB2\x75\x8E\x66\xCF\x11";
+    ASSERT_EQ(body.rfind(asfHeaderGuid, 0), 0u);
+    const size_t first = asfHeaderLength(body);
+    ASSERT_GT(first, 0u);
+    ASSERT_GE(body.size(), first + 3 * 1400);
+    // The first packet a new viewer gets is one where a key frame begins, and only such
+    // packets are key-frame packets, so the viewer never starts mid-picture.
+    const auto* packet = reinterpret_cast<const uint8_t*>(body.data() + first);
+    EXPECT_EQ(asf::packetStartsKeyFrame(packet, 1400), std::optional<bool>(true));
+    EXPECT_FALSE(asf::splitAtKeyFrame(packet, 1400).has_value()); // nothing before the key frame
+    std::printf("[ info ] a new viewer receives %zu header bytes, then the packet where a key "
+                "frame starts\n",
+                first);
+}
+
+TEST(NetworkStreamTest, NinthViewerIsRefusedUntilASlotIsFree) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream);
+    camera.start();
+    ASSERT_TRUE(camera.waitFrames(3));
+
+    std::vector<std::unique_ptr<Client>> holders;
+    for (int i = 0; i < 8; ++i) {
+        holders.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(holders.back()->get());
+        ASSERT_TRUE(holders.back()->readUntil(hasHead));
+        EXPECT_EQ(holders.back()->data().rfind("HTTP/1.0 200 OK", 0), 0u);
+    }
+    EXPECT_EQ(stream.viewers(), 8u);
+    for (const char* agent : {"", "User-Agent: NSPlayer/7.10\r\nPragma: xPlayStrm=1\r\n",
+                              "User-Agent: NSPlayer/7.10\r\n"}) {
+        Client ninth(port);
+        ASSERT_TRUE(ninth.get(agent));
+        EXPECT_TRUE(ninth.readToEnd());
+        EXPECT_EQ(ninth.data().rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << agent;
+    }
+    // A viewer leaving frees its slot once its sink lets go of the socket.
+    holders.front()->close();
+    ASSERT_TRUE(eventually([&] { return stream.viewers() == 7; }));
+    Client next(port);
+    ASSERT_TRUE(next.get());
+    ASSERT_TRUE(next.readUntil(hasHead));
+    EXPECT_EQ(next.data().rfind("HTTP/1.0 200 OK", 0), 0u);
+}
+
+TEST(NetworkStreamTest, StalledViewerIsDroppedWhileOthersKeepReceiving) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream, 2000000, "snow"); // noise: plenty of data to back up
+    camera.start();
+    ASSERT_TRUE(camera.waitFrames(3));
+
+    Client stalled(port, 4096); // never reads after its request
+    ASSERT_TRUE(stalled.get());
+    Client reader(port);
+    ASSERT_TRUE(reader.get());
+    ASSERT_TRUE(eventually([&] { return stream.viewers() == 2; }));
+
+    const auto start = Clock::now();
+    bool dropped = false;
+    while (Clock::now() - start < 20s && !dropped) {
+        const size_t before = reader.data().size();
+        reader.readUntil([&](const std::string& d) { return d.size() > before + 1000; }, 2s);
+        ASSERT_GT(reader.data().size(), before) << "the reading viewer starved";
+        dropped = stream.viewers() == 1;
+    }
+    EXPECT_TRUE(dropped);
+    std::printf(
+        "[ info ] the stalled viewer was dropped after %lld ms\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
+    const int framesBefore = camera.frames();
+    EXPECT_TRUE(camera.waitFrames(framesBefore + 5)); // the recording side never stalled
+}
+
+TEST(NetworkStreamTest, BusyPortMeansNoServiceButThePipelineRuns) {
+    const uint16_t port = freePort();
+    NetworkStream first(loopback(port));
+    Camera one(first);
+    one.start();
+    ASSERT_TRUE(first.listening());
+
+    NetworkStream second(loopback(port));
+    Camera two(second);
+    two.start();
+    EXPECT_FALSE(second.listening());
+    EXPECT_TRUE(two.waitFrames(10));
+    EXPECT_EQ(two.busError(), "");
+
+    // Still served by the first one.
+    Client viewer(port);
+    ASSERT_TRUE(viewer.get());
+    ASSERT_TRUE(viewer.readUntil(hasHead));
+    EXPECT_EQ(viewer.data().rfind("HTTP/1.0 200 OK", 0), 0u);
+    EXPECT_EQ(first.viewers(), 1u);
+}
+
+TEST(NetworkStreamTest, BadRequestsGetAnErrorAndAClosedSocket) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream);
+    camera.start();
+    ASSERT_TRUE(stream.listening());
+
+    struct Case {
+        const char* name;
+        std::string request;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"garbage", "\x16\x03\x01\x00\xA5garbage", "HTTP/1.0 400 "},
+        {"bad header", "GET / HTTP/1.0\r\nNo colon here\r\n\r\n", "HTTP/1.0 400 "},
+        {"huge head", "GET / HTTP/1.0\r\nX-Fill: " + std::string(1 << 20, 'a') + "\r\n\r\n",
+         "HTTP/1.0 413 "},
+        {"post", "POST / HTTP/1.0\r\n\r\n", "HTTP/1.0 405 "},
+        {"no blank line in time", "GET / HTTP/1.0\r\nHost: x\r\n", "HTTP/1.0 408 "},
+    };
+    for (const Case& c : cases) {
+        Client client(port);
+        ASSERT_TRUE(client.connected()) << c.name;
+        client.send(c.request); // the huge one may be cut off by the answer
+        EXPECT_TRUE(client.readToEnd(5s)) << c.name << ": not closed";
+        EXPECT_EQ(client.data().rfind(c.status, 0), 0u) << c.name << ": " << client.data();
+    }
+    // A client that connects and closes without a word costs nothing.
+    { Client silent(port); }
+    EXPECT_EQ(stream.viewers(), 0u);
+    Client viewer(port);
+    ASSERT_TRUE(viewer.get());
+    ASSERT_TRUE(viewer.readUntil(hasHead));
+    EXPECT_EQ(viewer.data().rfind("HTTP/1.0 200 OK", 0), 0u);
+}
+
+TEST(NetworkStreamTest, StoppingClosesViewersAndReleasesThePort) {
+    const uint16_t port = freePort();
+    auto stream = std::make_unique<NetworkStream>(loopback(port));
+    Camera camera(*stream);
+    camera.start();
+    Client viewer(port);
+    ASSERT_TRUE(viewer.get());
+    ASSERT_TRUE(viewer.readUntil(hasHead));
+    Client waiting(port); // connected, request not yet complete
+
+    const auto start = Clock::now();
+    camera.stop();
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_TRUE(viewer.readToEnd(3s));
+    EXPECT_TRUE(waiting.readToEnd(3s));
+    EXPECT_FALSE(stream->listening());
+    EXPECT_TRUE(portFree(port));
+
+    // Running again serves again; destroying the component while it runs closes everything.
+    camera.start();
+    ASSERT_TRUE(stream->listening());
+    Client again(port);
+    ASSERT_TRUE(again.get());
+    ASSERT_TRUE(again.readUntil(hasHead));
+    EXPECT_TRUE(eventually([&] { return stream->viewers() == 1; }));
+    stream.reset();
+    EXPECT_TRUE(again.readToEnd(3s));
+    EXPECT_TRUE(portFree(port));
+}
+
+} // namespace
