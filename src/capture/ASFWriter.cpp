@@ -1,6 +1,7 @@
 #include "ASFWriter.h"
 
 #include "GraphInternal.h"
+#include "NetworkStream.h"
 
 #include <cmath>
 #include <condition_variable>
@@ -11,6 +12,10 @@ namespace norvale {
 
 struct TASFWriter::Impl {
     gst::Ref<GstElement> rate, scale, format, encoder, rebase, muxer, sink;
+    // The live service: a tee after the encoder feeds the file and, behind a leaky queue that
+    // can never hold up the recording, the viewers.
+    gst::Ref<GstElement> tee, fileQueue, netQueue;
+    std::unique_ptr<NetworkStream> network;
     std::mutex lock;
     std::condition_variable finished;
     bool eos = false;
@@ -75,8 +80,33 @@ void TASFWriter::Joining() {
         }
     for (GstElement* e : chain)
         gst_bin_add(GST_BIN(bin.get()), e);
-    if (!gst_element_link_many(d.rate.get(), d.scale.get(), d.format.get(), d.encoder.get(),
-                               d.rebase.get(), d.muxer.get(), d.sink.get(), nullptr)) {
+    bool linked = gst_element_link_many(d.rate.get(), d.scale.get(), d.format.get(),
+                                        d.encoder.get(), d.rebase.get(), nullptr) &&
+                  gst_element_link(d.muxer.get(), d.sink.get());
+    if (linked && NetworkServiceWanted() && port_ <= 65535) {
+        d.tee = gst::make("tee", "split");
+        d.fileQueue = gst::make("queue", "filequeue");
+        d.netQueue = gst::make("queue", "netqueue");
+        d.network = std::make_unique<NetworkStream>(static_cast<std::uint16_t>(port_), maxUsers_);
+        if (d.tee && d.fileQueue && d.netQueue && d.network->element()) {
+            g_object_set(d.netQueue.get(), "leaky", 2 /* downstream */, "max-size-buffers", 0,
+                         "max-size-bytes", 0, "max-size-time", guint64(2 * GST_SECOND), nullptr);
+            for (GstElement* e :
+                 {d.tee.get(), d.fileQueue.get(), d.netQueue.get(), d.network->element()})
+                gst_bin_add(GST_BIN(bin.get()), e);
+            linked =
+                gst_element_link_many(d.rebase.get(), d.tee.get(), d.fileQueue.get(), d.muxer.get(),
+                                      nullptr) &&
+                gst_element_link_many(d.tee.get(), d.netQueue.get(), d.network->element(), nullptr);
+        } else {
+            // Without its parts the service is left out; the recording goes on.
+            d.network.reset();
+            linked = gst_element_link(d.rebase.get(), d.muxer.get());
+        }
+    } else if (linked) {
+        linked = gst_element_link(d.rebase.get(), d.muxer.get());
+    }
+    if (!linked) {
         Left();
         return;
     }
@@ -126,6 +156,10 @@ void TASFWriter::applyProfile() {
                  keyInt, nullptr);
 }
 
+const NetworkStream* TASFWriter::Network() const {
+    return d_->network.get();
+}
+
 HResult TASFWriter::ConfigureFilterUsingProfile(const TWriterProfile& profile) {
     RequireFilter();
     current_ = profile;
@@ -169,6 +203,11 @@ void TASFWriter::Left() {
     d.rebase.reset();
     d.muxer.reset();
     d.sink.reset();
+    d.tee.reset();
+    d.fileQueue.reset();
+    d.netQueue.reset();
+    // The viewers' sockets and the port go with the writer leaving its graph.
+    d.network.reset();
 }
 
 namespace {

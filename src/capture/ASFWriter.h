@@ -18,6 +18,8 @@
 
 namespace norvale {
 
+class NetworkStream;
+
 // The profile the recording configures: one WMV1 video stream.
 struct TWriterProfile {
     std::string Name;
@@ -52,6 +54,8 @@ public:
     uint32_t MaxUsers() const { return maxUsers_; }
     void SetMaxUsers(uint32_t users) { maxUsers_ = users; }
     bool NetworkServiceWanted() const { return port_ > 0 && maxUsers_ > 0; }
+    // The live service while the writer is in an active graph and a service is wanted.
+    const NetworkStream* Network() const;
 
     bool AutoIndex() const { return autoIndex_; }
     void SetAutoIndex(bool on) { autoIndex_ = on; }

@@ -4,6 +4,7 @@
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
+#include "capture/NetworkStream.h"
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
 #include "platform/MessageBox.h"
@@ -20,7 +21,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace norvale;
 using norvale::test::TempDir;
@@ -85,6 +89,19 @@ Probe ffprobe(const QString& file) {
             r.duration = kv[1].toDouble();
     }
     return r;
+}
+
+// A TCP port that is free on loopback right now.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
 }
 
 struct Channel {
@@ -203,6 +220,45 @@ TEST_F(CameraCapture, RecordingWritesATimestampedWmv1FileAndResumesPreview) {
     EXPECT_LT(p.duration, 10.0);
     c.cam->StopAll();
     c.state(false, false);
+}
+
+TEST_F(CameraCapture, ARecordingServesItsLiveStreamWhileItRuns) {
+    Channel a, b;
+    const int port = freePort();
+    a.cam->setMMSPort(port);
+    b.cam->setMMSPort(port); // two cameras on one port: the second serves nothing, silently
+    a.cam->setVideoDeviceIndex(a.firstTestCamera());
+    b.cam->setVideoDeviceIndex(b.firstTestCamera() + 1);
+    a.cam->actPreview()->execute();
+    b.cam->actPreview()->execute();
+    a.cam->actSave()->execute();
+    b.cam->actSave()->execute();
+    ASSERT_NE(a.cam->ASFWriter().Network(), nullptr);
+    EXPECT_TRUE(a.cam->ASFWriter().Network()->listening());
+    ASSERT_NE(b.cam->ASFWriter().Network(), nullptr);
+    EXPECT_FALSE(b.cam->ASFWriter().Network()->listening());
+    EXPECT_TRUE(b.cam->Recording());
+    EXPECT_TRUE(b.messages.requests.empty());
+    runFor(1000);
+    for (const char* scheme : {"http", "mmsh"}) {
+        const Probe p = ffprobe(QStringLiteral("%1://127.0.0.1:%2/").arg(scheme).arg(port));
+        EXPECT_EQ(p.codec, "wmv1") << scheme;
+        const auto [w, h] = a.cam->CaptureGraph().NativeVideoSize();
+        EXPECT_EQ(p.width, w) << scheme;
+        EXPECT_EQ(p.height, h) << scheme;
+    }
+    a.cam->actSave()->execute(); // the service closes with the recording
+    EXPECT_EQ(a.cam->ASFWriter().Network(), nullptr);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    a.cam->StopAll();
+    b.cam->StopAll();
+    EXPECT_EQ(ffprobe(b.cam->lastRecordingFile()).codec, "wmv1");
 }
 
 TEST_F(CameraCapture, StaleRecordingFlagAfterStoppingThePreview) {
