@@ -501,14 +501,25 @@ G_DEFINE_TYPE(NorvaleStreamBin, norvale_stream_bin, GST_TYPE_BIN)
 
 GstStateChangeReturn streamBinChangeState(GstElement* element, GstStateChange transition) {
     auto* self = reinterpret_cast<NorvaleStreamBin*>(element);
+    // Opened before the sinks start, closed before they stop, so no viewer is handed to a sink
+    // that is not running.
     if (transition == GST_STATE_CHANGE_READY_TO_PAUSED)
         self->server->open();
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
+        self->server->close();
     const GstStateChangeReturn result =
         GST_ELEMENT_CLASS(norvale_stream_bin_parent_class)->change_state(element, transition);
-    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY ||
-        (transition == GST_STATE_CHANGE_READY_TO_PAUSED && result == GST_STATE_CHANGE_FAILURE))
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && result == GST_STATE_CHANGE_FAILURE)
         self->server->close();
     return result;
+}
+
+void streamBinDispose(GObject* object) {
+    // The sinks are still children here: let them go of every viewer before they go away.
+    auto* self = reinterpret_cast<NorvaleStreamBin*>(object);
+    if (self->server)
+        self->server->disable();
+    G_OBJECT_CLASS(norvale_stream_bin_parent_class)->dispose(object);
 }
 
 void streamBinFinalize(GObject* object) {
@@ -519,6 +530,7 @@ void streamBinFinalize(GObject* object) {
 }
 
 void norvale_stream_bin_class_init(NorvaleStreamBinClass* klass) {
+    G_OBJECT_CLASS(klass)->dispose = streamBinDispose;
     G_OBJECT_CLASS(klass)->finalize = streamBinFinalize;
     GST_ELEMENT_CLASS(klass)->change_state = streamBinChangeState;
 }
@@ -725,25 +737,32 @@ NetworkStream::NetworkStream(const NetworkStreamOptions& options) {
     server_ = new StreamServer(options);
     reinterpret_cast<NorvaleStreamBin*>(bin)->server = server_;
 
+    gst::Ref<GstElement> rebase = gst::make("identity", "rebase");
     gst::Ref<GstElement> muxer = gst::make("asfmux", "muxer");
     gst::Ref<GstElement> cut = gst::adopt(
         static_cast<GstElement*>(g_object_new(norvale_asf_cut_get_type(), "name", "cut", nullptr)));
     gst::Ref<GstElement> tee = gst::make("tee", "split");
     gst::Ref<GstElement> plain = gst::make("multisocketsink", "plain");
     gst::Ref<GstElement> framed = gst::make("multisocketsink", "framed");
-    if (!muxer || !tee || !plain || !framed)
+    if (!rebase || !muxer || !tee || !plain || !framed)
         return; // a missing plugin: no service, the recording still runs
+    // Encoders offset their time stamps by a large constant; the ASF times count milliseconds
+    // in 32 bits, so viewers get the pipeline's running time instead.
+    g_object_set(rebase.get(), "single-segment", TRUE, "silent", TRUE, nullptr);
     g_object_set(muxer.get(), "streamable", TRUE, "packet-size", options.packetSize, nullptr);
     configureSink(plain.get());
     configureSink(framed.get());
-    for (GstElement* e : {muxer.get(), cut.get(), tee.get(), plain.get(), framed.get()})
+    for (GstElement* e :
+         {rebase.get(), muxer.get(), cut.get(), tee.get(), plain.get(), framed.get()})
         gst_bin_add(GST_BIN(bin), e); // the bin takes a reference of its own
     if (!gst_element_link_many(muxer.get(), cut.get(), tee.get(), nullptr) ||
         !gst_element_link(tee.get(), plain.get()) || !gst_element_link(tee.get(), framed.get()))
         return;
-    gst::Ref<GstPad> input(gst_element_request_pad_simple(muxer.get(), "video_%u"));
-    if (!input)
+    gst::Ref<GstPad> video(gst_element_request_pad_simple(muxer.get(), "video_%u"));
+    gst::Ref<GstPad> rebased(gst_element_get_static_pad(rebase.get(), "src"));
+    if (!video || gst_pad_link(rebased.get(), video.get()) != GST_PAD_LINK_OK)
         return;
+    gst::Ref<GstPad> input(gst_element_get_static_pad(rebase.get(), "sink"));
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", input.get()));
 
     gst::Ref<GstPad> framedInput(gst_element_get_static_pad(framed.get(), "sink"));

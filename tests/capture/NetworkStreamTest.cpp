@@ -303,6 +303,11 @@ TEST(NetworkStreamTest, NewViewerStartsWithTheHeaderThenAKeyFrame) {
     const auto* packet = reinterpret_cast<const uint8_t*>(body.data() + first);
     EXPECT_EQ(asf::packetStartsKeyFrame(packet, 1400), std::optional<bool>(true));
     EXPECT_FALSE(asf::splitAtKeyFrame(packet, 1400).has_value()); // nothing before the key frame
+    // Times count from the pipeline's start, not from the encoder's large offset (the 32-bit
+    // millisecond fields would wrap within days).
+    const uint32_t sendTime =
+        packet[6] | packet[7] << 8 | packet[8] << 16 | uint32_t(packet[9]) << 24;
+    EXPECT_LT(sendTime, 60000u);
     std::printf("[ info ] a new viewer receives %zu header bytes, then the packet where a key "
                 "frame starts\n",
                 first);
