@@ -3,6 +3,7 @@
 #include "GraphInternal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace norvale {
@@ -15,6 +16,7 @@ struct TSampleGrabber::Impl {
     gst::Buffer current;
     gst::Ref<GstPad> input; // the grabber's input (connected or not)
     gst::Caps connected;    // the last negotiated caps; they outlive a stop, as a connection does
+    std::atomic<std::uint64_t> frames{0};
 };
 
 namespace {
@@ -34,6 +36,7 @@ GstPadProbeReturn grabProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!buffer)
         return GST_PAD_PROBE_OK;
+    d->frames.fetch_add(1, std::memory_order_relaxed);
     {
         std::lock_guard lock(d->bufferLock);
         d->current.reset(gst_buffer_ref(buffer));
@@ -102,6 +105,10 @@ TSampleGrabber::~TSampleGrabber() {
 void TSampleGrabber::SetOnBuffer(TOnBuffer handler) {
     std::lock_guard lock(d_->callbackLock);
     d_->onBuffer = std::move(handler);
+}
+
+std::uint64_t TSampleGrabber::FramesDelivered() const {
+    return d_->frames.load(std::memory_order_relaxed);
 }
 
 void TSampleGrabber::Joining() {

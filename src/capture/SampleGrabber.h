@@ -46,6 +46,9 @@ public:
     // A copy of the last frame that passed (buffering is always on). E_FAIL when none.
     HResult GetCurrentBuffer(std::vector<uint8_t>& out) const;
 
+    // Frames that have passed the grabber since it was made (any thread; for measurements).
+    std::uint64_t FramesDelivered() const;
+
     // Builds `bitmap` from a frame: `bytes`/`count` when given (a count of 0 is refused), else
     // the last frame. Copies the smaller of the picture size and the bytes available.
     bool FrameToBitmap(TBitmap* bitmap, const uint8_t* bytes, size_t count) const;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -135,13 +136,33 @@ int testDeviceCount() {
     return static_cast<int>(std::min(n, 64L));
 }
 
+// NORVALE_TEST_FIRST_FORMAT="WxH": the formats of that size move to the front, in their order.
+GstCaps* withChosenSizeFirst(GstCaps* caps) {
+    const char* env = std::getenv("NORVALE_TEST_FIRST_FORMAT");
+    int width = 0, height = 0;
+    if (!caps || !env || std::sscanf(env, "%dx%d", &width, &height) != 2)
+        return caps;
+    GstCaps* chosen = gst_caps_new_empty();
+    GstCaps* rest = gst_caps_new_empty();
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* s = gst_caps_get_structure(caps, i);
+        int w = 0, h = 0;
+        const bool match = gst_structure_get_int(s, "width", &w) &&
+                           gst_structure_get_int(s, "height", &h) && w == width && h == height;
+        gst_caps_append_structure(match ? chosen : rest, gst_structure_copy(s));
+    }
+    gst_caps_unref(caps);
+    gst_caps_append(chosen, rest); // takes `rest`
+    return chosen;
+}
+
 GstCaps* testCameraCaps(bool mjpeg) {
     if (mjpeg)
-        return gst_caps_from_string(
+        return withChosenSizeFirst(gst_caps_from_string(
             "image/jpeg, width=640, height=480, framerate=15/1, pixel-aspect-ratio=1/1; "
             "image/jpeg, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
-            "image/jpeg, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1");
-    return gst_caps_from_string(
+            "image/jpeg, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1"));
+    return withChosenSizeFirst(gst_caps_from_string(
         "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
         "video/x-raw, format=YUY2, width=352, height=288, framerate=15/1, pixel-aspect-ratio=1/1; "
         "video/x-raw, format=YUY2, width=640, height=480, framerate=15/1, pixel-aspect-ratio=1/1; "
@@ -150,7 +171,7 @@ GstCaps* testCameraCaps(bool mjpeg) {
         "video/x-raw, format=BGR, width=320, height=240, framerate=15/1, pixel-aspect-ratio=1/1; "
         "video/x-raw, format=YUY2, width=176, height=144, framerate=15/1, pixel-aspect-ratio=1/1; "
         "video/x-raw, format=YUY2, width=720, height=576, framerate=15/1, "
-        "pixel-aspect-ratio=16/15");
+        "pixel-aspect-ratio=16/15"));
 }
 
 struct UnplugWatch {
@@ -194,7 +215,9 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     if (!bin || !src || !convert || !scale || !balance || !filter)
         return nullptr;
 
-    const char* pattern = patterns[(number - 1) % std::size(patterns)];
+    // NORVALE_TEST_PATTERN: one pattern for every camera (see the header).
+    const char* chosen = std::getenv("NORVALE_TEST_PATTERN");
+    const char* pattern = chosen && *chosen ? chosen : patterns[(number - 1) % std::size(patterns)];
     gst_util_set_object_arg(G_OBJECT(src.get()), "pattern", pattern);
     g_object_set(src.get(), "is-live", TRUE, nullptr);
     if (std::string(pattern) == "ball")

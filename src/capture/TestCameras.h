@@ -9,6 +9,15 @@
 //   YUY2 176x144 (all square pixels, 15 frames per second), and YUY2 720x576 with 16:15 pixels,
 //   which is described with the VideoInfo2 kind.
 //
+// NORVALE_TEST_FIRST_FORMAT="WxH" (for instance "640x480") lists the formats of that size first,
+// keeping their order; as a preview runs the device's first format, previews then run at that
+// size. Format indexes (VideoFormatIndex) follow the changed order. Benchmarks use it.
+//
+// NORVALE_TEST_PATTERN="name" gives every camera that videotestsrc pattern (for instance "smpte",
+// still moving, still labelled) instead of its own. Some of the distinct patterns cost a tenth of
+// a core each at 640x480, far more than a real camera's driver; benchmarks of the program's own
+// frame path choose a cheap one.
+//
 // A camera can be made an MJPEG camera instead (640x480, 320x240 and 352x288 JPEG only), as many
 // USB webcams are: NORVALE_TEST_MJPEG="N" (several numbers separated by commas) or setMjpeg.
 //

@@ -1,0 +1,663 @@
+// norvale_camera_bench: N synthetic cameras at 640x480, 15 frames per second, driven through the
+// real camera channels (TCamera: actPreview, actSave), the way the wall runs them: the first
+// --visible cameras shown in a grid, the others hidden as the wall hides other groups, M of them
+// recording (and, with --viewers, one live-stream viewer per recording). Over a fixed window
+// after a warm-up it measures the CPU time of the process (getrusage) and the frames each
+// camera's grabber delivered, then runs the same work as plain gst-launch-1.0 pipelines and
+// prints both with their ratio.
+//
+// Not a test: no pass/fail, only figures. scripts/bench-cameras runs the usual set.
+//
+//   QT_QPA_PLATFORM=offscreen norvale_camera_bench --cameras 36 --recording 4 --seconds 20
+#include "app/Camera.h"
+#include "app/VideoWindow.h"
+#include "capture/EnumMediaType.h"
+#include "capture/FilterGraph.h"
+#include "capture/SampleGrabber.h"
+#include "capture/SysDevEnum.h"
+#include "capture/TestCameras.h"
+#include "platform/MessageBox.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGridLayout>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace norvale;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+constexpr int kFps = 15;
+constexpr int kBitRateKbps = 1024; // the camera default
+
+struct Options {
+    int cameras = 9;
+    int recording = 4;
+    int visible = 9; // shown in a square grid; the rest hidden
+    double seconds = 20;
+    double warmup = 5;
+    bool viewers = false;
+    bool program = true;
+    bool plain = true;
+    int basePort = 28801;
+    bool keepFiles = false;
+    // One videotestsrc pattern for every camera, or empty: each camera its own.
+    std::string pattern = "smpte";
+};
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr, "usage: norvale_camera_bench [--cameras N] [--recording M] [--visible V]\n"
+                         "         [--seconds T] [--warmup W] [--viewers] [--port P]\n"
+                         "         [--pattern NAME | --distinct-patterns]\n"
+                         "         [--program-only | --plain-only] [--keep-files]\n");
+    std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usage();
+            return argv[++i];
+        };
+        if (a == "--cameras")
+            o.cameras = std::stoi(value());
+        else if (a == "--recording")
+            o.recording = std::stoi(value());
+        else if (a == "--visible")
+            o.visible = std::stoi(value());
+        else if (a == "--seconds")
+            o.seconds = std::stod(value());
+        else if (a == "--warmup")
+            o.warmup = std::stod(value());
+        else if (a == "--port")
+            o.basePort = std::stoi(value());
+        else if (a == "--viewers")
+            o.viewers = true;
+        else if (a == "--program-only")
+            o.plain = false;
+        else if (a == "--plain-only")
+            o.program = false;
+        else if (a == "--pattern")
+            o.pattern = value();
+        else if (a == "--distinct-patterns")
+            o.pattern.clear();
+        else if (a == "--keep-files")
+            o.keepFiles = true;
+        else
+            usage();
+    }
+    if (o.cameras < 1 || o.cameras > 64 || o.recording < 0 || o.recording > o.cameras ||
+        o.visible < 0 || o.seconds <= 0 || o.warmup < 0)
+        usage();
+    o.visible = std::min(o.visible, o.cameras);
+    return o;
+}
+
+// Lets the event loop run for `seconds` (timers, queued repaints, bus messages).
+void runLoop(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &loop,
+                       &QEventLoop::quit);
+    loop.exec();
+}
+
+double cpuSecondsSelf() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time of another process (user + system) from /proc.
+double cpuSecondsOf(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    // Fields after the name start at 3 (state); utime and stime are 14 and 15.
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14)
+            utime = std::stod(field);
+        else if (n == 15)
+            stime = std::stod(field);
+    }
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Frames ffprobe decodes from a recording (or -1 when it cannot read it).
+long framesInFile(const fs::path& file) {
+    QProcess p;
+    p.start("ffprobe",
+            {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+             "stream=nb_read_frames", "-of", "csv=p=0", QString::fromStdString(file.string())});
+    if (!p.waitForFinished(60000))
+        return -1;
+    bool ok = false;
+    const long n = p.readAllStandardOutput().trimmed().toLong(&ok);
+    return ok ? n : -1;
+}
+
+bool portAccepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// One viewer reading the live stream: curl in its own process, so its CPU is not ours.
+std::unique_ptr<QProcess> startViewer(int port, bool rawTcp) {
+    auto p = std::make_unique<QProcess>();
+    QStringList args = {"-s", "-N", "-o", "/dev/null", "-w", "%{size_download}"};
+    if (rawTcp)
+        args << "--http0.9"; // a plain socket sink answers with data, no HTTP head
+    args << QString("http://127.0.0.1:%1/").arg(port);
+    p->start("curl", args);
+    p->waitForStarted(5000);
+    return p;
+}
+
+qint64 stopViewer(QProcess& p) {
+    p.terminate();
+    p.waitForFinished(5000);
+    bool ok = false;
+    const qint64 bytes = p.readAllStandardOutput().trimmed().toLongLong(&ok);
+    return ok ? bytes : -1;
+}
+
+struct Figures {
+    double cpu = 0;
+    double window = 0;
+    std::vector<long> delivered; // per camera, over the window
+    std::vector<double> expected;
+    std::vector<long> painted;  // program only
+    std::vector<long> recorded; // frames in the file, -1 when not recording
+    std::vector<double> recordExpected;
+    std::vector<qint64> viewerBytes; // -1: no viewer
+    std::string note;
+};
+
+// The pattern settings of the synthetic cameras (TestCameras.cpp), so the plain pipelines
+// generate exactly the same pictures.
+const char* const kPatterns[] = {"smpte",  "ball",     "zone-plate", "colors",  "checkers-8",
+                                 "spokes", "pinwheel", "gamut",      "circular"};
+
+std::string plainCamera(int number, const std::string& chosen) {
+    const std::string pattern =
+        chosen.empty() ? kPatterns[(number - 1) % std::size(kPatterns)] : chosen;
+    std::string extra = pattern == "ball"         ? " foreground-color=0xFFFFC000"
+                        : pattern == "zone-plate" ? " kt=2"
+                                                  : " horizontal-speed=2";
+    char caps[160];
+    std::snprintf(caps, sizeof caps,
+                  "video/x-raw,format=YUY2,width=%d,height=%d,framerate=%d/1,"
+                  "pixel-aspect-ratio=1/1",
+                  kWidth, kHeight, kFps);
+    std::ostringstream out;
+    out << "videotestsrc is-live=true pattern=" << pattern << extra << " ! textoverlay text=\""
+        << testcameras::cameraName(number)
+        << "\" font-desc=\"Sans Bold 18\" valignment=top halignment=left "
+           "shaded-background=true ! videoconvert ! videobalance ! videoscale ! "
+        << caps;
+    return out.str();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The program: real camera channels on a wall.
+
+Figures runProgram(const Options& o, const fs::path& folder) {
+    Figures f;
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    std::vector<int> positions;
+    for (int n = 1; n <= o.cameras; ++n)
+        for (int i = 0; i < devices.DeviceCount(); ++i)
+            if (devices.EntryAt(i).FriendlyName == testcameras::cameraName(n)) {
+                positions.push_back(i);
+                break;
+            }
+    if (static_cast<int>(positions.size()) != o.cameras) {
+        std::fprintf(stderr, "only %zu of %d synthetic cameras listed\n", positions.size(),
+                     o.cameras);
+        std::exit(1);
+    }
+
+    // DeviceFormats as the settings dialog fills it: the formats of the device's output pin.
+    TEnumMediaType formats;
+    int formatIndex = -1;
+    {
+        TFilterGraph graph;
+        TFilter source;
+        source.SetFilterGraph(&graph);
+        source.BaseFilter().StoreMoniker(devices.MonikerAt(positions[0]));
+        graph.SetActive(true);
+        TPinList pins(&source);
+        if (pins.Count() > 0)
+            formats.LoadFromPin(&pins.FirstPin());
+        graph.SetActive(false);
+        source.SetFilterGraph(nullptr);
+        for (int i = 0; i < formats.Count() && formatIndex < 0; ++i) {
+            const AmMediaType& mt = formats.ItemAt(i).MediaType();
+            BitmapInfoHeader h;
+            if (formats.ItemAt(i).Caps().find("YUY2") != std::string::npos &&
+                VideoHeaderOf(mt, h) && h.biWidth == kWidth && std::abs(h.biHeight) == kHeight)
+                formatIndex = i;
+        }
+    }
+    if (formatIndex < 0) {
+        std::fprintf(stderr, "the synthetic camera offers no YUY2 %dx%d format\n", kWidth, kHeight);
+        std::exit(1);
+    }
+
+    PrintingMessageBox messages;
+    QWidget wall;
+    wall.setWindowTitle("Norvale benchmark wall");
+    const int columns = std::max(1, static_cast<int>(std::ceil(std::sqrt(o.visible))));
+    auto* grid = new QGridLayout(&wall);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setSpacing(2);
+    std::vector<std::unique_ptr<TCamera>> cams;
+    std::vector<std::unique_ptr<long>> paints;
+    struct PaintCounter : QObject {
+        long* count;
+        explicit PaintCounter(long* c) : count(c) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint)
+                ++*count;
+            return false;
+        }
+    };
+    std::vector<std::unique_ptr<PaintCounter>> counters;
+    for (int k = 0; k < o.cameras; ++k) {
+        CameraServices s;
+        s.videoDevices = &devices;
+        s.deviceFormats = &formats;
+        s.messages = &messages;
+        s.applicationTitle = "Norvale benchmark";
+        s.reportError = [k](const QString& text) {
+            std::fprintf(stderr, "camera %d: %s\n", k + 1, qUtf8Printable(text));
+        };
+        auto cam = std::make_unique<TCamera>(&wall, std::move(s));
+        cam->setCameraName(QString("Bench %1").arg(k + 1));
+        cam->setSaveFilePath(QString::fromStdString(folder.string()));
+        cam->setSnapshotPath(QString::fromStdString(folder.string()));
+        cam->setBitRate(kBitRateKbps);
+        cam->setMMSPort(o.viewers ? o.basePort + k : 0);
+        cam->setVideoDeviceIndex(positions[static_cast<size_t>(k)]);
+        cam->setVideoFormatIndex(formatIndex);
+        paints.push_back(std::make_unique<long>(0));
+        counters.push_back(std::make_unique<PaintCounter>(paints.back().get()));
+        cam->VideoWindow()->installEventFilter(counters.back().get());
+        if (k < o.visible) {
+            grid->addWidget(cam.get(), k / columns, k % columns);
+        } else {
+            cam->setGeometry(0, 0, 320, 260);
+            cam->hide(); // another group: hidden, as the wall hides it
+        }
+        cams.push_back(std::move(cam));
+    }
+    // About a 1024 x 768 wall for a 3 x 3 grid.
+    wall.resize(340 * columns, 256 * columns);
+    wall.show();
+    QApplication::processEvents();
+
+    for (auto& cam : cams)
+        cam->actPreview()->execute();
+    std::vector<QElapsedTimer> recordClocks(static_cast<size_t>(o.recording));
+    for (int k = 0; k < o.recording; ++k) {
+        cams[static_cast<size_t>(k)]->actSave()->execute();
+        recordClocks[static_cast<size_t>(k)].start();
+    }
+
+    std::vector<std::unique_ptr<QProcess>> viewers;
+    if (o.viewers && o.recording > 0) {
+        runLoop(0.5);
+        bool served = true;
+        for (int k = 0; k < o.recording && served; ++k)
+            served = portAccepts(o.basePort + k);
+        if (served) {
+            for (int k = 0; k < o.recording; ++k)
+                viewers.push_back(startViewer(o.basePort + k, false));
+        } else {
+            f.note = "viewers: none, the writer does not serve the live stream (yet)";
+        }
+    }
+
+    runLoop(o.warmup);
+    std::vector<std::uint64_t> start;
+    std::vector<long> paintStart;
+    for (size_t k = 0; k < cams.size(); ++k) {
+        start.push_back(cams[k]->VideoSampleGrabber().FramesDelivered());
+        paintStart.push_back(*paints[k]);
+    }
+    QElapsedTimer window;
+    const double cpu0 = cpuSecondsSelf();
+    window.start();
+    runLoop(o.seconds);
+    const double cpu1 = cpuSecondsSelf();
+    f.window = static_cast<double>(window.nsecsElapsed()) / 1e9;
+    f.cpu = cpu1 - cpu0;
+    for (size_t k = 0; k < cams.size(); ++k) {
+        f.delivered.push_back(
+            static_cast<long>(cams[k]->VideoSampleGrabber().FramesDelivered() - start[k]));
+        f.expected.push_back(f.window * kFps);
+        f.painted.push_back(*paints[k] - paintStart[k]);
+    }
+
+    for (auto& v : viewers)
+        f.viewerBytes.push_back(stopViewer(*v));
+    std::vector<QString> files;
+    std::vector<double> recorded;
+    for (int k = 0; k < o.recording; ++k) {
+        files.push_back(cams[static_cast<size_t>(k)]->lastRecordingFile());
+        recorded.push_back(
+            static_cast<double>(recordClocks[static_cast<size_t>(k)].nsecsElapsed()) / 1e9);
+        cams[static_cast<size_t>(k)]->StopRecording();
+    }
+    for (auto& cam : cams)
+        cam->StopAll();
+    for (size_t k = 0; k < cams.size(); ++k) {
+        if (static_cast<int>(k) < o.recording) {
+            f.recorded.push_back(framesInFile(files[k].toStdString()));
+            f.recordExpected.push_back(recorded[k] * kFps);
+        } else {
+            f.recorded.push_back(-1);
+            f.recordExpected.push_back(0);
+        }
+    }
+    cams.clear();
+    return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The same work as plain gst-launch-1.0 pipelines, one process.
+
+Figures runPlain(const Options& o, const fs::path& folder) {
+    Figures f;
+    std::ostringstream description;
+    for (int n = 1; n <= o.cameras; ++n) {
+        description << plainCamera(n, o.pattern) << " ! tee name=t" << n << ' ';
+        // Preview: a leaky queue, conversion to 24-bit RGB, a sink that counts frames.
+        description << "t" << n
+                    << ". ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 "
+                       "max-size-time=0 ! videoconvert ! video/x-raw,format=BGR ! "
+                       "fpsdisplaysink name=p"
+                    << n
+                    << " video-sink=fakesink text-overlay=false sync=false "
+                       "fps-update-interval=500 ";
+        if (n > o.recording)
+            continue;
+        const fs::path file = folder / ("plain-" + std::to_string(n) + ".wmv");
+        description << "t" << n
+                    << ". ! queue leaky=downstream max-size-buffers=0 max-size-bytes=0 "
+                       "max-size-time=2000000000 ! videoconvert ! avenc_wmv1 bitrate="
+                    << kBitRateKbps * 1000 << " gop-size=45 ! ";
+        if (o.viewers) {
+            // The live branch after the encoder, as the writer has it.
+            description << "tee name=e" << n
+                        << " ! queue ! asfmux packet-size=1400 ! filesink location=\""
+                        << file.string() << "\" e" << n
+                        << ". ! queue leaky=downstream ! asfmux streamable=true packet-size=1400 "
+                           "! tcpserversink host=127.0.0.1 sync=false port="
+                        << o.basePort + 100 + n << ' ';
+        } else {
+            description << "asfmux packet-size=1400 ! filesink location=\"" << file.string()
+                        << "\" ";
+        }
+    }
+
+    QProcess launch;
+    std::map<int, std::pair<double, long>> latest; // sink -> (time, rendered)
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray pending;
+    const QRegularExpression line(R"(GstFPSDisplaySink:p(\d+): last-message = rendered: (\d+))");
+    QObject::connect(&launch, &QProcess::readyReadStandardOutput, [&] {
+        pending += launch.readAllStandardOutput();
+        int end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString text = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            const auto m = line.match(text);
+            if (m.hasMatch())
+                latest[m.captured(1).toInt()] = {static_cast<double>(clock.nsecsElapsed()) / 1e9,
+                                                 m.captured(2).toLong()};
+        }
+    });
+    QStringList args = {"-e", "-v"};
+    // Split as a shell would: gst-launch takes each argument as one token.
+    args << QProcess::splitCommand(QString::fromStdString(description.str()));
+    launch.setProcessChannelMode(QProcess::SeparateChannels);
+    launch.start("gst-launch-1.0", args);
+    if (!launch.waitForStarted(10000)) {
+        f.note = "gst-launch-1.0 did not start";
+        return f;
+    }
+    QElapsedTimer recordClock;
+    recordClock.start();
+
+    std::vector<std::unique_ptr<QProcess>> viewers;
+    if (o.viewers) {
+        runLoop(1.0);
+        for (int n = 1; n <= o.recording; ++n)
+            viewers.push_back(startViewer(o.basePort + 100 + n, true));
+    }
+    runLoop(o.warmup);
+    if (launch.state() != QProcess::Running) {
+        f.note =
+            "gst-launch-1.0 ended early: " + launch.readAllStandardError().left(400).toStdString() +
+            launch.readAllStandardOutput().left(400).toStdString() +
+            "\npipelines: " + description.str();
+        return f;
+    }
+    const auto first = latest;
+    const double cpu0 = cpuSecondsOf(launch.processId());
+    const double t0 = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    runLoop(o.seconds);
+    const double cpu1 = cpuSecondsOf(launch.processId());
+    const double t1 = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    const auto last = latest;
+    f.cpu = cpu1 - cpu0;
+    f.window = t1 - t0;
+    for (int n = 1; n <= o.cameras; ++n) {
+        // Counts arrive twice a second: frames between the two reports nearest the window's
+        // ends, against what that span should have brought.
+        auto a = first.find(n), b = last.find(n);
+        if (a == first.end() || b == last.end()) {
+            f.delivered.push_back(0);
+            f.expected.push_back(f.window * kFps);
+        } else {
+            f.delivered.push_back(b->second.second - a->second.second);
+            f.expected.push_back((b->second.first - a->second.first) * kFps);
+        }
+    }
+    for (auto& v : viewers)
+        f.viewerBytes.push_back(stopViewer(*v));
+    // -e: an interrupt ends the stream, so the files are finished. Only ever the child itself.
+    const qint64 pid = launch.processId();
+    if (pid > 0 && launch.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(pid), SIGINT);
+    else
+        f.note =
+            "gst-launch-1.0 ended early: " + launch.readAllStandardError().left(400).toStdString();
+    const double recorded = static_cast<double>(recordClock.nsecsElapsed()) / 1e9;
+    if (!launch.waitForFinished(30000)) {
+        launch.kill();
+        launch.waitForFinished(5000);
+    }
+    for (int n = 1; n <= o.cameras; ++n) {
+        if (n <= o.recording) {
+            f.recorded.push_back(framesInFile(folder / ("plain-" + std::to_string(n) + ".wmv")));
+            f.recordExpected.push_back(recorded * kFps);
+        } else {
+            f.recorded.push_back(-1);
+            f.recordExpected.push_back(0);
+        }
+    }
+    return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+struct Summary {
+    long delivered = 0;
+    double expected = 0;
+    int short_ = 0; // cameras that delivered more than one frame less than expected
+    long recorded = 0;
+    double recordExpected = 0;
+};
+
+Summary summarise(const Figures& f) {
+    Summary s;
+    for (size_t k = 0; k < f.delivered.size(); ++k) {
+        s.delivered += f.delivered[k];
+        s.expected += f.expected[k];
+        // One frame either way is where the window's ends fall between frames.
+        if (static_cast<double>(f.delivered[k]) < f.expected[k] - 1.5)
+            ++s.short_;
+        if (f.recorded[k] >= 0) {
+            s.recorded += f.recorded[k];
+            s.recordExpected += f.recordExpected[k];
+        }
+    }
+    return s;
+}
+
+void printPerCamera(const Options& o, const Figures* program, const Figures* plain) {
+    std::printf("\n camera  shown  rec | program: frames/expected  painted  file frames/expected"
+                " | plain: frames/expected  file frames/expected\n");
+    for (int k = 0; k < o.cameras; ++k) {
+        const size_t i = static_cast<size_t>(k);
+        std::printf("  %3d    %-5s  %-3s |", k + 1, k < o.visible ? "yes" : "no",
+                    k < o.recording ? "yes" : "-");
+        if (program && i < program->delivered.size()) {
+            std::printf("  %6ld/%-6.0f  %8ld ", program->delivered[i], program->expected[i],
+                        program->painted[i]);
+            if (program->recorded[i] >= 0)
+                std::printf("  %9ld/%-9.0f", program->recorded[i], program->recordExpected[i]);
+            else
+                std::printf("  %19s", "");
+        } else {
+            std::printf("  %40s", "");
+        }
+        std::printf(" |");
+        if (plain && i < plain->delivered.size()) {
+            std::printf("  %6ld/%-6.0f ", plain->delivered[i], plain->expected[i]);
+            if (plain->recorded[i] >= 0)
+                std::printf("  %9ld/%-9.0f", plain->recorded[i], plain->recordExpected[i]);
+        }
+        std::printf("\n");
+    }
+}
+
+void printSummary(const char* label, const Figures& f) {
+    const Summary s = summarise(f);
+    std::printf("  %-22s %7.2f  %5.0f%%  %7ld/%-7.0f (%5.1f%%, %2d cameras short)", label, f.cpu,
+                f.window > 0 ? 100.0 * f.cpu / f.window : 0.0, s.delivered, s.expected,
+                s.expected > 0 ? 100.0 * static_cast<double>(s.delivered) / s.expected : 0.0,
+                s.short_);
+    if (s.recordExpected > 0)
+        std::printf("  %6ld/%-6.0f", s.recorded, s.recordExpected);
+    std::printf("\n");
+    if (!f.viewerBytes.empty()) {
+        std::printf("  %-22s viewer bytes:", "");
+        for (qint64 b : f.viewerBytes)
+            std::printf(" %lld", static_cast<long long>(b));
+        std::printf("\n");
+    }
+    if (!f.note.empty())
+        std::printf("  %-22s %s\n", "", f.note.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("NORVALE_TEST_DEVICES", std::to_string(o.cameras).c_str(), 1);
+    // Previews run the device's first format: list 640 x 480 first.
+    setenv("NORVALE_TEST_FIRST_FORMAT", "640x480", 1);
+    if (o.pattern.empty())
+        unsetenv("NORVALE_TEST_PATTERN");
+    else
+        setenv("NORVALE_TEST_PATTERN", o.pattern.c_str(), 1);
+    QApplication app(argc, argv);
+
+    char pattern[] = "/tmp/norvale-bench-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path folder = pattern;
+
+    std::printf(
+        "Norvale camera benchmark: %d synthetic cameras, %dx%d at %d fps; %d shown "
+        "(grid), %d hidden; %d recording at %d kbit/s; viewers: %s; pattern: %s; %.0f s after "
+        "%.0f s warm-up\n",
+        o.cameras, kWidth, kHeight, kFps, o.visible, o.cameras - o.visible, o.recording,
+        kBitRateKbps, o.viewers ? "one per recording" : "none",
+        o.pattern.empty() ? "each camera its own" : o.pattern.c_str(), o.seconds, o.warmup);
+    std::fflush(stdout);
+
+    Figures program, plain;
+    if (o.program)
+        program = runProgram(o, folder);
+    if (o.plain)
+        plain = runPlain(o, folder);
+
+    printPerCamera(o, o.program ? &program : nullptr, o.plain ? &plain : nullptr);
+    std::printf("\n  %-22s %7s  %6s  %-46s  %s\n", "", "CPU s", "CPU",
+                "frames delivered / expected", "recorded frames");
+    if (o.program)
+        printSummary("program (TCamera)", program);
+    if (o.plain)
+        printSummary("plain gst-launch-1.0", plain);
+    if (o.program && o.plain && plain.cpu > 0)
+        std::printf("  %-22s %7.2f  (target: at most 1.30)\n", "CPU ratio program/plain",
+                    program.cpu / plain.cpu);
+    std::fflush(stdout);
+
+    if (!o.keepFiles) {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+    } else {
+        std::printf("  files kept in %s\n", folder.c_str());
+    }
+    return 0;
+}
