@@ -65,7 +65,7 @@ void closeFd(int& fd) {
 // as long as the sinks that call back into it.
 class StreamServer {
 public:
-    StreamServer(const NetworkStreamOptions& options) : options_(options) {
+    explicit StreamServer(const NetworkStreamOptions& options) : options_(options) {
         std::random_device seed;
         nextClientId_ = seed() % 1000000 + 1;
     }
@@ -141,9 +141,10 @@ private:
     std::atomic<std::uint32_t> packetNumber_{0};
     std::thread thread_;
     int wakeFd_ = -1;
-    std::list<Connection> connections_; // listener thread only
-    std::uint32_t nextClientId_ = 1;    // listener thread only
-    std::mutex lifecycle_;              // open and close
+    std::list<Connection> connections_;   // listener thread only
+    std::uint32_t nextClientId_ = 1;      // listener thread only
+    Clock::time_point acceptPausedUntil_; // listener thread only
+    std::mutex lifecycle_;                // open and close
 
     mutable std::mutex mutex_; // never held while calling into a sink
     int listenFd_ = -1;
@@ -252,8 +253,11 @@ void StreamServer::run() {
         const Clock::time_point now = Clock::now();
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
-        fds.push_back({listenFd, POLLIN, 0});
         Clock::time_point next = Clock::time_point::max();
+        const bool accepting = now >= acceptPausedUntil_;
+        fds.push_back({listenFd, static_cast<short>(accepting ? POLLIN : 0), 0});
+        if (!accepting)
+            next = acceptPausedUntil_;
         for (const Connection& c : connections_) {
             short events = 0;
             if (c.stage == Connection::Stage::Reading || c.stage == Connection::Stage::Draining)
@@ -318,8 +322,12 @@ void StreamServer::acceptAll(Clock::time_point now) {
     }
     for (int i = 0; i < 64; ++i) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors: the connection stays queued; pause instead of spinning.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil_ = now + std::chrono::milliseconds(200);
             return;
+        }
         if (connections_.size() >= MaxPendingConnections) {
             const std::string busy = httpErrorResponse(503);
             [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
