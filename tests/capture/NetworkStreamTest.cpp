@@ -3,6 +3,7 @@
 #include "capture/NetworkStream.h"
 
 #include "core/AsfStream.h"
+#include "support/TestSupport.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -160,13 +162,20 @@ CommandResult run(const std::string& command) {
 // A live camera stand-in: test pictures, encoded to WMV1, into the component.
 class Camera {
 public:
-    explicit Camera(NetworkStream& stream, int bitrate = 400000, const char* pattern = "ball") {
+    // With a `recording` file, the encoder feeds a tee with the file branch beside ours, laid
+    // out as the component's documentation says.
+    explicit Camera(NetworkStream& stream, int bitrate = 400000, const char* pattern = "ball",
+                    const std::filesystem::path& recording = {}) {
         GError* error = nullptr;
-        const std::string description =
-            std::string("videotestsrc is-live=true pattern=") + pattern +
-            " ! video/x-raw,width=320,height=240,"
-            "framerate=15/1 ! videoconvert ! avenc_wmv1 bitrate=" +
-            std::to_string(bitrate) + " gop-size=15 ! queue name=branch";
+        std::string description = std::string("videotestsrc is-live=true pattern=") + pattern +
+                                  " ! video/x-raw,width=320,height=240,"
+                                  "framerate=15/1 ! videoconvert ! avenc_wmv1 bitrate=" +
+                                  std::to_string(bitrate) + " gop-size=15 ! ";
+        if (recording.empty())
+            description += "queue name=branch";
+        else
+            description += "tee name=t t. ! queue ! asfmux ! filesink async=false location=\"" +
+                           recording.string() + "\" t. ! queue leaky=downstream name=branch";
         pipeline_ = gst_parse_launch(description.c_str(), &error);
         if (error) {
             ADD_FAILURE() << error->message;
@@ -347,7 +356,9 @@ TEST(NetworkStreamTest, NinthViewerIsRefusedUntilASlotIsFree) {
 TEST(NetworkStreamTest, StalledViewerIsDroppedWhileOthersKeepReceiving) {
     const uint16_t port = freePort();
     NetworkStream stream(loopback(port));
-    Camera camera(stream, 2000000, "snow"); // noise: plenty of data to back up
+    test::TempDir dir;
+    const auto file = dir / "recording.wmv";
+    Camera camera(stream, 2000000, "snow", file); // noise: plenty of data to back up
     camera.start();
     ASSERT_TRUE(camera.waitFrames(3));
 
@@ -370,8 +381,11 @@ TEST(NetworkStreamTest, StalledViewerIsDroppedWhileOthersKeepReceiving) {
         "[ info ] the stalled viewer was dropped after %lld ms\n",
         static_cast<long long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
+    // Neither the recording nor the stream stalled.
     const int framesBefore = camera.frames();
-    EXPECT_TRUE(camera.waitFrames(framesBefore + 5)); // the recording side never stalled
+    const auto fileBefore = std::filesystem::file_size(file);
+    EXPECT_TRUE(camera.waitFrames(framesBefore + 5));
+    EXPECT_TRUE(eventually([&] { return std::filesystem::file_size(file) > fileBefore; }));
 }
 
 TEST(NetworkStreamTest, BusyPortMeansNoServiceButThePipelineRuns) {
