@@ -16,6 +16,7 @@
 #include "capture/SampleGrabber.h"
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
+#include "capture/VideoRenderer.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
@@ -32,6 +33,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -67,13 +69,23 @@ struct Options {
     bool keepFiles = false;
     // One videotestsrc pattern for every camera, or empty: each camera its own.
     std::string pattern = "smpte";
+    // How the plain previews treat their frames, one plain run each (see PlainPreview).
+    std::vector<std::string> plainPreviews = {"shown", "raw"};
 };
+
+// The plain preview branches after their leaky queue:
+//   shown: the shown cameras' frames converted and scaled to their tile in 32-bit, as a video
+//          sink painting them must; the hidden cameras' frames taken as they come;
+//   raw:   every camera's frames taken as they come (nothing displayed at all);
+//   rgb:   every frame converted to 24-bit RGB (what the grabber used to cost every camera).
+const char* const kPlainPreviews[] = {"shown", "raw", "rgb"};
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: norvale_camera_bench [--cameras N] [--recording M] [--visible V]\n"
                          "         [--seconds T] [--warmup W] [--viewers] [--port P]\n"
                          "         [--pattern NAME | --distinct-patterns]\n"
-                         "         [--program-only | --plain-only] [--keep-files]\n");
+                         "         [--program-only | --plain-only] [--plain-preview shown,raw,rgb] "
+                         "[--keep-files]\n");
     std::exit(2);
 }
 
@@ -108,7 +120,16 @@ Options parse(int argc, char** argv) {
             o.pattern = value();
         else if (a == "--distinct-patterns")
             o.pattern.clear();
-        else if (a == "--keep-files")
+        else if (a == "--plain-preview") {
+            o.plainPreviews.clear();
+            std::istringstream list(value());
+            for (std::string item; std::getline(list, item, ',');) {
+                if (std::find(std::begin(kPlainPreviews), std::end(kPlainPreviews), item) ==
+                    std::end(kPlainPreviews))
+                    usage();
+                o.plainPreviews.push_back(item);
+            }
+        } else if (a == "--keep-files")
             o.keepFiles = true;
         else
             usage();
@@ -211,6 +232,7 @@ struct Figures {
     std::vector<double> recordExpected;
     std::vector<qint64> viewerBytes; // -1: no viewer
     std::string note;
+    QSize tile{315, 236}; // the size shown frames are painted at
 };
 
 // The pattern settings of the synthetic cameras (TestCameras.cpp), so the plain pipelines
@@ -371,6 +393,9 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     runLoop(o.seconds);
     const double cpu1 = cpuSecondsSelf();
     f.window = static_cast<double>(window.nsecsElapsed()) / 1e9;
+    if (o.visible > 0)
+        if (auto frame = cams[0]->VideoRenderer().LatestFrame())
+            f.tile = QSize(frame->Width(), frame->Height());
     f.cpu = cpu1 - cpu0;
     for (size_t k = 0; k < cams.size(); ++k) {
         f.delivered.push_back(
@@ -407,16 +432,29 @@ Figures runProgram(const Options& o, const fs::path& folder) {
 // ---------------------------------------------------------------------------------------------
 // The same work as plain gst-launch-1.0 pipelines, one process.
 
-Figures runPlain(const Options& o, const fs::path& folder) {
+std::string plainPreviewBranch(const std::string& preview, bool shown, QSize tile) {
+    if (preview == "rgb")
+        return "videoconvert ! video/x-raw,format=BGR ! ";
+    if (preview == "shown" && shown) {
+        std::ostringstream out;
+        out << "videoconvertscale ! video/x-raw,format=BGRx,width=" << tile.width()
+            << ",height=" << tile.height() << " ! ";
+        return out.str();
+    }
+    return {};
+}
+
+Figures runPlain(const Options& o, const fs::path& folder, const std::string& preview, QSize tile) {
     Figures f;
     std::ostringstream description;
     for (int n = 1; n <= o.cameras; ++n) {
         description << plainCamera(n, o.pattern) << " ! tee name=t" << n << ' ';
-        // Preview: a leaky queue, conversion to 24-bit RGB, a sink that counts frames.
+        // Preview: a leaky queue and a sink that counts frames (with --plain-convert, every
+        // frame converted to 24-bit RGB first).
         description << "t" << n
                     << ". ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 "
-                       "max-size-time=0 ! videoconvert ! video/x-raw,format=BGR ! "
-                       "fpsdisplaysink name=p"
+                       "max-size-time=0 ! "
+                    << plainPreviewBranch(preview, n <= o.visible, tile) << "fpsdisplaysink name=p"
                     << n
                     << " video-sink=fakesink text-overlay=false sync=false "
                        "fps-update-interval=500 ";
@@ -561,7 +599,7 @@ Summary summarise(const Figures& f) {
 
 void printPerCamera(const Options& o, const Figures* program, const Figures* plain) {
     std::printf("\n camera  shown  rec | program: frames/expected  painted  file frames/expected"
-                " | plain: frames/expected  file frames/expected\n");
+                " | first plain: frames/expected  file frames/expected\n");
     for (int k = 0; k < o.cameras; ++k) {
         const size_t i = static_cast<size_t>(k);
         std::printf("  %3d    %-5s  %-3s |", k + 1, k < o.visible ? "yes" : "no",
@@ -588,7 +626,7 @@ void printPerCamera(const Options& o, const Figures* program, const Figures* pla
 
 void printSummary(const char* label, const Figures& f) {
     const Summary s = summarise(f);
-    std::printf("  %-22s %7.2f  %5.0f%%  %7ld/%-7.0f (%5.1f%%, %2d cameras short)", label, f.cpu,
+    std::printf("  %-26s %7.2f  %5.0f%%  %7ld/%-7.0f (%5.1f%%, %2d cameras short)", label, f.cpu,
                 f.window > 0 ? 100.0 * f.cpu / f.window : 0.0, s.delivered, s.expected,
                 s.expected > 0 ? 100.0 * static_cast<double>(s.delivered) / s.expected : 0.0,
                 s.short_);
@@ -596,13 +634,13 @@ void printSummary(const char* label, const Figures& f) {
         std::printf("  %6ld/%-6.0f", s.recorded, s.recordExpected);
     std::printf("\n");
     if (!f.viewerBytes.empty()) {
-        std::printf("  %-22s viewer bytes:", "");
+        std::printf("  %-26s viewer bytes:", "");
         for (qint64 b : f.viewerBytes)
             std::printf(" %lld", static_cast<long long>(b));
         std::printf("\n");
     }
     if (!f.note.empty())
-        std::printf("  %-22s %s\n", "", f.note.c_str());
+        std::printf("  %-26s %s\n", "", f.note.c_str());
 }
 
 } // namespace
@@ -633,24 +671,31 @@ int main(int argc, char** argv) {
         o.cameras, kWidth, kHeight, kFps, o.visible, o.cameras - o.visible, o.recording,
         kBitRateKbps, o.viewers ? "one per recording" : "none",
         o.pattern.empty() ? "each camera its own" : o.pattern.c_str(), o.seconds, o.warmup);
+    std::printf("plain pipelines: camera ! tee; per preview queue ! [shown: videoconvertscale to "
+                "the tile in 32-bit | raw: nothing | rgb: videoconvert to 24-bit] ! fakesink; "
+                "per recording queue ! videoconvert ! avenc_wmv1 ! asfmux ! filesink\n");
     std::fflush(stdout);
 
-    Figures program, plain;
+    Figures program;
+    std::vector<std::pair<std::string, Figures>> plains;
     if (o.program)
         program = runProgram(o, folder);
     if (o.plain)
-        plain = runPlain(o, folder);
+        for (const std::string& preview : o.plainPreviews)
+            plains.emplace_back(preview, runPlain(o, folder, preview, program.tile));
 
-    printPerCamera(o, o.program ? &program : nullptr, o.plain ? &plain : nullptr);
-    std::printf("\n  %-22s %7s  %6s  %-46s  %s\n", "", "CPU s", "CPU",
+    printPerCamera(o, o.program ? &program : nullptr,
+                   plains.empty() ? nullptr : &plains.front().second);
+    std::printf("\n  %-26s %7s  %6s  %-46s  %s\n", "", "CPU s", "CPU",
                 "frames delivered / expected", "recorded frames");
     if (o.program)
         printSummary("program (TCamera)", program);
-    if (o.plain)
-        printSummary("plain gst-launch-1.0", plain);
-    if (o.program && o.plain && plain.cpu > 0)
-        std::printf("  %-22s %7.2f  (target: at most 1.30)\n", "CPU ratio program/plain",
-                    program.cpu / plain.cpu);
+    for (const auto& [preview, plain] : plains)
+        printSummary(("plain, previews " + preview).c_str(), plain);
+    for (const auto& [preview, plain] : plains)
+        if (o.program && plain.cpu > 0)
+            std::printf("  %-26s %7.2f  (target: at most 1.30)\n",
+                        ("CPU ratio to plain " + preview).c_str(), program.cpu / plain.cpu);
     std::fflush(stdout);
 
     if (!o.keepFiles) {

@@ -78,6 +78,13 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     videoSampleGrabber_->SetOnBuffer(
         [this](TSampleGrabber& sender, double time, const std::uint8_t* buffer,
                std::size_t length) { VideoSampleGrabberBuffer(sender, time, buffer, length); });
+    // Frames are converted for the callback only when it will take a snapshot of them; the
+    // test is the callback's own first steps (read the clock, compare).
+    videoSampleGrabber_->SetBufferWanted([this] {
+        return autoSnapshot_.load(std::memory_order_relaxed) &&
+               snapshotDue(services_.monotonicSeconds(),
+                           lastSnapshotSecond_.load(std::memory_order_relaxed), snapshotSeconds_);
+    });
     videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
     videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
     captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");

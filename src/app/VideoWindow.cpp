@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <cstdlib>
+
 namespace norvale {
 
 // The full-screen window: paints the same frames as its owner.
@@ -22,6 +24,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent*) override { emit owner_->DoubleClicked(); }
     void showEvent(QShowEvent*) override { owner_->updateWanted(); }
     void hideEvent(QHideEvent*) override { owner_->updateWanted(); }
+    void resizeEvent(QResizeEvent*) override { owner_->updatePictureArea(); }
 
 private:
     TVideoWindow* owner_;
@@ -54,6 +57,7 @@ void TVideoWindow::SetFrameSource(IFrameSource* source) {
             QMetaObject::invokeMethod(this, &TVideoWindow::frameArrived, Qt::QueuedConnection);
         });
         updateWanted();
+        updatePictureArea();
     }
     update();
 }
@@ -62,6 +66,7 @@ void TVideoWindow::SetKeepAspectRatio(bool keep) {
     if (keep == keepAspectRatio_)
         return;
     keepAspectRatio_ = keep;
+    updatePictureArea();
     update();
     surface_->update();
 }
@@ -100,6 +105,15 @@ void TVideoWindow::applyFullScreen() {
 void TVideoWindow::updateWanted() {
     if (source_)
         source_->SetFramesWanted(isVisible() || surface_->isVisible());
+    updatePictureArea();
+}
+
+void TVideoWindow::updatePictureArea() {
+    // The larger picture while full screen shows; the window's own otherwise.
+    if (!source_)
+        return;
+    const QSize area = surface_->isVisible() ? surface_->size() : size();
+    source_->SetPictureArea(area.width(), area.height(), keepAspectRatio_);
 }
 
 void TVideoWindow::frameArrived() {
@@ -129,15 +143,30 @@ void TVideoWindow::paintFrame(QWidget* target) {
         painter.fillRect(area, Qt::black);
         return;
     }
-    const QRect picture = PictureRect(area, frame->Width(), frame->Height(), keepAspectRatio_);
+    QRect picture = PictureRect(area, frame->Width(), frame->Height(), keepAspectRatio_);
+    // A frame the source already fitted to this area may differ from the exact fit by a pixel
+    // of rounding: it is copied as it is rather than scaled by that pixel.
+    const QSize frameSize(frame->Width(), frame->Height());
+    const QSize off = picture.size() - frameSize;
+    if (keepAspectRatio_ && std::abs(off.width()) <= 1 && std::abs(off.height()) <= 1 &&
+        frameSize.width() <= area.width() && frameSize.height() <= area.height()) {
+        QRect exact(QPoint(0, 0), frameSize);
+        exact.moveCenter(area.center());
+        picture = exact;
+    }
     // Black bars around the picture only, so the picture itself is painted once.
     QRegion bars = QRegion(area).subtracted(QRegion(picture));
     for (const QRect& r : bars)
         painter.fillRect(r, Qt::black);
     const QImage image(frame->Data(), frame->Width(), frame->Height(), frame->Stride(),
-                       QImage::Format_BGR888);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, picture.size() != image.size());
-    painter.drawImage(picture, image);
+                       frame->Format() == TVideoFrame::PixelFormat::Bgrx32 ? QImage::Format_RGB32
+                                                                           : QImage::Format_BGR888);
+    if (picture.size() == image.size()) {
+        painter.drawImage(picture.topLeft(), image);
+    } else {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(picture, image);
+    }
 }
 
 void TVideoWindow::paintEvent(QPaintEvent*) {
@@ -147,6 +176,11 @@ void TVideoWindow::paintEvent(QPaintEvent*) {
 void TVideoWindow::mouseDoubleClickEvent(QMouseEvent* event) {
     event->accept();
     emit DoubleClicked();
+}
+
+void TVideoWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    updatePictureArea();
 }
 
 void TVideoWindow::showEvent(QShowEvent* event) {

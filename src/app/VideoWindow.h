@@ -7,8 +7,10 @@
 // rendered takes effect when the graph next runs.
 //
 // Frames arrive on the streaming thread; the window only schedules a repaint from there
-// (queued to the GUI thread) and converts nothing. While neither the window nor its full-screen
-// surface is visible it tells the source it wants no frames, so hidden cameras cost no painting.
+// (queued to the GUI thread) and converts nothing. It tells the source the area it paints into
+// (the full-screen surface's while that shows), so frames can arrive already fitted to it and
+// painting is a copy. While neither the window nor its full-screen surface is visible it tells
+// the source it wants no frames, so hidden cameras cost no painting.
 #include "capture/VideoFrame.h"
 
 #include <QPointer>
@@ -55,6 +57,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -63,6 +66,7 @@ private:
     void paintFrame(QWidget* target);
     void applyFullScreen();
     void updateWanted();
+    void updatePictureArea();
     void frameArrived();
 
     IFrameSource* source_ = nullptr;

@@ -1,6 +1,10 @@
 #pragma once
 // The frame grabber: every frame that passes it reaches OnBuffer as 24-bit RGB, on the
 // streaming thread, under the grabber's own lock (calls never overlap).
+//
+// The stream itself passes through in the format it comes in; a frame is converted only to be
+// handed to OnBuffer (or asked for with GetCurrentBuffer / FrameToBitmap). A handler that needs
+// only some frames says so with SetBufferWanted, and the others then cost no conversion.
 #include "FilterGraph.h"
 #include "MediaTypeText.h"
 
@@ -39,11 +43,16 @@ public:
 
     // Set it while the graph is not running (never from within OnBuffer).
     void SetOnBuffer(TOnBuffer handler);
+    // Asked on the streaming thread, under the grabber's lock, before each frame is converted
+    // for OnBuffer: when it answers false the frame is neither converted nor handed to OnBuffer.
+    // It must be cheap. None (the default): every frame goes to OnBuffer.
+    void SetBufferWanted(std::function<bool()> wanted);
 
     // The negotiated type (with its VideoInfo block; rows run top to bottom, so RGB pictures have
     // a negative height). E_FAIL / VFW_E_NOT_CONNECTED while nothing is negotiated.
     HResult GetConnectedMediaType(AmMediaType& out) const;
-    // A copy of the last frame that passed (buffering is always on). E_FAIL when none.
+    // A copy of the last frame that passed, in the delivered format (buffering is always on).
+    // E_FAIL when none.
     HResult GetCurrentBuffer(std::vector<uint8_t>& out) const;
 
     // Frames that have passed the grabber since it was made (any thread; for measurements).
