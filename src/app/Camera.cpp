@@ -287,6 +287,11 @@ void TCamera::setMMSPort(int port) {
         mmsPort_ = port;
 }
 
+void TCamera::setSnapshotPath(const QString& path) {
+    std::lock_guard lock(canvasLock_);
+    snapshotPath_ = path;
+}
+
 void TCamera::setCameraName(const QString& name) {
     if (name == cameraName_)
         return;
@@ -493,12 +498,25 @@ void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std
     // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
     lastSnapshotSecond_.store(now, std::memory_order_relaxed);
     try {
-        const std::string folder = folderWithSeparator(snapshotPath_.toStdString());
-        if (folder != snapshotPath_.toStdString()) {
+        // The folder gains its separator like the recording folder. The property is changed on
+        // the GUI thread; both sides hold the canvas lock, as this thread reads it while running.
+        std::string folder;
+        {
+            std::lock_guard lock(canvasLock_);
+            folder = snapshotPath_.toStdString();
+        }
+        const std::string withSeparator = folderWithSeparator(folder);
+        if (withSeparator != folder) {
             QMetaObject::invokeMethod(
-                this, [this, folder] { snapshotPath_ = QString::fromStdString(folder); },
+                this,
+                [this, folder, withSeparator] {
+                    std::lock_guard lock(canvasLock_);
+                    if (snapshotPath_.toStdString() == folder)
+                        snapshotPath_ = QString::fromStdString(withSeparator);
+                },
                 Qt::QueuedConnection);
         }
+        folder = withSeparator;
         const std::string fileName =
             timestampedFileName(folder, cameraName_.toStdString(), services_.localTime(), ".bmp");
         std::shared_ptr<const TBitmap> shown;

@@ -87,7 +87,7 @@ public:
     const QString& SaveFilePath() const { return saveFilePath_; }
     void setSaveFilePath(const QString& path) { saveFilePath_ = path; }
     const QString& SnapshotPath() const { return snapshotPath_; }
-    void setSnapshotPath(const QString& path) { snapshotPath_ = path; }
+    void setSnapshotPath(const QString& path);
 
     // Re-applies the client alignment of the page control and the video window.
     void RefitVideo();
