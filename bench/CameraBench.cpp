@@ -1,10 +1,17 @@
 // norvale_camera_bench: N synthetic cameras at 640x480, 15 frames per second, driven through the
 // real camera channels (TCamera: actPreview, actSave), the way the wall runs them: the first
-// --visible cameras shown in a grid, the others hidden as the wall hides other groups, M of them
-// recording (and, with --viewers, one live-stream viewer per recording). Over a fixed window
-// after a warm-up it measures the CPU time of the process (getrusage) and the frames each
-// camera's grabber delivered, then runs the same work as plain gst-launch-1.0 pipelines and
-// prints both with their ratio.
+// --visible cameras shown in a grid, the others hidden as the wall hides other groups, the first
+// M of them recording, each with one viewer (curl, a process of its own) reading its live stream.
+// Over a fixed window after a warm-up it measures the CPU time of the process (getrusage) and
+// the frames each camera's grabber delivered, then runs the same work as plain gst-launch-1.0
+// pipelines (one process, CPU time from /proc) and prints both, with their ratio. Recordings are
+// counted frame by frame with ffprobe.
+//
+// The cameras all show one cheap moving pattern by default (--pattern, or --distinct-patterns for
+// each camera's own): some of the distinct patterns cost a tenth of a core each at this size, and
+// would measure the test source rather than the program. Previews run at 640x480 because the
+// test cameras are told to list that size first (NORVALE_TEST_FIRST_FORMAT); recordings choose
+// it through VideoFormatIndex from the device's formats, as the settings dialog would.
 //
 // Not a test: no pass/fail, only figures. scripts/bench-cameras runs the usual set.
 //
@@ -62,7 +69,7 @@ struct Options {
     int visible = 9; // shown in a square grid; the rest hidden
     double seconds = 20;
     double warmup = 5;
-    bool viewers = false;
+    bool viewers = true;
     bool program = true;
     bool plain = true;
     int basePort = 28801;
@@ -82,7 +89,7 @@ const char* const kPlainPreviews[] = {"shown", "raw", "rgb"};
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: norvale_camera_bench [--cameras N] [--recording M] [--visible V]\n"
-                         "         [--seconds T] [--warmup W] [--viewers] [--port P]\n"
+                         "         [--seconds T] [--warmup W] [--no-viewers] [--port P]\n"
                          "         [--pattern NAME | --distinct-patterns]\n"
                          "         [--program-only | --plain-only] [--plain-preview shown,raw,rgb] "
                          "[--keep-files]\n");
@@ -112,6 +119,8 @@ Options parse(int argc, char** argv) {
             o.basePort = std::stoi(value());
         else if (a == "--viewers")
             o.viewers = true;
+        else if (a == "--no-viewers")
+            o.viewers = false;
         else if (a == "--program-only")
             o.plain = false;
         else if (a == "--plain-only")
@@ -202,10 +211,14 @@ bool portAccepts(int port) {
     return ok;
 }
 
-// One viewer reading the live stream: curl in its own process, so its CPU is not ours.
-std::unique_ptr<QProcess> startViewer(int port, bool rawTcp) {
+// One viewer reading the live stream: curl in its own process, so its CPU is not ours. It
+// reads for `seconds`, then reports how many bytes it got.
+std::unique_ptr<QProcess> startViewer(int port, bool rawTcp, double seconds) {
     auto p = std::make_unique<QProcess>();
-    QStringList args = {"-s", "-N", "-o", "/dev/null", "-w", "%{size_download}"};
+    QStringList args = {"-s",         "-N",
+                        "-o",         "/dev/null",
+                        "-w",         "%{size_download}",
+                        "--max-time", QString::number(seconds, 'f', 1)};
     if (rawTcp)
         args << "--http0.9"; // a plain socket sink answers with data, no HTTP head
     args << QString("http://127.0.0.1:%1/").arg(port);
@@ -214,9 +227,11 @@ std::unique_ptr<QProcess> startViewer(int port, bool rawTcp) {
     return p;
 }
 
-qint64 stopViewer(QProcess& p) {
-    p.terminate();
-    p.waitForFinished(5000);
+qint64 viewerBytes(QProcess& p) {
+    if (!p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
     bool ok = false;
     const qint64 bytes = p.readAllStandardOutput().trimmed().toLongLong(&ok);
     return ok ? bytes : -1;
@@ -374,7 +389,7 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             served = portAccepts(o.basePort + k);
         if (served) {
             for (int k = 0; k < o.recording; ++k)
-                viewers.push_back(startViewer(o.basePort + k, false));
+                viewers.push_back(startViewer(o.basePort + k, false, o.warmup + o.seconds + 0.5));
         } else {
             f.note = "viewers: none, the writer does not serve the live stream (yet)";
         }
@@ -405,7 +420,7 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     }
 
     for (auto& v : viewers)
-        f.viewerBytes.push_back(stopViewer(*v));
+        f.viewerBytes.push_back(viewerBytes(*v));
     std::vector<QString> files;
     std::vector<double> recorded;
     for (int k = 0; k < o.recording; ++k) {
@@ -513,7 +528,7 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
     if (o.viewers) {
         runLoop(1.0);
         for (int n = 1; n <= o.recording; ++n)
-            viewers.push_back(startViewer(o.basePort + 100 + n, true));
+            viewers.push_back(startViewer(o.basePort + 100 + n, true, o.warmup + o.seconds + 0.5));
     }
     runLoop(o.warmup);
     if (launch.state() != QProcess::Running) {
@@ -545,7 +560,7 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
         }
     }
     for (auto& v : viewers)
-        f.viewerBytes.push_back(stopViewer(*v));
+        f.viewerBytes.push_back(viewerBytes(*v));
     // -e: an interrupt ends the stream, so the files are finished. Only ever the child itself.
     const qint64 pid = launch.processId();
     if (pid > 0 && launch.state() == QProcess::Running)
