@@ -223,7 +223,8 @@ std::unique_ptr<QProcess> startViewer(int port, bool rawTcp, double seconds) {
         args << "--http0.9"; // a plain socket sink answers with data, no HTTP head
     args << QString("http://127.0.0.1:%1/").arg(port);
     p->start("curl", args);
-    p->waitForStarted(5000);
+    if (!p->waitForStarted(5000))
+        std::fprintf(stderr, "viewer on port %d: curl could not be started\n", port);
     return p;
 }
 
@@ -234,7 +235,7 @@ qint64 viewerBytes(QProcess& p) {
     }
     bool ok = false;
     const qint64 bytes = p.readAllStandardOutput().trimmed().toLongLong(&ok);
-    return ok ? bytes : -1;
+    return ok ? bytes : -1; // -1: no viewer ran (curl missing?)
 }
 
 struct Figures {
