@@ -55,12 +55,11 @@ void addTahoma() {
 int runNorvale(TApplication& app, const StartupOptions& options) {
     IMessageBox& messages = *options.messages;
 
-    // A desktop that ends the program closes the main window the ordinary way. Installed first,
-    // so a signal during start-up is kept and acted on once the main window exists.
+    // A desktop that ends the program closes the main window the ordinary way. Installed first:
+    // a signal during start-up waits in the handler's pipe and is acted on by the message loop,
+    // when the main window exists.
     std::unique_ptr<TForm1> form1;
-    bool closeRequested = false;
-    ShutdownSignals shutdownSignals([&form1, &closeRequested](int) {
-        closeRequested = true;
+    ShutdownSignals shutdownSignals([&form1](int) {
         if (form1)
             form1->close();
     });
@@ -129,8 +128,6 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     // 11.
     if (form1->showAtStart())
         form1->show();
-    if (closeRequested)
-        QTimer::singleShot(0, form1.get(), &QWidget::close);
     if (options.onRunning)
         QTimer::singleShot(0, form1.get(), [&] { options.onRunning(form1.get()); });
     app.exec();
