@@ -13,6 +13,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 }
 
 #include <memory>
@@ -263,6 +264,9 @@ static void norvale_wmv1_enc_init(NorvaleWmv1Enc* self) {
 namespace norvale::gst {
 
 gboolean registerWmv1Encoder(GstPlugin* plugin) {
+    // The encoder's warnings ("clipping dct coefficients" on busy pictures) are routine at low
+    // bit rates; only errors are worth a line on the console of a program that runs for days.
+    av_log_set_level(AV_LOG_ERROR);
     return gst_element_register(plugin, "norvalewmv1enc", GST_RANK_NONE,
                                 norvale_wmv1_enc_get_type());
 }
