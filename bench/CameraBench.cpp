@@ -16,8 +16,8 @@
 // Not a test: no pass/fail, only figures. scripts/bench-cameras runs the usual set.
 //
 //   QT_QPA_PLATFORM=offscreen norvale_camera_bench --cameras 36 --recording 4 --seconds 20
-#include "app/Camera.h"
-#include "app/VideoWindow.h"
+#include "app/camera/Camera.h"
+#include "app/camera/VideoWindow.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"

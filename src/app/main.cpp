@@ -1,5 +1,5 @@
 // The composition root: the one place where the program's objects are created and wired.
-#include "app/Application.h"
+#include "app/shell/Application.h"
 #include "platform/MessageBox.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/Translator.h"
+#include "app/shell/Translator.h"
 
 #include "core/MoCatalog.h"
 

@@ -1,4 +1,4 @@
-#include "app/ShutdownSignals.h"
+#include "app/shell/ShutdownSignals.h"
 
 #include <QSocketNotifier>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Nbt.h"
+#include "app/scanner/Nbt.h"
 
 class QPushButton;
 class QTreeWidget;

@@ -1,6 +1,6 @@
-#include "app/Artwork.h"
+#include "app/shell/Artwork.h"
 
-#include "app/JpegImage.h"
+#include "app/shell/JpegImage.h"
 
 namespace norvale {
 

@@ -1,4 +1,4 @@
-#include "app/JpegImage.h"
+#include "app/shell/JpegImage.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
-#include "app/Camera.h"
+#include "app/camera/Camera.h"
 
-#include "app/VideoWindow.h"
-#include "app/WaitCursor.h"
+#include "app/camera/VideoWindow.h"
+#include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"

@@ -1,6 +1,6 @@
 // The video window tells its frame source the area it paints into, so frames can arrive fitted
 // to it, and paints such frames 1:1.
-#include "app/VideoWindow.h"
+#include "app/camera/VideoWindow.h"
 
 #include <QApplication>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "app/Action.h"
+#include "app/shell/Action.h"
 
 namespace norvale {
 

@@ -1,6 +1,6 @@
 // The computer chooser. Scans that the dialog starts itself for a non-loopback network aim at
 // destination port 0, which the kernel refuses before routing, so no request leaves the host.
-#include "app/ScanForm.h"
+#include "app/scanner/ScanForm.h"
 #include "platform/MessageBox.h"
 
 #include "LoopbackResponder.h"

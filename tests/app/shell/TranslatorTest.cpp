@@ -1,5 +1,5 @@
-#include "app/Translator.h"
-#include "app/Camera.h"
+#include "app/shell/Translator.h"
+#include "app/camera/Camera.h"
 #include "core/MoCatalog.h"
 #include "support/TestSupport.h"
 

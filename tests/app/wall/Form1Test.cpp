@@ -1,4 +1,4 @@
-#include "app/Form1.h"
+#include "app/wall/Form1.h"
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"

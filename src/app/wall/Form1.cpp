@@ -1,7 +1,7 @@
-#include "app/Form1.h"
+#include "app/wall/Form1.h"
 
-#include "app/Artwork.h"
-#include "app/Translator.h"
+#include "app/shell/Artwork.h"
+#include "app/shell/Translator.h"
 #include "controls/AnalogClock.h"
 #include "controls/RgnButton.h"
 #include "core/CameraSettings.h"

@@ -1,6 +1,6 @@
 // The video window: letter-boxed painting of the latest frame, frames only while visible,
 // repaints scheduled from another thread, and full screen applied when a stream is connected.
-#include "app/VideoWindow.h"
+#include "app/camera/VideoWindow.h"
 
 #include <QApplication>
 #include <QImage>

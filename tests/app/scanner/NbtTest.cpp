@@ -1,6 +1,6 @@
 // The scanner against a responder of the test's own on loopback addresses. Every request goes to
 // 127.0.0.x on the responder's port; the scanner's own port is a free one.
-#include "app/Nbt.h"
+#include "app/scanner/Nbt.h"
 #include "core/NetBios.h"
 
 #include "LoopbackResponder.h"

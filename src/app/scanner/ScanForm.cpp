@@ -1,6 +1,6 @@
-#include "ScanForm.h"
+#include "app/scanner/ScanForm.h"
 
-#include "app/Translator.h"
+#include "app/shell/Translator.h"
 #include "platform/MessageBox.h"
 
 #include <QEvent>

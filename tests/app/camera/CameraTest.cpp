@@ -1,5 +1,5 @@
-#include "app/Camera.h"
-#include "app/VideoWindow.h"
+#include "app/camera/Camera.h"
+#include "app/camera/VideoWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>

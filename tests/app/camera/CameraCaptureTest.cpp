@@ -1,6 +1,6 @@
 // A camera channel against synthetic cameras: the preview state machine, recordings checked
 // with ffprobe, timed snapshots and failing devices.
-#include "app/Camera.h"
+#include "app/camera/Camera.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"

@@ -1,4 +1,4 @@
-#include "VideoWindow.h"
+#include "app/camera/VideoWindow.h"
 
 #include <QGuiApplication>
 #include <QImage>

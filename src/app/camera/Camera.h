@@ -1,7 +1,7 @@
 #pragma once
 // One camera channel: the frame that a wall slot shows, with its published properties, its two
 // pages (live video and the latest snapshot), its pop-up menu and its five actions.
-#include "app/Action.h"
+#include "app/shell/Action.h"
 
 #include <QFrame>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "Nbt.h"
+#include "app/scanner/Nbt.h"
 
 #include "core/NetBios.h"
 
