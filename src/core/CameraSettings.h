@@ -25,7 +25,8 @@ struct CameraSettings {
 // One key of a camera section, bound to its field.
 struct CameraSettingsKey {
     const char* key;
-    std::variant<std::string CameraSettings::*, int CameraSettings::*, bool CameraSettings::*> field;
+    std::variant<std::string CameraSettings::*, int CameraSettings::*, bool CameraSettings::*>
+        field;
 };
 
 // The keys in the order they are written.

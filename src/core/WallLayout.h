@@ -32,7 +32,9 @@ bool isKnownLayout(int frames);
 std::span<const Rect> layoutRects(int frames);
 
 // Camera N (1..36) is slot s (1..9) of group g (1..4).
-constexpr int cameraNumber(int group, int slot) { return (group - 1) * kSlotsPerGroup + slot; }
+constexpr int cameraNumber(int group, int slot) {
+    return (group - 1) * kSlotsPerGroup + slot;
+}
 
 // "Camera" followed by the number in decimal: the settings section and component name.
 std::string cameraSectionName(int cameraNumber);

@@ -1,10 +1,10 @@
 #include "app/shell/Application.h"
 
-#include "app/shell/Artwork.h"
-#include "app/wall/Form1.h"
 #include "app/scanner/ScanForm.h"
+#include "app/shell/Artwork.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/Translator.h"
+#include "app/wall/Form1.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
 #include "core/Branding.h"

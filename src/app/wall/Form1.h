@@ -2,8 +2,8 @@
 // The camera wall: a fixed, borderless 1024 x 768 main window that owns the 36 camera channels,
 // shows the current group's cameras in one, four, six or nine frames, keeps the selected slot
 // and brings the wall's commands up to date.
-#include "app/shell/Action.h"
 #include "app/camera/Camera.h"
+#include "app/shell/Action.h"
 #include "core/WallLayout.h"
 #include "core/WallSettings.h"
 
