@@ -246,7 +246,13 @@ TEST_F(FilterGraphTest, RunningAnUnpluggedCameraFailsAndReportsTheError) {
     graph.SetActive(true);
     ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, renderer), hr::S_OK);
     std::string reported;
-    graph.SetOnError([&](const std::string& text) { reported = text; });
+    int reports = 0;
+    TFilterComponent* origin = nullptr;
+    graph.SetOnError([&](const std::string& text, TFilterComponent* from) {
+        reported = text;
+        origin = from;
+        ++reports;
+    });
     FrameCounter painted;
     renderer.SetFrameListener([&] { painted.add(); });
     graph.RunGraph();
@@ -258,7 +264,10 @@ TEST_F(FilterGraphTest, RunningAnUnpluggedCameraFailsAndReportsTheError) {
     }
     testcameras::setUnplugged(2, false);
     EXPECT_EQ(reported, "Device 'Norvale Test Camera 2' has been disconnected.");
+    EXPECT_EQ(origin, &source);
     graph.StopGraph(); // bounded even though the source is dead
+    graph.ProcessEvents();
+    EXPECT_EQ(reports, 1); // the errors that follow the first are not reported again
     EXPECT_EQ(graph.GraphState(), TGraphState::gsStopped);
 }
 
