@@ -386,6 +386,11 @@ void TCamera::message(const QString& text, const QString& caption, int icon) {
 
 void TCamera::TearDownGraph() {
     WaitCursor wait;
+    // Black at once once nothing runs, also when a step below fails.
+    struct Blank {
+        TVideoWindow* window;
+        ~Blank() { window->GraphStopped(); }
+    } blank{videoWindow_};
     ++graphRun_;
     recordingWatch_->stop();
     captureGraph_->StopGraph();

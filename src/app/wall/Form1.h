@@ -14,6 +14,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QLabel;
 class QListWidget;
@@ -41,6 +42,9 @@ struct Form1Context {
     // Width of the screen the window lives on; the window can be dragged only when wider than
     // the wall. Empty: ask the primary screen.
     std::function<int()> screenWidth;
+    // Called as each shutdown step begins, with its name ("stop Camera7", "write cameras");
+    // lets tests make a step fail. Empty: nothing.
+    std::function<void(const std::string& step)> shutdownStep;
 };
 
 class TForm1 : public QWidget {

@@ -1,6 +1,7 @@
 // A camera channel against synthetic cameras: the preview state machine, recordings checked
 // with ffprobe, timed snapshots and failing devices.
 #include "app/camera/Camera.h"
+#include "app/camera/VideoWindow.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -443,5 +444,41 @@ TEST_F(CameraCapture, ARecordingThatCannotOpenItsFileIsReportedOnceAndPreviewRes
         EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
         EXPECT_TRUE(c.messages.requests.empty());
         c.cam->StopAll();
+    }
+}
+
+namespace {
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+} // namespace
+
+// A stopped camera shows black at once, in its frame and full screen, never its last picture.
+TEST_F(CameraCapture, AStoppedCameraIsBlackAtOnce) {
+    for (const bool fullScreen : {false, true}) {
+        SCOPED_TRACE(fullScreen ? "full screen" : "in the frame");
+        Channel c;
+        c.cam->setVideoDeviceIndex(c.firstTestCamera());
+        c.cam->actPreview()->execute();
+        if (fullScreen)
+            c.cam->setFullScreen(true);
+        QWidget* shown = fullScreen ? c.cam->VideoWindow()->FullScreenSurface()
+                                    : static_cast<QWidget*>(c.cam->VideoWindow());
+        auto centre = [&] {
+            const QImage img = shown->grab().toImage();
+            return img.pixelColor(img.width() / 2, img.height() / 2);
+        };
+        ASSERT_TRUE(waitFor([&] { return centre() != QColor(Qt::black); }));
+        PaintCounter counter;
+        shown->installEventFilter(&counter);
+        c.cam->StopPreview();
+        EXPECT_TRUE(waitFor([&] { return counter.paints > 0; }, 2000));
+        EXPECT_EQ(centre(), QColor(Qt::black));
+        shown->removeEventFilter(&counter);
+        c.cam->setFullScreen(false);
     }
 }
