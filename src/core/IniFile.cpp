@@ -447,22 +447,36 @@ void rewriteInPlace(const std::filesystem::path& target, const std::filesystem::
 IniFile::IniFile(std::filesystem::path path) : path_(std::move(path)) {}
 
 IniDocument IniFile::document() const {
+    IniDocument scratch;
+    return view(scratch);
+}
+
+const IniDocument& IniFile::view(IniDocument& scratch) const {
     if (pending_)
         return pending_->doc;
+    if (snapshot_)
+        return *snapshot_;
     std::string text;
-    if (readWhole(path_, text) != ReadResult::Ok)
-        return {};
-    return IniDocument::parse(text);
+    if (readWhole(path_, text) == ReadResult::Ok)
+        scratch = IniDocument::parse(text);
+    return scratch;
+}
+
+void IniFile::beginRead() {
+    snapshot_.reset();
+    snapshot_ = document();
 }
 
 std::string IniFile::readString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
-    auto v = document().value(section, key);
+    IniDocument scratch;
+    auto v = view(scratch).value(section, key);
     return v ? std::move(*v) : std::string(def);
 }
 
 int IniFile::readInteger(std::string_view section, std::string_view key, int def) const {
-    const auto v = document().value(section, key);
+    IniDocument scratch;
+    const auto v = view(scratch).value(section, key);
     return v ? parseProfileInteger(*v, def) : def;
 }
 
@@ -508,6 +522,7 @@ void IniFile::save(const Pending& p, const std::string& newText) {
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    snapshot_.reset(); // reads see the file as written from here on
     if (pending_) {
         pending_->doc.setValue(section, key, value);
         return;

@@ -178,6 +178,7 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     }
     // 10
     IniFile ini(iniPath().toStdString());
+    ini.beginRead(); // one read of the file for every key below
     readWindowValues(ini);
     // 11
     trayIcon_ = new QSystemTrayIcon(this);
