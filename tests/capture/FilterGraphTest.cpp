@@ -157,7 +157,9 @@ TEST_F(FilterGraphTest, GrabberDeliversRgbFramesAndRendererKeepsTheLatest) {
     graph.RunGraph();
     ASSERT_TRUE(frames.waitFor(3));
     ASSERT_TRUE(painted.waitFor(1));
+    auto frame = renderer.LatestFrame();
     graph.StopGraph();
+    EXPECT_FALSE(renderer.LatestFrame()); // a stopped graph shows nothing, not its last picture
 
     EXPECT_EQ(lastLength, 230400u);
     AmMediaType connected;
@@ -170,7 +172,6 @@ TEST_F(FilterGraphTest, GrabberDeliversRgbFramesAndRendererKeepsTheLatest) {
     EXPECT_EQ(fromCallback.header.biWidth, 320);
     EXPECT_EQ(fromCallback.BmpFile().size(), 230400u + 54u);
 
-    auto frame = renderer.LatestFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Width(), 320);
     EXPECT_EQ(frame->Height(), 240);
