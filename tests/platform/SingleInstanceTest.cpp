@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <set>
 #include <sys/stat.h>
+#include <vector>
 
 using norvale::SingleInstance;
 
@@ -67,8 +68,9 @@ TEST(SingleInstance, TheLockIsTheUsersOwnAndAlwaysASafeFileName) {
     // Distinct names keep distinct locks, every one a single name within 255 bytes.
     const std::string longName(300, 'n');
     std::set<std::string> files;
-    for (const std::string name : {"Site A", "Site_A", "Site%41", "a/b", "a%2Fb", ".hidden",
-                                   longName.c_str(), (longName + "x").c_str()}) {
+    const std::vector<std::string> names = {"Site A", "Site_A",  "Site%41", "a/b",
+                                            "a%2Fb",  ".hidden", longName,  longName + "x"};
+    for (const std::string& name : names) {
         const std::string file = SingleInstance::lockFileName(name);
         EXPECT_LE(file.size(), 255u) << name;
         EXPECT_EQ(file.find('/'), std::string::npos) << name;
