@@ -308,11 +308,19 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
     c.cam->setVideoDeviceIndex(c.firstTestCamera() + 2); // the third test camera
     c.cam->actPreview()->execute();
     c.cam->actSave()->execute();
+    // The wall listens here to show the camera's real state once it failed on its own.
+    int changes = 0;
+    QObject::connect(c.cam.get(), &TCamera::OnStateChanged, [&](TCamera*) { ++changes; });
     runFor(2000);
     testcameras::setUnplugged(3, true);
     EXPECT_TRUE(waitFor([&] { return !c.errors.empty(); }));
     testcameras::setUnplugged(3, false);
     c.state(false, false);
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(c.cam->actPreview()->isChecked());
+    EXPECT_FALSE(c.cam->actSave()->isChecked());
+    runFor(500);
+    EXPECT_EQ(c.errors.size(), 1u);
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
 }
