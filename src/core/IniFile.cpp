@@ -39,6 +39,19 @@ bool sameName(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Whether a line can be a section header: its first non-blank character is "[". Lookups skip
+// every other line outside the section they look for without classifying it, which keeps a
+// search through a large file cheap.
+bool mayBeSection(std::string_view line) {
+    for (char c : line) {
+        if (c == '[')
+            return true;
+        if (kBlanks.find(c) == std::string_view::npos)
+            return false;
+    }
+    return false;
+}
+
 // What one line means.
 struct LineInfo {
     enum Kind { Blank, Comment, Section, Key, Other };
@@ -229,6 +242,8 @@ std::optional<std::string> IniDocument::value(std::string_view section,
     key = trimmed(key);
     bool inSection = false;
     for (const auto& line : lines_) {
+        if (!inSection && !mayBeSection(line.content))
+            continue;
         const LineInfo info = classify(line.content);
         if (info.kind == LineInfo::Section)
             inSection = sameName(info.name, section);
@@ -264,6 +279,8 @@ void IniDocument::setValue(std::string_view section, std::string_view key, std::
     bool sectionFound = false;
     bool inFirstSection = false;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (!inSection && !mayBeSection(lines_[i].content))
+            continue;
         const LineInfo info = classify(lines_[i].content);
         if (info.kind == LineInfo::Section) {
             inSection = sameName(info.name, section);
