@@ -632,8 +632,13 @@ void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
 }
 
 void TCamera::graphFailed(quint64 run, const QString& text, bool recordingOnly) {
-    if (run != graphRun_)
-        return; // the graph that failed is gone already
+    if (run != graphRun_) {
+        // The graph that failed was torn down meanwhile (the user stopped it): only the
+        // report is left to give.
+        if (services_.reportError)
+            services_.reportError(text);
+        return;
+    }
     // The pipeline failed on its own. A failure of the file branch (full disk, folder gone)
     // ends only the recording and live video resumes; anything else (camera gone) brings the
     // camera to rest in the idle state. The recording so far stays readable either way.
