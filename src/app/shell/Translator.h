@@ -6,6 +6,10 @@
 
 class QObject;
 
+// Marks a designed text in a plain string table so the build's text extraction finds it; the
+// text is translated where it is shown.
+#define N_(text) text
+
 namespace norvale {
 class MoCatalog;
 
