@@ -43,7 +43,7 @@ FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks h
     caption_->setFont(tahoma8(true));
     caption_->setAttribute(Qt::WA_TransparentForMouseEvents);
     QPalette pal = caption_->palette();
-    pal.setColor(QPalette::WindowText, QColor(0xd8, 0xde, 0xe6));
+    pal.setColor(QPalette::WindowText, QColor(0x3b, 0x47, 0x55)); // dark ink on the light strip
     caption_->setPalette(pal);
 
     pinButton_ = makeButton("PinButton", "fs_pin_0.png", 22, 1, 22, 18, nullptr);
@@ -107,8 +107,9 @@ void FullScreenPanel::cutToPicture() {
         controlPanel_->clearMask();
         return;
     }
+    // The mask's set pixels become the region: those that are not magenta.
     const QImage shape = picture.convertToFormat(QImage::Format_RGB32)
-                             .createMaskFromColor(kMagenta, Qt::MaskOutColor);
+                             .createMaskFromColor(kMagenta, Qt::MaskInColor);
     controlPanel_->setMask(QRegion(QBitmap::fromImage(shape)));
 }
 

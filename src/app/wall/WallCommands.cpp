@@ -36,6 +36,7 @@ WallCommands::WallCommands(QObject* owner, IMessageBox* messages, QWidget* messa
     actFullScreen_->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
     actRefresh_ = make("Refresh", "actRefresh", false);
     actRefresh_->setShortcut(QKeySequence(Qt::Key_F5));
+    actRefresh_->setEnabled(true);
 
     for (TAction* a : {actPreview_, actRecord_, actSnapshot_, actCamSettings_})
         a->setExecuteRule([this, a] { run(a); });
