@@ -2,6 +2,7 @@
 // Translation of the user interface from the GNU gettext catalogue of the text domain "default".
 // Each window calls translateComponent() once in its constructor, after it has built its children.
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QObject;
@@ -28,6 +29,8 @@ public:
     // object it owns. Never touched: list contents, images and image lists, and properties named
     // "ClassName".
     static void translateComponent(QObject* root);
+    // Every text translateComponent() would look up, in the same order (catalogue checks).
+    static void forEachText(QObject* root, const std::function<void(const QString&)>& visit);
 };
 
 } // namespace norvale

@@ -181,7 +181,7 @@ void TForm1::createControls() {
         *sb.button_ = b;
     }
     const int rows[3] = {369, 413, 458};
-    const char* captions[3] = {"1     2     3", "4     5     6", "7     8     9"};
+    const char* captions[3] = {N_("1     2     3"), N_("4     5     6"), N_("7     8     9")};
     for (int r = 0; r < 3; ++r) {
         QLabel* l = makeLabel(captions[r], 888, rows[r], 48, 13);
         l->setTextFormat(Qt::PlainText);

@@ -36,7 +36,7 @@ FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks h
     picture->setObjectName(QStringLiteral("Image3"));
     picture->setGeometry(0, 0, kWidth, kHeight);
 
-    caption_ = new QLabel(QStringLiteral("127.0.0.1"), controlPanel_);
+    caption_ = new QLabel(QString::fromLatin1(N_("127.0.0.1")), controlPanel_);
     caption_->setObjectName(QStringLiteral("Label2"));
     caption_->setGeometry(0, 0, kWidth, kHeight);
     caption_->setAlignment(Qt::AlignCenter);

@@ -28,13 +28,13 @@ WallCommands::WallCommands(QObject* owner, IMessageBox* messages, QWidget* messa
                            std::function<void()> updateSelection)
     : QObject(owner), messages_(messages), messageOwner_(messageOwner),
       selected_(std::move(selected)), updateSelection_(std::move(updateSelection)) {
-    actPreview_ = make("&Preview", "actPreview", true);
-    actRecord_ = make("&Save", "actRecord", true);
-    actSnapshot_ = make("Activate S&napshot Timer", "actSnapshot", true);
-    actCamSettings_ = make("&Camera Settings", "actCamSettings", false);
-    actFullScreen_ = make("Full Screen", "actFullScreen", false);
+    actPreview_ = make(N_("&Preview"), "actPreview", true);
+    actRecord_ = make(N_("&Save"), "actRecord", true);
+    actSnapshot_ = make(N_("Activate S&napshot Timer"), "actSnapshot", true);
+    actCamSettings_ = make(N_("&Camera Settings"), "actCamSettings", false);
+    actFullScreen_ = make(N_("Full Screen"), "actFullScreen", false);
     actFullScreen_->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
-    actRefresh_ = make("Refresh", "actRefresh", false);
+    actRefresh_ = make(N_("Refresh"), "actRefresh", false);
     actRefresh_->setShortcut(QKeySequence(Qt::Key_F5));
     actRefresh_->setEnabled(true);
 
