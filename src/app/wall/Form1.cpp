@@ -9,6 +9,7 @@
 #include "app/wall/GroupCycler.h"
 #include "app/wall/TrayControl.h"
 #include "app/wall/WallCommands.h"
+#include "app/wall/WallControls.h"
 #include "app/wall/WallWidgets.h"
 #include "controls/AnalogClock.h"
 #include "controls/RgnButton.h"
@@ -74,10 +75,10 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     UpdateGroupTimer();
     // 19; labels take their size from the translated text.
     Translator::translateComponent(this);
-    fitLabels();
+    controls_->fitLabels();
     if (context_.reportError)
-        clock1_->clockTimer().setErrorHandler(context_.reportError);
-    clock1_->setActive(true);
+        controls_->clock1->clockTimer().setErrorHandler(context_.reportError);
+    controls_->clock1->setActive(true);
     // 20: labels are created transparent, over the background picture.
 }
 
@@ -103,138 +104,22 @@ bool TForm1::showAtStart() const {
     return !settings_.startMinimized || !tray_->trayAvailable();
 }
 
-TRgnButton* TForm1::makeButton(const QString& name, const QString& artworkId, int x, int y, int w,
-                               int h, const QString& hint) {
-    auto* b = new TRgnButton(this);
-    b->setObjectName(name);
-    b->setGeometry(x, y, w, h);
-    if (context_.artwork)
-        b->setImageList(context_.artwork->buttonImages(artworkId));
-    if (!hint.isEmpty())
-        b->setToolTip(hint);
-    return b;
-}
-
-QLabel* TForm1::makeLabel(const char* text, int x, int y, int w, int h) {
-    auto* l = new QLabel(QString::fromUtf8(text), this);
-    l->setGeometry(x, y, w, h);
-    // Not transparent for the mouse: a press on a label must not reach the background picture
-    // beneath it, which would start a window drag.
-    l->setAutoFillBackground(false);
-    QPalette pal = l->palette();
-    pal.setColor(QPalette::WindowText, QColor(0xd8, 0xde, 0xe6));
-    l->setPalette(pal);
-    labels_.append(l);
-    return l;
-}
-
-void TForm1::fitLabels() {
-    // Labels size themselves to their (translated) text, never below the designed size; the
-    // metric-compatible Tahoma of this platform also runs a few pixels wider than the layout.
-    for (QLabel* l : labels_) {
-        const QSize hint = l->sizeHint();
-        l->resize(std::max(l->width(), hint.width()), std::max(l->height(), hint.height()));
-    }
-}
-
 void TForm1::createControls() {
-    const QImage background =
-        context_.artwork ? context_.artwork->image(QStringLiteral("background.jpg")) : QImage();
-    image1_ = new BackgroundImage(this, background, [this] { startWindowDrag(); });
-    image1_->setObjectName(QStringLiteral("Image1"));
-    image1_->setGeometry(0, 0, kWallWidth, kWallHeight);
-
-    shape1_ = new SelectionShape(this);
-    shape1_->setObjectName(QStringLiteral("Shape1"));
-    shape1_->hide();
-
-    clock1_ = new TAnalogClock(this);
-    clock1_->setObjectName(QStringLiteral("Clock1"));
-    clock1_->setGeometry(861, 26, 109, 80);
-    // Lime hands and marks with green outlines on black.
-    clock1_->setHandsColor(QColor(0, 255, 0));
-    clock1_->setSecHandColor(QColor(0, 255, 0));
-    clock1_->setTickColor(QColor(0, 255, 0));
-    clock1_->setTickOutline(QColor(0, 128, 0));
-    clock1_->setColor(QColor(0, 0, 0));
-
-    // The labels beside the side buttons only name them; "&" marks their mnemonic letter.
-    const struct {
-        const char* name;
-        const char* art;
-        QRect button;
-        const char* caption;
-        QRect label;
-        TRgnButton** button_;
-    } sideButtons[] = {
-        {"RgnBtn1", "options", {872, 168, 37, 37}, N_("&Options"), {918, 179, 60, 13}, &rgnBtn1_},
-        {"RgnBtn4", "help", {872, 251, 37, 37}, N_("&Help"), {921, 262, 60, 13}, &rgnBtn4_},
-        {"BtnHelp", "about", {916, 291, 37, 37}, N_("&About"), {868, 303, 46, 13}, &btnHelp_},
-    };
-    for (const auto& sb : sideButtons) {
-        TRgnButton* b =
-            makeButton(QString::fromLatin1(sb.name), QString::fromLatin1(sb.art), sb.button.x(),
-                       sb.button.y(), sb.button.width(), sb.button.height());
-        QLabel* l =
-            makeLabel(sb.caption, sb.label.x(), sb.label.y(), sb.label.width(), sb.label.height());
-        l->setBuddy(b);
-        *sb.button_ = b;
-    }
-    const int rows[3] = {369, 413, 458};
-    const char* captions[3] = {N_("1     2     3"), N_("4     5     6"), N_("7     8     9")};
-    for (int r = 0; r < 3; ++r) {
-        QLabel* l = makeLabel(captions[r], 888, rows[r], 48, 13);
-        l->setTextFormat(Qt::PlainText);
-    }
-    const int numX[3] = {876, 902, 927};
-    const int numW[3] = {26, 25, 27};
-    const int numY[3] = {385, 430, 475};
-    const char* numNames[9] = {"NumBtn1", "NumBtn2", "NumBtn3", "Numbtn4", "Numbtn5",
-                               "Numbtn6", "Numbtn7", "Numbtn8", "Numbtn9"};
-    for (int i = 0; i < 9; ++i) {
-        TRgnButton* b =
-            makeButton(QString::fromLatin1(numNames[i]), QStringLiteral("num%1").arg(i + 1),
-                       numX[i % 3], numY[i / 3], numW[i % 3], 17);
-        numButtons_[static_cast<std::size_t>(i)] = b;
-        connect(b, &TRgnButton::clicked, this, [this, i] { SelectSlot(i + 1); });
-    }
-
-    btn1_ = makeButton(QStringLiteral("Btn_1"), QStringLiteral("layout1"), 17, 700, 33, 33,
-                       QStringLiteral("One Window"));
-    btn4_ = makeButton(QStringLiteral("Btn_4"), QStringLiteral("layout4"), 93, 700, 33, 33,
-                       QStringLiteral("Four Windows"));
-    btn6_ = makeButton(QStringLiteral("Btn_6"), QStringLiteral("layout6"), 169, 700, 33, 33,
-                       QStringLiteral("Six Windows"));
-    btn9_ = makeButton(QStringLiteral("Btn_9"), QStringLiteral("layout9"), 246, 700, 33, 33,
-                       QStringLiteral("Nine Windows"));
-    const std::pair<TRgnButton*, int> layoutButtons[] = {
-        {btn1_, 1}, {btn4_, 4}, {btn6_, 6}, {btn9_, 9}};
-    for (const auto& [button, tag] : layoutButtons)
-        connect(button, &TRgnButton::clicked, this, [this, tag = tag] { ApplyLayout(tag); });
-
-    showPanelBtn_ = makeButton(QStringLiteral("ShowPanelBtn"), QStringLiteral("showpanel"), 317,
-                               671, 199, 15, QStringLiteral("Show Desktop List"));
-    previewBtn_ = makeButton(QStringLiteral("PreviewBtn"), QStringLiteral("preview"), 556, 700, 33,
-                             33, QStringLiteral("Preview/Stop preview"));
-    camSettingsBtn_ = makeButton(QStringLiteral("CamSettingsBtn"), QStringLiteral("settings"), 632,
-                                 700, 33, 33, QStringLiteral("Camera Settings"));
-    fullScrBtn_ = makeButton(QStringLiteral("FullScrBtn"), QStringLiteral("fullscreen"), 708, 700,
-                             33, 33, QStringLiteral("Full Screen"));
-    snapshotBtn_ = makeButton(QStringLiteral("SnapshotBtn"), QStringLiteral("snapshot"), 785, 700,
-                              33, 33, QStringLiteral("Activate Snapshot Timer"));
-    minBtn_ = makeButton(QStringLiteral("MinBtn"), QStringLiteral("min"), 865, 692, 28, 28,
-                         QStringLiteral("Minimize"));
-    exitBtn_ = makeButton(QStringLiteral("ExitBtn"), QStringLiteral("exit"), 921, 680, 45, 45,
-                          QStringLiteral("EXIT"));
-    connect(exitBtn_, &TRgnButton::clicked, this, &QWidget::close);
-    connect(minBtn_, &TRgnButton::clicked, this, &TForm1::Minimize);
-    for (TRgnButton* b : {previewBtn_, camSettingsBtn_, fullScrBtn_, snapshotBtn_})
-        b->setButtonEnabled(false);
+    controls_ =
+        std::make_unique<WallControls>(this, context_.artwork, [this] { startWindowDrag(); });
+    for (int i = 0; i < 9; ++i)
+        connect(controls_->numButtons[static_cast<std::size_t>(i)], &TRgnButton::clicked, this,
+                [this, i] { SelectSlot(i + 1); });
+    for (int frames : {1, 4, 6, 9})
+        connect(LayoutButton(frames), &TRgnButton::clicked, this,
+                [this, frames] { ApplyLayout(frames); });
+    connect(controls_->exitBtn, &TRgnButton::clicked, this, &QWidget::close);
+    connect(controls_->minBtn, &TRgnButton::clicked, this, &TForm1::Minimize);
 }
 
 void TForm1::createRoles() {
     listPanel_ = new CameraListPanel(this, context_.artwork);
-    connect(showPanelBtn_, &TRgnButton::clicked, this, [this] {
+    connect(controls_->showPanelBtn, &TRgnButton::clicked, this, [this] {
         listPanel_->show();
         listPanel_->raise();
     });
@@ -261,13 +146,13 @@ void TForm1::createRoles() {
     connect(listPanel_, &CameraListPanel::menuAboutToShow, commands_, &WallCommands::recompute);
     connect(listPanel_, &CameraListPanel::itemDoubleClicked, commands_,
             [this] { commands_->run(commands_->actCamSettings()); });
-    connect(previewBtn_, &TRgnButton::clicked, commands_,
+    connect(controls_->previewBtn, &TRgnButton::clicked, commands_,
             [this] { commands_->run(commands_->actPreview()); });
-    connect(camSettingsBtn_, &TRgnButton::clicked, commands_,
+    connect(controls_->camSettingsBtn, &TRgnButton::clicked, commands_,
             [this] { commands_->run(commands_->actCamSettings()); });
-    connect(snapshotBtn_, &TRgnButton::clicked, commands_,
+    connect(controls_->snapshotBtn, &TRgnButton::clicked, commands_,
             [this] { commands_->run(commands_->actSnapshot()); });
-    connect(fullScrBtn_, &TRgnButton::clicked, this,
+    connect(controls_->fullScrBtn, &TRgnButton::clicked, this,
             [this] { commands_->actFullScreen()->execute(); });
 
     groupCycler_ = new GroupCycler(
@@ -333,13 +218,13 @@ TAction* TForm1::actRefresh() const {
 TRgnButton* TForm1::LayoutButton(int frames) const {
     switch (frames) {
     case 1:
-        return btn1_;
+        return controls_->btn1;
     case 4:
-        return btn4_;
+        return controls_->btn4;
     case 6:
-        return btn6_;
+        return controls_->btn6;
     case 9:
-        return btn9_;
+        return controls_->btn9;
     default:
         return nullptr;
     }
@@ -437,7 +322,7 @@ void TForm1::ApplyLayout(int frames) {
     UpdatesFrozen freeze(this);
     for (TCamera* cam : allCameras_)
         cam->hide();
-    for (TRgnButton* b : {btn1_, btn4_, btn6_, btn9_})
+    for (TRgnButton* b : {controls_->btn1, controls_->btn4, controls_->btn6, controls_->btn9})
         b->setDowned(false);
 
     auto place = [](TCamera* cam, const Rect& r) {
@@ -452,7 +337,7 @@ void TForm1::ApplyLayout(int frames) {
     if (frames == 1) {
         place(selectedCamera_ ? selectedCamera_ : slotCameras_[0], rects[0]);
         settings_.currentCnt = 1;
-        btn1_->setDowned(true);
+        controls_->btn1->setDowned(true);
     } else if (!rects.empty()) {
         for (std::size_t i = 0; i < rects.size(); ++i)
             place(slotCameras_[i], rects[i]);
@@ -476,25 +361,26 @@ void TForm1::UpdateSelection() {
     TCamera* cam = selectedCamera_;
     commands_->applyStates(cam);
     if (!cam) {
-        previewBtn_->setButtonEnabled(false);
-        previewBtn_->setDowned(false);
-        camSettingsBtn_->setButtonEnabled(false);
-        snapshotBtn_->setButtonEnabled(false);
+        controls_->previewBtn->setButtonEnabled(false);
+        controls_->previewBtn->setDowned(false);
+        controls_->camSettingsBtn->setButtonEnabled(false);
+        controls_->snapshotBtn->setButtonEnabled(false);
         return;
     }
     const QRect g = cam->geometry();
-    shape1_->setGeometry(g.left() - 2, g.top() - 2, g.width() + 4, g.height() + 4);
+    controls_->shape1->setGeometry(g.left() - 2, g.top() - 2, g.width() + 4, g.height() + 4);
     for (int i = 0; i < 9; ++i)
-        numButtons_[static_cast<std::size_t>(i)]->setDowned(i + 1 == settings_.currentIndex);
+        controls_->numButtons[static_cast<std::size_t>(i)]->setDowned(i + 1 ==
+                                                                      settings_.currentIndex);
     listPanel_->highlight(settings_.currentIndex - 1);
-    shape1_->setVisible(!cam->isHidden());
+    controls_->shape1->setVisible(!cam->isHidden());
 
-    previewBtn_->setButtonEnabled(actPreview()->isEnabled());
-    previewBtn_->setDowned(actPreview()->isChecked());
-    camSettingsBtn_->setButtonEnabled(actCamSettings()->isEnabled());
-    snapshotBtn_->setButtonEnabled(actSnapshot()->isEnabled());
-    snapshotBtn_->setDowned(actSnapshot()->isChecked());
-    fullScrBtn_->setButtonEnabled(actFullScreen()->isEnabled());
+    controls_->previewBtn->setButtonEnabled(actPreview()->isEnabled());
+    controls_->previewBtn->setDowned(actPreview()->isChecked());
+    controls_->camSettingsBtn->setButtonEnabled(actCamSettings()->isEnabled());
+    controls_->snapshotBtn->setButtonEnabled(actSnapshot()->isEnabled());
+    controls_->snapshotBtn->setDowned(actSnapshot()->isChecked());
+    controls_->fullScrBtn->setButtonEnabled(actFullScreen()->isEnabled());
 }
 
 void TForm1::CameraPreview(TCamera* camera) {

@@ -5,6 +5,7 @@
 // cycling, the tray, and the full-screen panel; it keeps the names the wall is known by.
 #include "app/camera/Camera.h"
 #include "app/shell/Action.h"
+#include "app/wall/WallControls.h"
 #include "core/WallLayout.h"
 #include "core/WallSettings.h"
 
@@ -103,25 +104,25 @@ public:
     GroupCycler& groupCycler() const { return *groupCycler_; }
 
     // Controls, for the commands and their tests.
-    TRgnButton* NumButton(int slot) const { return numButtons_.at(slot - 1); }
+    TRgnButton* NumButton(int slot) const { return controls_->numButtons.at(slot - 1); }
     QRadioButton* GroupButton(int group) const;
     TRgnButton* LayoutButton(int frames) const;
-    TRgnButton* RgnBtn1() const { return rgnBtn1_; } // Options
-    TRgnButton* RgnBtn4() const { return rgnBtn4_; } // Help
-    TRgnButton* BtnHelp() const { return btnHelp_; } // About
-    TRgnButton* PreviewBtn() const { return previewBtn_; }
-    TRgnButton* CamSettingsBtn() const { return camSettingsBtn_; }
-    TRgnButton* FullScrBtn() const { return fullScrBtn_; }
-    TRgnButton* SnapshotBtn() const { return snapshotBtn_; }
-    TRgnButton* MinBtn() const { return minBtn_; }
-    TRgnButton* ExitBtn() const { return exitBtn_; }
-    TRgnButton* ShowPanelBtn() const { return showPanelBtn_; }
+    TRgnButton* RgnBtn1() const { return controls_->rgnBtn1; } // Options
+    TRgnButton* RgnBtn4() const { return controls_->rgnBtn4; } // Help
+    TRgnButton* BtnHelp() const { return controls_->btnHelp; } // About
+    TRgnButton* PreviewBtn() const { return controls_->previewBtn; }
+    TRgnButton* CamSettingsBtn() const { return controls_->camSettingsBtn; }
+    TRgnButton* FullScrBtn() const { return controls_->fullScrBtn; }
+    TRgnButton* SnapshotBtn() const { return controls_->snapshotBtn; }
+    TRgnButton* MinBtn() const { return controls_->minBtn; }
+    TRgnButton* ExitBtn() const { return controls_->exitBtn; }
+    TRgnButton* ShowPanelBtn() const { return controls_->showPanelBtn; }
     TRgnButton* ClosePanelBtn() const;
-    QWidget* Shape1() const { return shape1_; }
+    QWidget* Shape1() const { return controls_->shape1; }
     QWidget* PopupPanel() const;
     QListWidget* ListBox1() const;
     QMenu* PopupMenu1() const;
-    TAnalogClock* Clock1() const { return clock1_; }
+    TAnalogClock* Clock1() const { return controls_->clock1; }
     QWidget* ControlPanel() const;
     QTimer* tmrChangeGroup() const;
     QTimer* Timer2() const;
@@ -140,10 +141,6 @@ protected:
 private:
     void createControls();
     void createRoles();
-    TRgnButton* makeButton(const QString& name, const QString& artworkId, int x, int y, int w,
-                           int h, const QString& hint = {});
-    QLabel* makeLabel(const char* text, int x, int y, int w, int h);
-    void fitLabels();
     void readWindowValues(const IniFile& ini);
     void LoadCameras(const IniFile& ini);
     void SaveCameras(IniFile& ini);
@@ -168,25 +165,7 @@ private:
     bool fullScreenMode_ = false;
     bool shutDown_ = false;
 
-    QWidget* image1_ = nullptr;
-    QWidget* shape1_ = nullptr;
-    TAnalogClock* clock1_ = nullptr;
-    std::array<TRgnButton*, 9> numButtons_{};
-    TRgnButton* btn1_ = nullptr;
-    TRgnButton* btn4_ = nullptr;
-    TRgnButton* btn6_ = nullptr;
-    TRgnButton* btn9_ = nullptr;
-    TRgnButton* rgnBtn1_ = nullptr;
-    TRgnButton* rgnBtn4_ = nullptr;
-    TRgnButton* btnHelp_ = nullptr;
-    TRgnButton* previewBtn_ = nullptr;
-    TRgnButton* camSettingsBtn_ = nullptr;
-    TRgnButton* fullScrBtn_ = nullptr;
-    TRgnButton* snapshotBtn_ = nullptr;
-    TRgnButton* minBtn_ = nullptr;
-    TRgnButton* exitBtn_ = nullptr;
-    TRgnButton* showPanelBtn_ = nullptr;
-    QList<QLabel*> labels_;
+    std::unique_ptr<WallControls> controls_;
 
     CameraListPanel* listPanel_ = nullptr;
     WallCommands* commands_ = nullptr;
