@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -346,4 +347,28 @@ TEST(FullScreenPanel, SlidesByTheStateTable) {
     // Its outline is its picture without the magenta corners.
     EXPECT_FALSE(p->mask().contains(QPoint(0, 0)));
     EXPECT_TRUE(p->mask().contains(QPoint(269, 10)));
+}
+
+// Against a real tray host (scripts/tray-test runs it under Xvfb with trayer); skipped on the
+// offscreen platform, which has no tray.
+TEST(WallTray, RealTrayHostTakesTheIconAndTheWindowHidesToIt) {
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "no tray on the offscreen platform";
+    ASSERT_TRUE(waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
+    TempDir dir;
+    RecordingMessageBox messages;
+    Form1Context c;
+    c.exeDir = QString::fromStdString(dir.path().string()) + "/";
+    c.applicationName = "Norvale Tray";
+    c.messages = &messages;
+    c.cameraServices.videoDeviceCount = [] { return 0; };
+    TForm1 f(std::move(c));
+    EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
+    EXPECT_EQ(f.tray().TrayIcon1()->toolTip(), "Norvale Tray");
+    f.show();
+    ASSERT_TRUE(waitFor([&] { return f.isVisible(); }));
+    f.Minimize();
+    EXPECT_TRUE(f.isHidden());
+    emit f.tray().TrayIcon1()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(waitFor([&] { return f.isVisible(); }));
 }
