@@ -7,6 +7,7 @@
 #include "app/wall/CameraListPanel.h"
 #include "app/wall/FullScreenPanel.h"
 #include "app/wall/GroupCycler.h"
+#include "app/wall/SlotLayout.h"
 #include "app/wall/TrayControl.h"
 #include "app/wall/WallCommands.h"
 #include "app/wall/WallControls.h"
@@ -107,6 +108,7 @@ bool TForm1::showAtStart() const {
 void TForm1::createControls() {
     controls_ =
         std::make_unique<WallControls>(this, context_.artwork, [this] { startWindowDrag(); });
+    slots_ = std::make_unique<SlotLayout>(*controls_, settings_);
     for (int i = 0; i < 9; ++i)
         connect(controls_->numButtons[static_cast<std::size_t>(i)], &TRgnButton::clicked, this,
                 [this, i] { SelectSlot(i + 1); });
@@ -130,7 +132,7 @@ void TForm1::createRoles() {
     });
 
     commands_ = new WallCommands(
-        this, context_.messages, this, [this] { return selectedCamera_; },
+        this, context_.messages, this, [this] { return SelectedCamera(); },
         [this] { UpdateSelection(); });
     commands_->actFullScreen()->setExecuteRule([this] { ToggleFullScreen(); });
     commands_->actRefresh()->setExecuteRule([this] {
@@ -231,9 +233,7 @@ TRgnButton* TForm1::LayoutButton(int frames) const {
 }
 
 TCamera* TForm1::SlotCamera(int slot) const {
-    if (slot < 1 || slot > 9)
-        return nullptr;
-    return slotCameras_[static_cast<std::size_t>(slot - 1)];
+    return slots_->SlotCamera(slot);
 }
 
 void TForm1::readWindowValues(const IniFile& ini) {
@@ -302,10 +302,9 @@ void TForm1::shutdown() {
         SaveCameras(ini);
         writeWindowValues(ini);
         ini.commit();
-        selectedCamera_ = nullptr;
         fullScreenCamera_ = nullptr;
-        slotCameras_.fill(nullptr);
-        listPanel_->fill(currentGroup_, slotCameras_);
+        slots_->clear();
+        listPanel_->fill(currentGroup_, slots_->slotCameras());
         qDeleteAll(allCameras_);
         allCameras_.clear();
     } catch (const IniWriteError&) {
@@ -320,30 +319,7 @@ void TForm1::shutdown() {
 
 void TForm1::ApplyLayout(int frames) {
     UpdatesFrozen freeze(this);
-    for (TCamera* cam : allCameras_)
-        cam->hide();
-    for (TRgnButton* b : {controls_->btn1, controls_->btn4, controls_->btn6, controls_->btn9})
-        b->setDowned(false);
-
-    auto place = [](TCamera* cam, const Rect& r) {
-        if (!cam)
-            return;
-        cam->setGeometry(r.left, r.top, r.width, r.height);
-        cam->show();
-        cam->raise();
-        cam->RefitVideo();
-    };
-    const auto rects = layoutRects(frames);
-    if (frames == 1) {
-        place(selectedCamera_ ? selectedCamera_ : slotCameras_[0], rects[0]);
-        settings_.currentCnt = 1;
-        controls_->btn1->setDowned(true);
-    } else if (!rects.empty()) {
-        for (std::size_t i = 0; i < rects.size(); ++i)
-            place(slotCameras_[i], rects[i]);
-        settings_.currentCnt = frames;
-        LayoutButton(frames)->setDowned(true);
-    }
+    slots_->showFrames(allCameras_, frames);
     UpdateSelection();
     if (!listPanel_->isHidden())
         listPanel_->raise();
@@ -352,13 +328,12 @@ void TForm1::ApplyLayout(int frames) {
 void TForm1::SelectSlot(int slot) {
     if (slot < 1 || slot > 9)
         return;
-    selectedCamera_ = listPanel_->cameraAt(slot - 1);
-    settings_.currentIndex = slot;
+    slots_->select(slot);
     UpdateSelection();
 }
 
 void TForm1::UpdateSelection() {
-    TCamera* cam = selectedCamera_;
+    TCamera* cam = SelectedCamera();
     commands_->applyStates(cam);
     if (!cam) {
         controls_->previewBtn->setButtonEnabled(false);
@@ -367,14 +342,9 @@ void TForm1::UpdateSelection() {
         controls_->snapshotBtn->setButtonEnabled(false);
         return;
     }
-    const QRect g = cam->geometry();
-    controls_->shape1->setGeometry(g.left() - 2, g.top() - 2, g.width() + 4, g.height() + 4);
-    for (int i = 0; i < 9; ++i)
-        controls_->numButtons[static_cast<std::size_t>(i)]->setDowned(i + 1 ==
-                                                                      settings_.currentIndex);
+    slots_->markSelection();
     listPanel_->highlight(settings_.currentIndex - 1);
-    controls_->shape1->setVisible(!cam->isHidden());
-
+    // The buttons show what the commands were given here; they never recompute.
     controls_->previewBtn->setButtonEnabled(actPreview()->isEnabled());
     controls_->previewBtn->setDowned(actPreview()->isChecked());
     controls_->camSettingsBtn->setButtonEnabled(actCamSettings()->isEnabled());
@@ -384,24 +354,12 @@ void TForm1::UpdateSelection() {
 }
 
 void TForm1::CameraPreview(TCamera* camera) {
-    if (camera == selectedCamera_)
+    if (camera == SelectedCamera())
         UpdateSelection();
 }
 
 int TForm1::SlotAt(int x, int y) const {
-    std::array<SlotFrame, 9> frames;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        if (const TCamera* cam = slotCameras_[i]) {
-            const QRect g = cam->geometry();
-            frames[i] = {!cam->isHidden(), {g.left(), g.top(), g.width(), g.height()}};
-        }
-    }
-    std::optional<Rect> panel;
-    if (!listPanel_->isHidden()) {
-        const QRect g = listPanel_->geometry();
-        panel = Rect{g.left(), g.top(), g.width(), g.height()};
-    }
-    return slotAt(x, y, frames, panel);
+    return slots_->SlotAt(x, y, listPanel_);
 }
 
 void TForm1::SwitchGroup(int group) {
@@ -411,16 +369,11 @@ void TForm1::SwitchGroup(int group) {
     if (syncFullScreenMode())
         leaveFullScreen();
     currentGroup_ = group;
-    for (int s = 1; s <= 9; ++s) {
-        const int index = cameraNumber(group, s) - 1;
-        slotCameras_[static_cast<std::size_t>(s - 1)] =
-            index >= 0 && index < allCameras_.size() ? allCameras_[index] : nullptr;
-    }
-    listPanel_->fill(group, slotCameras_);
+    slots_->fillGroup(allCameras_, group);
+    listPanel_->fill(group, slots_->slotCameras());
     // The one-frame layout shows the selected slot's camera, so the selection follows the new
     // group before the layout is applied and the single frame changes at once.
-    if (selectedCamera_)
-        selectedCamera_ = SlotCamera(settings_.currentIndex);
+    slots_->followGroup();
     ApplyLayout(settings_.currentCnt);
     ListBox1Click();
 }
@@ -429,7 +382,7 @@ void TForm1::ListBox1Click() {
     const int row = listPanel_->ListBox1()->currentRow();
     if (row < 0 || row > 8)
         return;
-    if (listPanel_->cameraAt(row) != selectedCamera_)
+    if (listPanel_->cameraAt(row) != SelectedCamera())
         SelectSlot(row + 1);
 }
 
@@ -445,20 +398,20 @@ bool TForm1::syncFullScreenMode() {
     if (fullScreenMode_ && !(fullScreenCamera_ && fullScreenCamera_->FullScreen())) {
         fullScreenMode_ = false;
         fullScreenCamera_ = nullptr;
-    } else if (!fullScreenMode_ && selectedCamera_ && selectedCamera_->FullScreen()) {
+    } else if (!fullScreenMode_ && SelectedCamera() && SelectedCamera()->FullScreen()) {
         fullScreenMode_ = true;
-        fullScreenCamera_ = selectedCamera_;
+        fullScreenCamera_ = SelectedCamera();
     }
     return fullScreenMode_;
 }
 
 void TForm1::ToggleFullScreen() {
     // Leaving acts on the camera that is full screen, even if the selection moved meanwhile.
-    if (syncFullScreenMode() && fullScreenCamera_ != selectedCamera_) {
+    if (syncFullScreenMode() && fullScreenCamera_ != SelectedCamera()) {
         leaveFullScreen();
         return;
     }
-    TCamera* cam = selectedCamera_;
+    TCamera* cam = SelectedCamera();
     if (!cam)
         return;
     cam->setFullScreen(!cam->FullScreen());

@@ -5,6 +5,7 @@
 // cycling, the tray, and the full-screen panel; it keeps the names the wall is known by.
 #include "app/camera/Camera.h"
 #include "app/shell/Action.h"
+#include "app/wall/SlotLayout.h"
 #include "app/wall/WallControls.h"
 #include "core/WallLayout.h"
 #include "core/WallSettings.h"
@@ -85,7 +86,7 @@ public:
     // State.
     const QList<TCamera*>& AllCameras() const { return allCameras_; }
     TCamera* SlotCamera(int slot) const; // 1..9
-    TCamera* SelectedCamera() const { return selectedCamera_; }
+    TCamera* SelectedCamera() const { return slots_->SelectedCamera(); }
     int CurrentIndex() const { return settings_.currentIndex; }
     int CurrentCnt() const { return settings_.currentCnt; }
     int CurrentGroup() const { return currentGroup_; }
@@ -158,14 +159,13 @@ private:
     Form1Context context_;
     WallSettings settings_;
     QList<TCamera*> allCameras_;
-    std::array<TCamera*, 9> slotCameras_{};
-    TCamera* selectedCamera_ = nullptr;
     TCamera* fullScreenCamera_ = nullptr;
     int currentGroup_ = 0;
     bool fullScreenMode_ = false;
     bool shutDown_ = false;
 
     std::unique_ptr<WallControls> controls_;
+    std::unique_ptr<SlotLayout> slots_;
 
     CameraListPanel* listPanel_ = nullptr;
     WallCommands* commands_ = nullptr;
