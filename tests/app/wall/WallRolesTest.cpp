@@ -6,6 +6,7 @@
 #include "app/wall/FullScreenPanel.h"
 #include "app/wall/GroupCycler.h"
 #include "app/wall/TrayControl.h"
+#include "app/wall/WallCommands.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
 #include "controls/RgnButton.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMouseEvent>
@@ -371,4 +373,34 @@ TEST(WallTray, RealTrayHostTakesTheIconAndTheWindowHidesToIt) {
     EXPECT_TRUE(f.isHidden());
     emit f.tray().TrayIcon1()->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(waitFor([&] { return f.isVisible(); }));
+}
+
+TEST(WallCommands, WithoutASelectedCameraTheyOnlySayNotSelected) {
+    RecordingMessageBox messages;
+    QWidget owner;
+    int updates = 0;
+    WallCommands commands(
+        &owner, &messages, &owner, [] { return nullptr; }, [&] { ++updates; });
+    for (TAction* a : {commands.actPreview(), commands.actRecord(), commands.actSnapshot(),
+                       commands.actCamSettings()})
+        commands.run(a);
+    ASSERT_EQ(messages.requests.size(), 4u);
+    EXPECT_EQ(messages.requests[0].text, "Please select one Camera!");
+    EXPECT_EQ(messages.requests[0].caption, "Not Selected");
+    EXPECT_EQ(messages.requests[0].icon, MessageIcon::Information);
+    EXPECT_EQ(messages.requests[0].owner, &owner);
+    EXPECT_EQ(updates, 0);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST(WallGroups, OnlyTheBackgroundPictureTakesPressesThatDragTheWindow) {
+    Wall w;
+    TForm1& f = *w.form;
+    QWidget* background = f.findChild<QWidget*>("Image1");
+    EXPECT_EQ(f.childAt(5, 5), background);
+    // A label and the selection ring (around camera 1 at 26, 24) keep their presses.
+    EXPECT_TRUE(qobject_cast<QLabel*>(f.childAt(925, 266)));
+    EXPECT_EQ(f.childAt(25, 100), f.Shape1());
+    // Inside the ring the camera gets the press.
+    EXPECT_NE(f.childAt(100, 100), f.Shape1());
 }
