@@ -83,9 +83,9 @@ struct Options {
     int rounds = 1;
     // Everything in one go: the camera set above, the hidden set, start-up; one table.
     bool suite = false;
-    int hiddenCameras = 27; // the hidden set: this many hidden cameras against bare plain ones
-    int starts = 0;         // start-up: start the program this many times (0: not measured)
-    double soakMinutes = 0; // --soak: program only, RSS and descriptors every minute
+    int hiddenCameras = 27;  // the hidden set: this many hidden cameras against bare plain ones
+    int starts = 0;          // start-up: start the program this many times (0: not measured)
+    double soakMinutes = 0;  // --soak: program only, RSS and descriptors every minute
     std::string programPath; // the norvale executable (default: next to bin/)
 };
 
@@ -307,8 +307,8 @@ double maxRssMb() {
 int openDescriptors() {
     std::error_code ec;
     int n = 0;
-    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
         ++n;
     return n;
 }
@@ -683,7 +683,6 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
     return f;
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Start-up: the real executable, copied into a private folder with what an installed copy holds
 // and a setup.ini whose 36 cameras are bound to synthetic devices, timed from exec until it
@@ -852,7 +851,7 @@ void printSummary(const char* label, const Figures& f) {
 // One camera set: program and plain pipelines alternating, `rounds` times, so every kind sees
 // the same machine load.
 struct Comparison {
-    std::vector<Figures> program;                         // one per round
+    std::vector<Figures> program;                                    // one per round
     std::vector<std::pair<std::string, std::vector<Figures>>> plain; // per preview, per round
 };
 
@@ -1024,7 +1023,9 @@ void printRows(const std::vector<Row>& rows) {
     for (const Row& r : rows)
         std::printf("  %-*s  %-*s  %-12s  %s\n", static_cast<int>(a), r.figure.c_str(),
                     static_cast<int>(b), r.measured.c_str(), r.target.c_str(),
-                    r.met < 0 ? "" : r.met ? "yes" : "NO");
+                    r.met < 0 ? ""
+                    : r.met   ? "yes"
+                              : "NO");
     std::fflush(stdout);
 }
 
@@ -1087,8 +1088,7 @@ int main(int argc, char** argv) {
             const double growth = lastRss - firstRss;
             addRow(rows, "soak: RSS growth after minute 1, MB",
                    format("%+.1f", growth) + " (" + format("%.0f", firstRss) + " -> " +
-                       format("%.0f", lastRss) + " over " + format("%.0f", o.soakMinutes) +
-                       " min)",
+                       format("%.0f", lastRss) + " over " + format("%.0f", o.soakMinutes) + " min)",
                    "none (< 2 %)", growth < 0.02 * firstRss);
             addRow(rows, "soak: open descriptors",
                    std::to_string(firstFds) + " -> " + std::to_string(lastFds), "no growth",
