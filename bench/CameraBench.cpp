@@ -487,10 +487,11 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             std::uint64_t frames = 0;
             for (size_t k = 0; k < cams.size(); ++k)
                 frames += cams[k]->VideoSampleGrabber().FramesDelivered() - start[k];
-            std::printf("  %6d  %7.1f  %8.1f  %12d  %17llu\n", m, rss, hwm, openDescriptors(),
+            const int fds = openDescriptors();
+            std::printf("  %6d  %7.1f  %8.1f  %12d  %17llu\n", m, rss, hwm, fds,
                         static_cast<unsigned long long>(frames));
             std::fflush(stdout);
-            f.soak.push_back({rss, openDescriptors()});
+            f.soak.push_back({rss, fds});
         }
     } else {
         runLoop(o.seconds);
@@ -624,7 +625,18 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
 
     std::vector<std::unique_ptr<QProcess>> viewers;
     if (o.viewers) {
-        runLoop(1.0);
+        // Viewers once every live stream listens (a loaded machine takes a while to get there).
+        QElapsedTimer listening;
+        listening.start();
+        auto allListen = [&] {
+            for (int n = 1; n <= o.recording; ++n)
+                if (!portAccepts(o.basePort + 100 + n))
+                    return false;
+            return true;
+        };
+        do
+            runLoop(0.25);
+        while (!allListen() && listening.elapsed() < 10000);
         for (int n = 1; n <= o.recording; ++n)
             viewers.push_back(startViewer(o.basePort + 100 + n, true, o.warmup + o.seconds + 0.5));
     }
