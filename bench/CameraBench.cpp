@@ -313,6 +313,14 @@ int openDescriptors() {
     return n;
 }
 
+// The machine's load averages over 1, 5 and 15 minutes: the other work the figures shared it with.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 double median(std::vector<double> v) {
     if (v.empty())
         return 0;
@@ -478,7 +486,8 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     window.start();
     if (o.soakMinutes > 0) {
         // One line a minute; the process holds only the cameras, so its growth is theirs.
-        std::printf("\n  minute   RSS MB   peak MB   descriptors   frames delivered\n");
+        std::printf(
+            "\n  minute   RSS MB   peak MB   descriptors   frames delivered   machine load\n");
         std::fflush(stdout);
         const int minutes = static_cast<int>(std::ceil(o.seconds / 60));
         for (int m = 1; m <= minutes; ++m) {
@@ -488,8 +497,8 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             for (size_t k = 0; k < cams.size(); ++k)
                 frames += cams[k]->VideoSampleGrabber().FramesDelivered() - start[k];
             const int fds = openDescriptors();
-            std::printf("  %6d  %7.1f  %8.1f  %12d  %17llu\n", m, rss, hwm, fds,
-                        static_cast<unsigned long long>(frames));
+            std::printf("  %6d  %7.1f  %8.1f  %12d  %17llu   %s\n", m, rss, hwm, fds,
+                        static_cast<unsigned long long>(frames), loadAverage().c_str());
             std::fflush(stdout);
             f.soak.push_back({rss, fds});
         }
@@ -1042,11 +1051,8 @@ void printRows(const std::vector<Row>& rows) {
 }
 
 void printLoad() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    std::printf("  machine load average: %s %s %s (%ld cores)\n", one.c_str(), five.c_str(),
-                fifteen.c_str(), sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("  machine load average: %s (%ld cores)\n", loadAverage().c_str(),
+                sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 } // namespace
