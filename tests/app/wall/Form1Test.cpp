@@ -28,8 +28,13 @@ struct Wall {
     int devices = 2;
     std::unique_ptr<TForm1> form;
 
+    bool tray = true;
+    std::vector<QString> balloons;
+    QPoint pointer{0, 100};
+
     explicit Wall(const std::string& setupIni = {}, std::string exeSubdir = {},
-                  std::function<void(const std::string&)> shutdownStep = {}) {
+                  bool withTray = true, std::function<void(const std::string&)> shutdownStep = {})
+        : tray(withTray) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
         Form1Context c;
@@ -41,6 +46,11 @@ struct Wall {
         c.cameraServices.videoDeviceCount = [this] { return devices; };
         c.reportError = [this](const QString& t) { errors.push_back(t); };
         c.screenWidth = [] { return 1024; };
+        c.trayAvailable = [this] { return tray; };
+        c.balloon = [this](const QString& title, const QString& text, int ms) {
+            balloons.push_back(title + "|" + text + "|" + QString::number(ms));
+        };
+        c.pointerPos = [this] { return pointer; };
         c.shutdownStep = std::move(shutdownStep);
         form = std::make_unique<TForm1>(std::move(c));
     }
@@ -302,7 +312,7 @@ TEST(Form1, EveryShutdownStepRunsWhateverAnEarlierOneThrew) {
                                       "write cameras", "destroy cameras", "destroy Camera5"}) {
         SCOPED_TRACE(failing);
         std::vector<std::string> ran;
-        Wall w("[Camera2]\nName=Gate\n", {}, [&](const std::string& step) {
+        Wall w("[Camera2]\nName=Gate\n", {}, true, [&](const std::string& step) {
             ran.push_back(step);
             if (step == failing)
                 throw std::runtime_error("injected");
