@@ -307,8 +307,8 @@ private:
     void extendedStreamProperties(std::size_t at) {
         set32(at + 16, facts_.bitRate); // data bit rate
         set32(at + 28, facts_.bitRate); // alternate data bit rate
-        set32(at + 56, static_cast<std::uint32_t>(facts_.avgTimePerFrame));
-        set32(at + 60, static_cast<std::uint32_t>(facts_.avgTimePerFrame >> 32));
+        set32(at + 52, static_cast<std::uint32_t>(facts_.avgTimePerFrame));
+        set32(at + 56, static_cast<std::uint32_t>(facts_.avgTimePerFrame >> 32));
     }
     void set32(std::size_t at, std::uint32_t value) {
         if (getLe(data_ + at, 4) == value)
