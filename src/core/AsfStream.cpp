@@ -300,7 +300,11 @@ private:
         const auto width = static_cast<std::int32_t>(getLe(data_ + bitmap + 4, 4));
         const auto height = static_cast<std::int32_t>(getLe(data_ + bitmap + 8, 4));
         const std::uint32_t bits = getLe(data_ + bitmap + 14, 2);
-        const std::int64_t bytes = std::int64_t{width} * height * bits / 8;
+        // A negative height is a top-down picture of that many rows; nonsense sizes stay.
+        const std::int64_t rows = height < 0 ? -std::int64_t{height} : height;
+        if (width <= 0 || width > 65536 || rows > 65536)
+            return;
+        const std::int64_t bytes = std::int64_t{width} * rows * bits / 8;
         if (bytes > 0 && bytes <= 0xFFFFFFFF)
             set32(bitmap + 20, static_cast<std::uint32_t>(bytes));
     }
