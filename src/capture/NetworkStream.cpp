@@ -726,8 +726,8 @@ G_DEFINE_TYPE(NorvaleStreamBin, norvale_stream_bin, GST_TYPE_BIN)
 
 GstStateChangeReturn streamBinChangeState(GstElement* element, GstStateChange transition) {
     auto* self = reinterpret_cast<NorvaleStreamBin*>(element);
-    // Opened before the sinks start, closed before they stop, so no viewer is handed to a sink
-    // that is not running.
+    // Attached to the port before data flows, detached before the elements stop, so no viewer
+    // waits on a camera that is not running.
     if (transition == GST_STATE_CHANGE_READY_TO_PAUSED)
         self->server->open();
     if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
@@ -740,7 +740,7 @@ GstStateChangeReturn streamBinChangeState(GstElement* element, GstStateChange tr
 }
 
 void streamBinDispose(GObject* object) {
-    // The sinks are still children here: let them go of every viewer before they go away.
+    // The children still exist here: close every viewer of this camera before they go away.
     auto* self = reinterpret_cast<NorvaleStreamBin*>(object);
     if (self->server)
         self->server->disable();

@@ -81,7 +81,7 @@ public:
 
     bool listening() const;
     std::uint16_t port() const;
-    // Viewers currently handed to the sinks (or about to be).
+    // Viewers currently receiving this camera's stream (or about to).
     unsigned viewers() const;
     // Bytes sent to viewers so far.
     std::uint64_t bytesServed() const;
