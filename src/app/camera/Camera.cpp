@@ -1,6 +1,7 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
+#include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
 #include "capture/FilterGraph.h"
@@ -247,8 +248,9 @@ void TCamera::buildActions() {
     actFullScreen_->setObjectName(QStringLiteral("actFullScreen"));
     actFullScreen_->setUpdateRule([this](TAction& a) {
         a.setEnabled(previewing_);
-        a.setText(FullScreen() ? QStringLiteral("Exit Full Screen")
-                               : QStringLiteral("Full Screen"));
+        // Set on every update, after the window's translation: looked up here.
+        a.setText(Translator::tr(FullScreen() ? QStringLiteral("Exit Full Screen")
+                                              : QStringLiteral("Full Screen")));
     });
     actFullScreen_->setExecuteRule([this] { actFullScreenExecute(); });
 
