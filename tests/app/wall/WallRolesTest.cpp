@@ -162,6 +162,16 @@ TEST(WallGroups, AGroupSwitchFirstLeavesFullScreen) {
     EXPECT_FALSE(f.FullScreenMode());
     EXPECT_FALSE(w.camera(1)->FullScreen());
     EXPECT_FALSE(f.ControlPanel()->isVisible());
+
+    // The panel's close button leaves too; outside full screen it does nothing.
+    f.ToggleFullScreen();
+    f.fullScreenPanel().Timer2Timer();
+    f.fullScreenPanel().CloseBtn()->click();
+    EXPECT_FALSE(f.FullScreenMode());
+    EXPECT_FALSE(w.camera(10)->FullScreen());
+    EXPECT_FALSE(f.ControlPanel()->isVisible());
+    f.fullScreenPanel().CloseBtn()->click();
+    EXPECT_FALSE(w.camera(10)->FullScreen());
 }
 
 TEST(WallList, EntryTexts) {
