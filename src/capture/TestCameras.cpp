@@ -233,7 +233,10 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     };
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(name));
     gst::Ref<GstElement> src = part("videotestsrc", "source");
-    gst::Ref<GstElement> text = part("textoverlay", "name");
+    // NORVALE_TEST_CLOCK: the name is followed by the camera's clock (running time, in ms), so a
+    // viewer's picture can be compared with the preview's (see scripts/bench-viewer-latency).
+    gst::Ref<GstElement> text =
+        part(std::getenv("NORVALE_TEST_CLOCK") ? "timeoverlay" : "textoverlay", "name");
     gst::Ref<GstElement> convert = part("videoconvert", "convert");
     gst::Ref<GstElement> scale = part("videoscale", "scale");
     // Adjustable picture controls, as a real camera's driver offers them.
