@@ -71,6 +71,8 @@ public:
     int CurrentGroup() const { return currentGroup_; }
     bool FullScreenMode() const { return fullScreenMode_; }
     const WallSettings& settings() const { return settings_; }
+    // The options exchange edits the values it shows (they reach setup.ini at exit).
+    WallSettings& mutableSettings() { return settings_; }
     const QString& ExeDir() const { return context_.exeDir; }
     QString iniPath() const;
 
