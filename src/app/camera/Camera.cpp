@@ -385,7 +385,8 @@ void TCamera::actSettingsExecute() {
     dialogServices.folders = services_.folders;
     dialogServices.exeDir = services_.exeDir;
     dialogServices.reportError = services_.reportError;
-    auto form = std::make_unique<TSettingsForm>(this, std::move(dialogServices));
+    // Freed when the command ends; shown over the main window, outside this frame's skin.
+    auto form = std::make_unique<TSettingsForm>(window(), std::move(dialogServices));
     form->SetDeviceIndex(videoDeviceIndex_);
     form->SetFormatIndex(videoFormatIndex_);
     form->edtSaveFilePath()->setText(saveFilePath_);

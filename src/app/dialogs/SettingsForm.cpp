@@ -121,7 +121,10 @@ void TSettingsForm::buildControls() {
                          device);
     label4_->setObjectName(QStringLiteral("Label4"));
     label4_->setTextFormat(Qt::PlainText);
-    label4_->setGeometry(304, 70, 176, 52);
+    label4_->setGeometry(300, 70, 180, 52);
+    QFont noteFont = label4_->font();
+    noteFont.setPixelSize(10);
+    label4_->setFont(noteFont);
     label4_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     label(device, QStringLiteral("Select Video Device"), 12, 246, 280);
@@ -251,12 +254,11 @@ void TSettingsForm::cbbVideoDevicesChange() {
         TPinList pins(&source);
         // A device that cannot be opened has no pin: reported, and no format can be chosen.
         services_.formats->LoadFromPin(&pins.FirstPin());
-        for (int i = 0; i < services_.formats->Count(); ++i) {
-            const std::string text = services_.formats->DescriptionAt(i);
-            if (text.find("VideoInfo2") != std::string::npos)
-                continue;
-            cbbVideoFormats_->addItem(QString::fromStdString(text), i);
-        }
+        std::vector<std::string> texts;
+        for (int i = 0; i < services_.formats->Count(); ++i)
+            texts.push_back(services_.formats->DescriptionAt(i));
+        for (const auto& [text, position] : ListedFormats(texts))
+            cbbVideoFormats_->addItem(text, position);
         preselectFormat();
     } catch (const std::exception& e) {
         graph.SetActive(false);
@@ -266,30 +268,44 @@ void TSettingsForm::cbbVideoDevicesChange() {
     graph.SetActive(false);
 }
 
+std::vector<std::pair<QString, int>>
+TSettingsForm::ListedFormats(const std::vector<std::string>& texts) {
+    std::vector<std::pair<QString, int>> out;
+    for (size_t i = 0; i < texts.size(); ++i)
+        if (texts[i].find("VideoInfo2") == std::string::npos)
+            out.emplace_back(QString::fromStdString(texts[i]), static_cast<int>(i));
+    return out;
+}
+
+int TSettingsForm::PreselectedFormat(const QStringList& entries, const QString& preferred) {
+    if (entries.isEmpty())
+        return -1;
+    if (!preferred.isEmpty())
+        for (int i = 0; i < entries.size(); ++i)
+            if (entries[i].compare(preferred, Qt::CaseInsensitive) == 0)
+                return i;
+    // The last entry that mentions either size wins; without one, the first.
+    int choice = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        const QString& text = entries[i];
+        if (text.contains(QLatin1String("352")) && text.contains(QLatin1String("288")))
+            choice = i;
+        if (text.contains(QLatin1String("320")) && text.contains(QLatin1String("240")))
+            choice = i;
+    }
+    return choice;
+}
+
 void TSettingsForm::preselectFormat() {
     const QString device = cbbVideoDevices_->currentText();
     if (device.isEmpty() || cbbVideoFormats_->count() == 0)
         return;
     const QString preferred = QString::fromStdString(PreferredVideoFormat(
         (services_.exeDir + QStringLiteral("Enc.ini")).toStdString(), device.toStdString()));
-    if (!preferred.isEmpty()) {
-        for (int i = 0; i < cbbVideoFormats_->count(); ++i) {
-            if (cbbVideoFormats_->itemText(i).compare(preferred, Qt::CaseInsensitive) == 0) {
-                cbbVideoFormats_->setCurrentIndex(i);
-                return;
-            }
-        }
-    }
-    // The last entry that mentions either size wins; without one, the first.
-    int choice = 0;
-    for (int i = 0; i < cbbVideoFormats_->count(); ++i) {
-        const QString text = cbbVideoFormats_->itemText(i);
-        if (text.contains(QLatin1String("352")) && text.contains(QLatin1String("288")))
-            choice = i;
-        if (text.contains(QLatin1String("320")) && text.contains(QLatin1String("240")))
-            choice = i;
-    }
-    cbbVideoFormats_->setCurrentIndex(choice);
+    QStringList entries;
+    for (int i = 0; i < cbbVideoFormats_->count(); ++i)
+        entries << cbbVideoFormats_->itemText(i);
+    cbbVideoFormats_->setCurrentIndex(PreselectedFormat(entries, preferred));
 }
 
 void TSettingsForm::closeGraph() {

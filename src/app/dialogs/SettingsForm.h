@@ -10,6 +10,9 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -59,6 +62,14 @@ public:
 
     // The characters a camera name cannot hold (they would break its file names).
     static const QString& ForbiddenNameCharacters();
+
+    // The format list's entries for a device's format texts: every text that mentions
+    // "VideoInfo2" is left out; each entry carries its position in the device's list.
+    static std::vector<std::pair<QString, int>>
+    ListedFormats(const std::vector<std::string>& texts);
+    // The entry to preselect: the first whose text equals `preferred` (letter case ignored),
+    // else the last that mentions 352 and 288 or 320 and 240, else the first; -1 for none.
+    static int PreselectedFormat(const QStringList& entries, const QString& preferred);
 
     // Controls.
     QTabWidget* pcPreferences() const { return pcPreferences_; }

@@ -18,6 +18,8 @@ public:
     // The number in the text (pulled into bounded ranges), else the lower bound.
     int Value() const;
     void SetValue(int value) { setValue(value); }
+    // The text as typed (tests type into it).
+    using QSpinBox::lineEdit;
 
 private:
     int minValue_ = 0;
