@@ -22,7 +22,7 @@
 // Fields given as lists or ranges are fixed first (nearest to 640x480 and 30 frames per second,
 // else the first listed value), as negotiation would.
 #include "GstHandles.h"
-#include "MediaTypeText.h"
+#include "core/MediaTypeText.h"
 
 #include <string>
 #include <utility>

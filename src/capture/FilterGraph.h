@@ -23,8 +23,8 @@
 // a few seconds to finish its file.
 #include "CaptureErrors.h"
 #include "EnumMediaType.h"
-#include "Guid.h"
 #include "SysDevEnum.h"
+#include "core/Guid.h"
 
 #include <chrono>
 #include <functional>

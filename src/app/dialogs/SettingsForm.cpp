@@ -354,10 +354,7 @@ void TSettingsForm::BtnVideoPropertyClick() {
         report(QString::fromUtf8(e.what()));
         return;
     }
-    if (services_.showDeviceControls)
-        services_.showDeviceControls(this, source);
-    else
-        ShowFilterPropertyPages(this, &source);
+    ShowFilterPropertyPages(this, &source);
 }
 
 void TSettingsForm::browse(QLineEdit* field) {

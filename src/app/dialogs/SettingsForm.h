@@ -44,8 +44,6 @@ struct SettingsFormServices {
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
     // Where failures of a device pick, a preview or "Configure..." go.
     std::function<void(const QString&)> reportError;
-    // Shows the device's controls (modal); empty: the built-in controls dialog.
-    std::function<void(QWidget* owner, TFilter& filter)> showDeviceControls;
 };
 
 class TSettingsForm : public QDialog {

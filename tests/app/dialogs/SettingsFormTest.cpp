@@ -2,6 +2,7 @@
 // list and its preselection, OK's refusals, the name rule and the spin fields.
 #include "app/dialogs/SettingsForm.h"
 #include "app/camera/Camera.h"
+#include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 using namespace norvale;
@@ -259,4 +261,35 @@ TEST(SettingsForm, PreviewShowsTheDeviceAndClosingEmptiesTheGraph) {
     c.cam->StartPreview();
     EXPECT_TRUE(c.cam->Previewing());
     c.cam->StopAll();
+}
+
+TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
+    setenv("NORVALE_TEST_DEVICES", "1", 1);
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int index = -1;
+    for (int i = 0; i < devices.DeviceCount(); ++i)
+        if (devices.EntryAt(i).FriendlyName == testcameras::cameraName(1))
+            index = i;
+    TFilterGraph graph;
+    TFilter source;
+    source.BaseFilter().StoreMoniker(devices.MonikerAt(index));
+    source.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    TDeviceControlsForm form(nullptr, source);
+    EXPECT_EQ(form.windowTitle().toStdString(), testcameras::cameraName(1));
+    EXPECT_EQ(form.NoControlsLabel(), nullptr);
+    auto brightness = std::find_if(form.Editors().begin(), form.Editors().end(),
+                                   [](const auto& e) { return e.name == "BRIGHTNESS"; });
+    ASSERT_NE(brightness, form.Editors().end());
+    brightness->spin->setValue(250);
+    for (const auto& c : source.DeviceControls()) {
+        if (c.Name == "BRIGHTNESS")
+            EXPECT_EQ(c.Value, 250);
+    }
+
+    TFilter none("None"); // no device: nothing to adjust
+    TDeviceControlsForm empty(nullptr, none);
+    EXPECT_NE(empty.NoControlsLabel(), nullptr);
+    EXPECT_EQ(ShowFilterPropertyPages(nullptr, nullptr), hr::S_FALSE);
+    EXPECT_EQ(ShowFilterPropertyPages(nullptr, &none), hr::E_FAIL);
 }
