@@ -283,8 +283,9 @@ TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
     ASSERT_NE(brightness, form.Editors().end());
     brightness->spin->setValue(250);
     for (const auto& c : source.DeviceControls()) {
-        if (c.Name == "BRIGHTNESS")
+        if (c.Name == "BRIGHTNESS") {
             EXPECT_EQ(c.Value, 250);
+        }
     }
 
     TFilter none("None"); // no device: nothing to adjust
