@@ -176,12 +176,12 @@ void TSettingsForm::buildControls() {
     general->setGeometry(8, 8, 484, 150);
     chkAutoSnapshot_ = new QCheckBox(QStringLiteral("Automatically take snapshots every"), general);
     chkAutoSnapshot_->setObjectName(QStringLiteral("chkAutoSnapshot"));
-    chkAutoSnapshot_->setGeometry(12, 28, 230, 20);
+    chkAutoSnapshot_->setGeometry(12, 28, 250, 20);
     edtSnapshotSeconds_ = new TSpinEdit(general);
     edtSnapshotSeconds_->setObjectName(QStringLiteral("edtSnapshotSeconds"));
-    edtSnapshotSeconds_->setGeometry(246, 27, 70, 22);
+    edtSnapshotSeconds_->setGeometry(266, 27, 70, 22);
     edtSnapshotSeconds_->SetBounds(1, 3600);
-    label(general, QStringLiteral("seconds."), 322, 30, 80);
+    label(general, QStringLiteral("seconds."), 342, 30, 80);
     label(general, QStringLiteral("Save snapshots to"), 12, 66, 300);
     edtSnapshotPath_ = folderField(general, "edtSnapshotPath", 12, 84, 428);
     speedButton1_ = browseButton(general, "SpeedButton1", 446, 83);
