@@ -51,6 +51,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace norvale;
@@ -78,21 +79,33 @@ struct Options {
     std::string pattern = "smpte";
     // How the plain previews treat their frames, one plain run each (see PlainPreview).
     std::vector<std::string> plainPreviews = {"shown", "raw"};
+    // Program and plain runs alternate this many times; the figures are their medians.
+    int rounds = 1;
+    // Everything in one go: the camera set above, the hidden set, start-up; one table.
+    bool suite = false;
+    int hiddenCameras = 27;  // the hidden set: this many hidden cameras against bare plain ones
+    int starts = 0;          // start-up: start the program this many times (0: not measured)
+    double soakMinutes = 0;  // --soak: program only, RSS and descriptors every minute
+    std::string programPath; // the norvale executable (default: next to bin/)
 };
 
 // The plain preview branches after their leaky queue:
 //   shown: the shown cameras' frames converted and scaled to their tile in 32-bit, as a video
 //          sink painting them must; the hidden cameras' frames taken as they come;
 //   raw:   every camera's frames taken as they come (nothing displayed at all);
-//   rgb:   every frame converted to 24-bit RGB (what the grabber used to cost every camera).
-const char* const kPlainPreviews[] = {"shown", "raw", "rgb"};
+//   rgb:   every frame converted to 24-bit RGB (what the grabber used to cost every camera);
+//   bare:  a camera that does not record is just `camera ! fakesink` (no tee, no queue).
+const char* const kPlainPreviews[] = {"shown", "raw", "rgb", "bare"};
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: norvale_camera_bench [--cameras N] [--recording M] [--visible V]\n"
                          "         [--seconds T] [--warmup W] [--no-viewers] [--port P]\n"
                          "         [--pattern NAME | --distinct-patterns]\n"
                          "         [--program-only | --plain-only] [--plain-preview shown,raw,rgb] "
-                         "[--keep-files]\n");
+                         "[--keep-files]\n"
+                         "         [--rounds R] [--suite [--hidden H]] [--startup N] "
+                         "[--program PATH]\n"
+                         "         [--soak MINUTES]\n");
     std::exit(2);
 }
 
@@ -140,11 +153,24 @@ Options parse(int argc, char** argv) {
             }
         } else if (a == "--keep-files")
             o.keepFiles = true;
+        else if (a == "--rounds")
+            o.rounds = std::stoi(value());
+        else if (a == "--suite")
+            o.suite = true;
+        else if (a == "--hidden")
+            o.hiddenCameras = std::stoi(value());
+        else if (a == "--startup")
+            o.starts = std::stoi(value());
+        else if (a == "--program")
+            o.programPath = value();
+        else if (a == "--soak")
+            o.soakMinutes = std::stod(value());
         else
             usage();
     }
     if (o.cameras < 1 || o.cameras > 64 || o.recording < 0 || o.recording > o.cameras ||
-        o.visible < 0 || o.seconds <= 0 || o.warmup < 0)
+        o.visible < 0 || o.seconds <= 0 || o.warmup < 0 || o.rounds < 1 || o.hiddenCameras < 1 ||
+        o.hiddenCameras > 64 || o.starts < 0 || o.soakMinutes < 0)
         usage();
     o.visible = std::min(o.visible, o.cameras);
     return o;
@@ -249,7 +275,59 @@ struct Figures {
     std::vector<qint64> viewerBytes; // -1: no viewer
     std::string note;
     QSize tile{315, 236}; // the size shown frames are painted at
+    // Program only: memory and descriptors at the end of the window.
+    double rssMb = 0, hwmMb = 0, maxRssMb = 0;
+    int fds = 0;
+    std::vector<std::pair<double, int>> soak; // RSS MB and descriptors, once a minute
 };
+
+// The resident size now and at its peak (VmRSS, VmHWM of /proc/<pid>/status), in MB.
+std::pair<double, double> residentMb(const std::string& pid = "self") {
+    std::ifstream in("/proc/" + pid + "/status");
+    double rss = 0, hwm = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string key;
+        double kb = 0;
+        fields >> key >> kb;
+        if (key == "VmRSS:")
+            rss = kb / 1024;
+        else if (key == "VmHWM:")
+            hwm = kb / 1024;
+    }
+    return {rss, hwm};
+}
+
+double maxRssMb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_maxrss) / 1024; // kilobytes on Linux
+}
+
+int openDescriptors() {
+    std::error_code ec;
+    int n = 0;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// The machine's load averages over 1, 5 and 15 minutes: the other work the figures shared it with.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
 
 // The pattern settings of the synthetic cameras (TestCameras.cpp), so the plain pipelines
 // generate exactly the same pictures.
@@ -406,8 +484,31 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     QElapsedTimer window;
     const double cpu0 = cpuSecondsSelf();
     window.start();
-    runLoop(o.seconds);
+    if (o.soakMinutes > 0) {
+        // One line a minute; the process holds only the cameras, so its growth is theirs.
+        std::printf(
+            "\n  minute   RSS MB   peak MB   descriptors   frames delivered   machine load\n");
+        std::fflush(stdout);
+        const int minutes = static_cast<int>(std::ceil(o.seconds / 60));
+        for (int m = 1; m <= minutes; ++m) {
+            runLoop(std::min(60.0, o.seconds - 60.0 * (m - 1)));
+            const auto [rss, hwm] = residentMb();
+            std::uint64_t frames = 0;
+            for (size_t k = 0; k < cams.size(); ++k)
+                frames += cams[k]->VideoSampleGrabber().FramesDelivered() - start[k];
+            const int fds = openDescriptors();
+            std::printf("  %6d  %7.1f  %8.1f  %12d  %17llu   %s\n", m, rss, hwm, fds,
+                        static_cast<unsigned long long>(frames), loadAverage().c_str());
+            std::fflush(stdout);
+            f.soak.push_back({rss, fds});
+        }
+    } else {
+        runLoop(o.seconds);
+    }
     const double cpu1 = cpuSecondsSelf();
+    std::tie(f.rssMb, f.hwmMb) = residentMb();
+    f.maxRssMb = maxRssMb();
+    f.fds = openDescriptors();
     f.window = static_cast<double>(window.nsecsElapsed()) / 1e9;
     if (o.visible > 0)
         if (auto frame = cams[0]->VideoRenderer().LatestFrame())
@@ -464,6 +565,12 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
     Figures f;
     std::ostringstream description;
     for (int n = 1; n <= o.cameras; ++n) {
+        if (preview == "bare" && n > o.recording) {
+            description << plainCamera(n, o.pattern) << " ! fpsdisplaysink name=p" << n
+                        << " video-sink=fakesink text-overlay=false sync=false "
+                           "fps-update-interval=500 ";
+            continue;
+        }
         description << plainCamera(n, o.pattern) << " ! tee name=t" << n << ' ';
         // Preview: a leaky queue and a sink that counts frames (with --plain-convert, every
         // frame converted to 24-bit RGB first).
@@ -527,7 +634,18 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
 
     std::vector<std::unique_ptr<QProcess>> viewers;
     if (o.viewers) {
-        runLoop(1.0);
+        // Viewers once every live stream listens (a loaded machine takes a while to get there).
+        QElapsedTimer listening;
+        listening.start();
+        auto allListen = [&] {
+            for (int n = 1; n <= o.recording; ++n)
+                if (!portAccepts(o.basePort + 100 + n))
+                    return false;
+            return true;
+        };
+        do
+            runLoop(0.25);
+        while (!allListen() && listening.elapsed() < 10000);
         for (int n = 1; n <= o.recording; ++n)
             viewers.push_back(startViewer(o.basePort + 100 + n, true, o.warmup + o.seconds + 0.5));
     }
@@ -584,6 +702,98 @@ Figures runPlain(const Options& o, const fs::path& folder, const std::string& pr
         }
     }
     return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up: the real executable, copied into a private folder with what an installed copy holds
+// and a setup.ini whose 36 cameras are bound to synthetic devices, timed from exec until it
+// reports its wall painted (NORVALE_REPORT_PAINTED), then ended as a user's logout would.
+
+struct Startup {
+    std::vector<double> seconds; // one per start that painted
+    double rssMb = 0;            // the largest resident size right after painting
+    std::string note;
+};
+
+Startup measureStartup(const Options& o, const fs::path& folder) {
+    Startup s;
+    const fs::path exe =
+        o.programPath.empty()
+            ? fs::path(QCoreApplication::applicationDirPath().toStdString()).parent_path() /
+                  "norvale"
+            : fs::path(o.programPath);
+    const fs::path from = exe.parent_path();
+    const fs::path inst = folder / "installed";
+    const fs::path tmp = folder / "startup-tmp";
+    std::error_code ec;
+    fs::create_directories(inst, ec);
+    fs::create_directories(tmp, ec);
+    fs::permissions(tmp, fs::perms::owner_all, ec); // a runtime folder is private
+    fs::copy_file(exe, inst / "norvale", fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        s.note = "start-up: cannot copy " + exe.string() + ": " + ec.message();
+        return s;
+    }
+    for (const char* file : {"update.dll", "Enc.ini"})
+        if (fs::exists(from / file))
+            fs::copy_file(from / file, inst / file, fs::copy_options::overwrite_existing, ec);
+    for (const char* dir : {"locale", "assets"})
+        if (fs::exists(from / dir))
+            fs::copy(from / dir, inst / dir,
+                     fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    {
+        std::ofstream ini(inst / "setup.ini");
+        ini << "[System]\nCurrentCnt=9\nCurrentIndex=1\n";
+        for (int n = 1; n <= 36; ++n)
+            ini << "[Camera" << n << "]\nName=Camera " << n << "\nVideoDeviceIndex=" << n - 1
+                << "\nSaveFilePath=" << folder.string() << "/\nSnapshotPath=" << folder.string()
+                << "/\n";
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString private_ = QString::fromStdString(tmp.string());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("NORVALE_TEST_DEVICES", "36");
+    env.insert("NORVALE_PRINT_MESSAGES", "1");
+    env.insert("NORVALE_REPORT_PAINTED", "1");
+    env.insert("TMPDIR", private_);
+    env.insert("XDG_RUNTIME_DIR", private_);
+    env.insert("XDG_CONFIG_HOME", private_);
+    for (int i = 0; i < o.starts; ++i) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setProgram(QString::fromStdString((inst / "norvale").string()));
+        p.setProcessChannelMode(QProcess::SeparateChannels);
+        QElapsedTimer t;
+        t.start();
+        p.start();
+        QByteArray out;
+        bool painted = false;
+        while (!painted && t.elapsed() < 30000) {
+            if (!p.waitForReadyRead(100)) {
+                if (p.state() == QProcess::NotRunning)
+                    break;
+                continue;
+            }
+            out += p.readAllStandardOutput();
+            painted = out.contains("wall painted\n");
+        }
+        const double seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;
+        if (painted) {
+            s.seconds.push_back(seconds);
+            s.rssMb = std::max(s.rssMb, residentMb(std::to_string(p.processId())).first);
+        } else {
+            s.note = "start-up: no painted wall within 30 s: " +
+                     p.readAllStandardError().left(300).toStdString();
+        }
+        // Only ever the child itself; it shuts down as on logout.
+        if (p.state() == QProcess::Running && p.processId() > 0)
+            ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+    return s;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -659,12 +869,199 @@ void printSummary(const char* label, const Figures& f) {
         std::printf("  %-26s %s\n", "", f.note.c_str());
 }
 
+// One camera set: program and plain pipelines alternating, `rounds` times, so every kind sees
+// the same machine load.
+struct Comparison {
+    std::vector<Figures> program;                                    // one per round
+    std::vector<std::pair<std::string, std::vector<Figures>>> plain; // per preview, per round
+};
+
+Comparison compare(const Options& o, const fs::path& folder) {
+    Comparison c;
+    if (o.plain)
+        for (const std::string& preview : o.plainPreviews)
+            c.plain.emplace_back(preview, std::vector<Figures>{});
+    for (int r = 1; r <= o.rounds; ++r) {
+        if (o.rounds > 1) {
+            std::printf("  round %d of %d ...\n", r, o.rounds);
+            std::fflush(stdout);
+        }
+        QSize tile{315, 236};
+        if (o.program) {
+            c.program.push_back(runProgram(o, folder));
+            tile = c.program.back().tile;
+        }
+        for (auto& [preview, runs] : c.plain)
+            runs.push_back(runPlain(o, folder, preview, tile));
+    }
+    return c;
+}
+
+std::vector<double> cpuOf(const std::vector<Figures>& runs) {
+    std::vector<double> v;
+    for (const Figures& f : runs)
+        v.push_back(f.window > 0 ? f.cpu * 20 / f.window : 0); // CPU s per 20 s
+    return v;
+}
+
+// Per round, program CPU over plain CPU.
+std::vector<double> ratios(const Comparison& c, const std::vector<Figures>& plain) {
+    std::vector<double> v;
+    const std::vector<double> a = cpuOf(c.program), b = cpuOf(plain);
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (b[i] > 0)
+            v.push_back(a[i] / b[i]);
+    return v;
+}
+
+std::string joined(const std::vector<double>& v, const char* format) {
+    std::string out;
+    for (double x : v) {
+        char text[32];
+        std::snprintf(text, sizeof text, format, x);
+        if (!out.empty())
+            out += ' ';
+        out += text;
+    }
+    return out;
+}
+
+void printComparison(const Options& o, const Comparison& c) {
+    printPerCamera(o, c.program.empty() ? nullptr : &c.program.back(),
+                   c.plain.empty() || c.plain.front().second.empty()
+                       ? nullptr
+                       : &c.plain.front().second.back());
+    std::printf("\n  %-26s %7s  %6s  %-46s  %s\n", "", "CPU s", "CPU",
+                "frames delivered / expected", "recorded frames");
+    for (size_t r = 0; r < static_cast<size_t>(o.rounds); ++r) {
+        if (o.rounds > 1)
+            std::printf("  round %zu\n", r + 1);
+        if (r < c.program.size())
+            printSummary("program (TCamera)", c.program[r]);
+        for (const auto& [preview, runs] : c.plain)
+            if (r < runs.size())
+                printSummary(("plain, previews " + preview).c_str(), runs[r]);
+    }
+    std::fflush(stdout);
+}
+
+// The table of figures and targets.
+struct Row {
+    std::string figure, measured, target;
+    int met = -1; // 1 met, 0 not met, -1 no target
+};
+
+void addRow(std::vector<Row>& rows, std::string figure, std::string measured, std::string target,
+            int met) {
+    rows.push_back({std::move(figure), std::move(measured), std::move(target), met});
+}
+
+std::string format(const char* f, double x) {
+    char text[64];
+    std::snprintf(text, sizeof text, f, x);
+    return text;
+}
+
+bool allDelivered(const std::vector<Figures>& runs, std::string& text) {
+    long delivered = 0;
+    double expected = 0;
+    int short_ = 0;
+    for (const Figures& f : runs) {
+        const Summary s = summarise(f);
+        delivered += s.delivered;
+        expected += s.expected;
+        short_ += s.short_;
+    }
+    text = std::to_string(delivered) + "/" + format("%.0f", expected) + ", " +
+           std::to_string(short_) + " camera runs short";
+    return short_ == 0;
+}
+
+bool allRecorded(const std::vector<Figures>& runs, std::string& text) {
+    long recorded = 0;
+    double expected = 0;
+    bool ok = true;
+    for (const Figures& f : runs)
+        for (size_t k = 0; k < f.recorded.size(); ++k) {
+            if (f.recordExpected[k] <= 0)
+                continue;
+            recorded += std::max(0L, f.recorded[k]);
+            expected += f.recordExpected[k];
+            // Two frames either way are where the recording clock's ends fall.
+            ok = ok && static_cast<double>(f.recorded[k]) >= f.recordExpected[k] - 2.5;
+        }
+    text = std::to_string(recorded) + "/" + format("%.0f", expected);
+    return ok;
+}
+
+void cameraSetRows(std::vector<Row>& rows, const Options& o, const Comparison& c) {
+    const std::string set = std::to_string(o.cameras) + " cameras (" + std::to_string(o.visible) +
+                            " shown, " + std::to_string(o.recording) + " recording)";
+    const double limits[] = {1.10, 1.25};
+    for (const auto& [preview, runs] : c.plain) {
+        const std::vector<double> r = ratios(c, runs);
+        if (r.empty())
+            continue;
+        const double limit = preview == "shown" ? limits[0] : preview == "raw" ? limits[1] : 0;
+        const double m = median(r);
+        addRow(rows, set + ": CPU ratio to plain, previews " + preview,
+               format("%.2f", m) + " (rounds " + joined(r, "%.2f") + "; CPU s/20 s " +
+                   format("%.2f", median(cpuOf(c.program))) + " vs " +
+                   format("%.2f", median(cpuOf(runs))) + ")",
+               limit > 0 ? "at most " + format("%.2f", limit) : "", limit > 0 ? m <= limit : -1);
+    }
+    if (!c.program.empty()) {
+        std::string text;
+        const bool ok = allDelivered(c.program, text);
+        addRow(rows, set + ": frames delivered", text, "every frame", ok);
+        if (o.recording > 0) {
+            const bool rec = allRecorded(c.program, text);
+            addRow(rows, set + ": recorded frames in the files", text, "every frame", rec);
+        }
+        std::vector<double> hwm, maxrss;
+        for (const Figures& f : c.program) {
+            hwm.push_back(f.hwmMb);
+            maxrss.push_back(f.maxRssMb);
+        }
+        const double peak = *std::max_element(hwm.begin(), hwm.end());
+        addRow(rows, set + ": peak RSS of the camera process, MB",
+               format("%.0f", peak) + " (VmHWM; getrusage " +
+                   format("%.0f", *std::max_element(maxrss.begin(), maxrss.end())) + "; VmRSS " +
+                   format("%.0f", c.program.back().rssMb) + ", " +
+                   std::to_string(c.program.back().fds) + " descriptors)",
+               "at most 512", peak <= 512);
+    }
+}
+
+void printRows(const std::vector<Row>& rows) {
+    size_t a = 6, b = 8;
+    for (const Row& r : rows) {
+        a = std::max(a, r.figure.size());
+        b = std::max(b, r.measured.size());
+    }
+    std::printf("\n  %-*s  %-*s  %-12s  %s\n", static_cast<int>(a), "figure", static_cast<int>(b),
+                "measured", "target", "met");
+    for (const Row& r : rows)
+        std::printf("  %-*s  %-*s  %-12s  %s\n", static_cast<int>(a), r.figure.c_str(),
+                    static_cast<int>(b), r.measured.c_str(), r.target.c_str(),
+                    r.met < 0 ? ""
+                    : r.met   ? "yes"
+                              : "NO");
+    std::fflush(stdout);
+}
+
+void printLoad() {
+    std::printf("  machine load average: %s (%ld cores)\n", loadAverage().c_str(),
+                sysconf(_SC_NPROCESSORS_ONLN));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    setenv("NORVALE_TEST_DEVICES", std::to_string(o.cameras).c_str(), 1);
+    setenv("NORVALE_TEST_DEVICES",
+           std::to_string(std::max(o.cameras, o.suite ? o.hiddenCameras : 0)).c_str(), 1);
     // Previews run the device's first format: list 640 x 480 first.
     setenv("NORVALE_TEST_FIRST_FORMAT", "640x480", 1);
     if (o.pattern.empty())
@@ -688,31 +1085,93 @@ int main(int argc, char** argv) {
         kBitRateKbps, o.viewers ? "one per recording" : "none",
         o.pattern.empty() ? "each camera its own" : o.pattern.c_str(), o.seconds, o.warmup);
     std::printf("plain pipelines: camera ! tee; per preview queue ! [shown: videoconvertscale to "
-                "the tile in 32-bit | raw: nothing | rgb: videoconvert to 24-bit] ! fakesink; "
+                "the tile in 32-bit | raw: nothing | rgb: videoconvert to 24-bit] ! fakesink "
+                "(bare: camera ! fakesink); "
                 "per recording queue ! videoconvert ! avenc_wmv1 ! asfmux ! filesink\n");
     std::fflush(stdout);
 
-    Figures program;
-    std::vector<std::pair<std::string, Figures>> plains;
-    if (o.program)
-        program = runProgram(o, folder);
-    if (o.plain)
-        for (const std::string& preview : o.plainPreviews)
-            plains.emplace_back(preview, runPlain(o, folder, preview, program.tile));
-
-    printPerCamera(o, o.program ? &program : nullptr,
-                   plains.empty() ? nullptr : &plains.front().second);
-    std::printf("\n  %-26s %7s  %6s  %-46s  %s\n", "", "CPU s", "CPU",
-                "frames delivered / expected", "recorded frames");
-    if (o.program)
-        printSummary("program (TCamera)", program);
-    for (const auto& [preview, plain] : plains)
-        printSummary(("plain, previews " + preview).c_str(), plain);
-    for (const auto& [preview, plain] : plains)
-        if (o.program && plain.cpu > 0)
-            std::printf("  %-26s %7.2f  (target: at most 1.30)\n",
-                        ("CPU ratio to plain " + preview).c_str(), program.cpu / plain.cpu);
-    std::fflush(stdout);
+    printLoad();
+    std::vector<Row> rows;
+    if (o.soakMinutes > 0) {
+        // The program alone, for the whole soak; a line a minute.
+        Options soak = o;
+        soak.plain = false;
+        soak.seconds = o.soakMinutes * 60;
+        const Figures f = runProgram(soak, folder);
+        printSummary("program (TCamera)", f);
+        if (!f.soak.empty()) {
+            const auto [firstRss, firstFds] = f.soak.front();
+            const auto [lastRss, lastFds] = f.soak.back();
+            // From the end of the first minute (pools and caches filled) to the end.
+            const double growth = lastRss - firstRss;
+            addRow(rows, "soak: RSS growth after minute 1, MB",
+                   format("%+.1f", growth) + " (" + format("%.0f", firstRss) + " -> " +
+                       format("%.0f", lastRss) + " over " + format("%.0f", o.soakMinutes) + " min)",
+                   "none (< 2 %)", growth < 0.02 * firstRss);
+            addRow(rows, "soak: open descriptors",
+                   std::to_string(firstFds) + " -> " + std::to_string(lastFds), "no growth",
+                   lastFds <= firstFds);
+        }
+        std::string text;
+        const bool delivered = allDelivered({f}, text);
+        addRow(rows, "soak: frames delivered", text, "every frame", delivered);
+        if (o.recording > 0) {
+            const bool rec = allRecorded({f}, text);
+            addRow(rows, "soak: recorded frames in the files", text, "every frame", rec);
+        }
+    } else {
+        if (o.program || o.plain) {
+            const Comparison c = compare(o, folder);
+            printComparison(o, c);
+            cameraSetRows(rows, o, c);
+        }
+        if (o.suite) {
+            // Hidden cameras alone: each against a bare `camera ! fakesink`.
+            Options hidden = o;
+            hidden.cameras = o.hiddenCameras;
+            hidden.visible = 0;
+            hidden.recording = 0;
+            hidden.viewers = false;
+            hidden.plainPreviews = {"bare"};
+            std::printf("\n%d hidden previewing cameras without a due snapshot against %d plain "
+                        "`camera ! fakesink`:\n",
+                        hidden.cameras, hidden.cameras);
+            std::fflush(stdout);
+            const Comparison c = compare(hidden, folder);
+            printComparison(hidden, c);
+            const auto& plain = c.plain.front().second;
+            const double n = hidden.cameras;
+            const double program = median(cpuOf(c.program)) / n, bare = median(cpuOf(plain)) / n;
+            const std::vector<double> r = ratios(c, plain);
+            addRow(rows, "hidden camera: CPU s/20 s per camera, program vs camera ! fakesink",
+                   format("%.4f", program) + " vs " + format("%.4f", bare) + " (" +
+                       format("%+.4f", program - bare) + "; ratio " + format("%.2f", median(r)) +
+                       ", rounds " + joined(r, "%.2f") + ")",
+                   "no more", median(r) <= 1.0);
+        }
+        if (o.starts > 0) {
+            std::printf("\nstart-up: %d starts of the program with 36 cameras configured ...\n",
+                        o.starts);
+            std::fflush(stdout);
+            const Startup st = measureStartup(o, folder);
+            if (!st.note.empty())
+                std::printf("  %s\n", st.note.c_str());
+            if (!st.seconds.empty()) {
+                const double m = median(st.seconds);
+                addRow(rows,
+                       "start-up: exec to wall painted, 36 cameras, median of " +
+                           std::to_string(st.seconds.size()) + ", s",
+                       format("%.3f", m) + " (" + joined(st.seconds, "%.3f") + ")", "at most 1",
+                       m <= 1.0);
+                addRow(rows, "start-up: RSS of the program once painted, MB",
+                       format("%.0f", st.rssMb), "", -1);
+            } else {
+                addRow(rows, "start-up: exec to wall painted", "not measured", "at most 1", 0);
+            }
+        }
+    }
+    printLoad();
+    printRows(rows);
 
     if (!o.keepFiles) {
         std::error_code ec;

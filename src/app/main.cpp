@@ -3,8 +3,34 @@
 #include "platform/MessageBox.h"
 
 #include <QDir>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+namespace {
+
+// NORVALE_REPORT_PAINTED=1: prints "wall painted" on standard output once the first window has
+// been painted, so a script can time the start from exec to a usable wall.
+class PaintedReport : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // The first widget painted belongs to the first window shown; the window itself may not
+        // be painted at all when its background picture covers it.
+        if (event->type() == QEvent::Paint && watched->isWidgetType()) {
+            qApp->removeEventFilter(this);
+            // After the whole window, children included, has been painted in this pass.
+            QTimer::singleShot(0, [] {
+                std::fputs("wall painted\n", stdout);
+                std::fflush(stdout);
+            });
+        }
+        return false;
+    }
+};
+
+} // namespace
 
 int main(int argc, char** argv) {
     norvale::TApplication app(argc, argv);
@@ -15,6 +41,10 @@ int main(int argc, char** argv) {
         messages = std::make_unique<norvale::PrintingMessageBox>();
     else
         messages = std::make_unique<norvale::QtMessageBox>();
+
+    PaintedReport paintedReport;
+    if (const char* v = std::getenv("NORVALE_REPORT_PAINTED"); v && *v == '1')
+        app.installEventFilter(&paintedReport);
 
     norvale::StartupOptions options;
     options.exeDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');

@@ -438,32 +438,43 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
     }
     SourceChain& chain = chainIt->second;
 
-    // The branch: queue (leaky, so a slow branch drops frames instead of holding up the other),
-    // converter, then the intermediate filter and the sink.
-    auto queue = addInserted(core, "queue", sink.Name() + " Queue");
-    auto convert = addInserted(core, "videoconvert", sink.Name() + " Converter");
-    if (!queue || !convert)
-        return hr::VFW_E_CANNOT_RENDER;
-    if (preview)
-        g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 2u, "max-size-bytes", 0u,
-                     "max-size-time", guint64{0}, nullptr);
-    else
+    // The preview branch runs on the source's own streaming thread, straight from the tee into
+    // the grabber and the renderer: neither ever waits (the renderer keeps only the latest frame
+    // and drops what nobody sees), so a queue would only add a thread hand-off to every frame of
+    // every camera. The capture branch gets a leaky queue, so encoding runs on a thread of its
+    // own and a slow writer drops frames instead of holding up the preview, and a converter into
+    // the writer's format.
+    GstElement* last = chain.tee.get();
+    std::vector<GstElement*> inserted;
+    bool ok = true;
+    if (!preview) {
+        auto queue = addInserted(core, "queue", sink.Name() + " Queue");
+        auto convert = addInserted(core, "videoconvert", sink.Name() + " Converter");
+        if (!queue || !convert)
+            return hr::VFW_E_CANNOT_RENDER;
         g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 0u, "max-size-bytes", 0u,
                      "max-size-time", guint64{2 * GST_SECOND}, nullptr);
-    bool ok = gst_element_link_many(chain.tee.get(), queue.get(), convert.get(), nullptr);
-    GstElement* last = convert.get();
-    if (ok && intermediate) {
-        ok = gst_element_link(last, intermediate->core().element.get());
-        last = intermediate->core().element.get();
+        ok = gst_element_link_many(last, queue.get(), convert.get(), nullptr);
+        inserted = {queue.get(), convert.get()};
+        last = convert.get();
     }
-    if (ok && !gst_element_link(last, sink.core().element.get())) {
-        auto again = addInserted(core, "videoconvert", sink.Name() + " Converter");
-        ok = again && gst_element_link_many(last, again.get(), sink.core().element.get(), nullptr);
-        if (again)
-            gst_element_sync_state_with_parent(again.get());
-    }
-    gst_element_sync_state_with_parent(queue.get());
-    gst_element_sync_state_with_parent(convert.get());
+    // A converter goes in only where a direct link fails.
+    auto linkTo = [&](GstElement* next) {
+        if (!ok)
+            return;
+        if (!gst_element_link(last, next)) {
+            auto again = addInserted(core, "videoconvert", sink.Name() + " Converter");
+            ok = again && gst_element_link_many(last, again.get(), next, nullptr);
+            if (again)
+                inserted.push_back(again.get());
+        }
+        last = next;
+    };
+    if (intermediate)
+        linkTo(intermediate->core().element.get());
+    linkTo(sink.core().element.get());
+    for (GstElement* e : inserted)
+        gst_element_sync_state_with_parent(e);
     if (!ok)
         return hr::VFW_E_CANNOT_CONNECT;
     if (preview || !core.renderedSize) {

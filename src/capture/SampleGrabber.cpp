@@ -92,20 +92,23 @@ GstPadProbeReturn grabProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
     if (!buffer)
         return GST_PAD_PROBE_OK;
     d->frames.fetch_add(1, std::memory_order_relaxed);
-    GstVideoInfo in, out;
-    bool haveInfo;
     {
         std::lock_guard lock(d->bufferLock);
         d->current.reset(gst_buffer_ref(buffer));
-        in = d->inInfo;
-        out = d->outInfo;
-        haveInfo = d->haveInfo;
     }
     std::lock_guard lock(d->callbackLock);
-    // Frames nobody asks for are not converted: a camera whose snapshot is not due costs no
-    // more than its clock reading.
-    if (!d->onBuffer || !haveInfo || (d->wanted && !d->wanted()))
+    // Frames nobody asks for cost no more than this: a camera whose snapshot is not due reads
+    // its clock, compares and goes on, without copying the frame's layout or converting it.
+    if (!d->onBuffer || (d->wanted && !d->wanted()))
         return GST_PAD_PROBE_OK;
+    GstVideoInfo in, out;
+    {
+        std::lock_guard info(d->bufferLock);
+        if (!d->haveInfo)
+            return GST_PAD_PROBE_OK;
+        in = d->inInfo;
+        out = d->outInfo;
+    }
     const double time = GST_BUFFER_PTS_IS_VALID(buffer)
                             ? static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND
                             : 0.0;

@@ -4,6 +4,7 @@
 #include "GstHandles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +68,21 @@ std::string cameraName(int number) {
     return "Norvale Test Camera " + std::to_string(number);
 }
 
+namespace {
+// Set once any camera can be unplugged (an override, or NORVALE_TEST_UNPLUG when a camera's
+// element is made): until then the per-frame check is this one load, not a shared lock and an
+// environment lookup on every camera's streaming thread.
+std::atomic<bool> unplugPossible{false};
+
+void noteUnplugEnvironment() {
+    if (const char* env = std::getenv("NORVALE_TEST_UNPLUG"); env && *env)
+        unplugPossible = true;
+}
+} // namespace
+
 void setUnplugged(int number, bool unplugged) {
+    if (unplugged)
+        unplugPossible = true;
     std::lock_guard lock(state().mutex);
     state().overrides[number] = unplugged;
 }
@@ -193,7 +208,8 @@ struct UnplugWatch {
 
 GstPadProbeReturn unplugProbe(GstPad* pad, GstPadProbeInfo*, gpointer data) {
     auto* watch = static_cast<UnplugWatch*>(data);
-    if (!testcameras::isUnplugged(watch->number))
+    if (!testcameras::unplugPossible.load(std::memory_order_relaxed) ||
+        !testcameras::isUnplugged(watch->number))
         return GST_PAD_PROBE_OK;
     if (!watch->reported) {
         watch->reported = true;
@@ -216,6 +232,7 @@ const char* const patterns[] = {"smpte",  "ball",     "zone-plate", "colors",  "
                                 "spokes", "pinwheel", "gamut",      "circular"};
 
 GstElement* makeCameraElement(int number, const gchar* name) {
+    testcameras::noteUnplugEnvironment(); // NORVALE_TEST_UNPLUG as it is now
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(name));
     gst::Ref<GstElement> src = gst::make("videotestsrc", "source");
     gst::Ref<GstElement> text = gst::make("textoverlay", "name");

@@ -168,6 +168,11 @@ void TVideoRenderer::Joining() {
         return;
     gst::Caps caps = sizeCaps(d_->areaWidth, d_->areaHeight, d_->keepAspect);
     g_object_set(size.get(), "caps", caps.get(), nullptr);
+    // Shown pictures are mostly scaled down to a tile: resampling the chroma first and dithering
+    // 8-bit values into 8 bits change nothing one can see there, and cost about as much as the
+    // scaling itself.
+    gst_util_set_object_arg(G_OBJECT(scale.get()), "chroma-mode", "none");
+    gst_util_set_object_arg(G_OBJECT(scale.get()), "dither", "none");
     // Keep one frame, never wait for the clock or the window: the renderer must not slow the
     // stream that also feeds the grabber and the writer.
     g_object_set(sink.get(), "max-buffers", 1u, "drop", TRUE, "sync", FALSE, "async", FALSE,

@@ -3,6 +3,7 @@
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/SettingsForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
 #include "capture/FilterGraph.h"
@@ -244,8 +245,9 @@ void TCamera::buildActions() {
     actFullScreen_->setObjectName(QStringLiteral("actFullScreen"));
     actFullScreen_->setUpdateRule([this](TAction& a) {
         a.setEnabled(previewing_);
-        a.setText(FullScreen() ? QStringLiteral("Exit Full Screen")
-                               : QStringLiteral("Full Screen"));
+        // Set on every update, after the window's translation: looked up here.
+        a.setText(Translator::tr(FullScreen() ? QStringLiteral("Exit Full Screen")
+                                              : QStringLiteral("Full Screen")));
     });
     actFullScreen_->setExecuteRule([this] { actFullScreenExecute(); });
 

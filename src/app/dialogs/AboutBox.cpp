@@ -25,7 +25,7 @@ TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo
     panel1->setObjectName(QStringLiteral("Panel1"));
     panel1->setGeometry(0, 0, 350, 81);
     panel1->setAttribute(Qt::WA_StyledBackground);
-    panel1->setStyleSheet(QStringLiteral("#Panel1 { background: #808080; }"));
+    panel1->setStyleSheet(QLatin1String("#Panel1 { background: #808080; }"));
     programIcon_ = new QLabel(panel1);
     programIcon_->setObjectName(QStringLiteral("ProgramIcon"));
     programIcon_->setGeometry((350 - 256) / 2, (81 - 64) / 2, 256, 64);
@@ -38,7 +38,7 @@ TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo
     panel2->setObjectName(QStringLiteral("Panel2"));
     panel2->setGeometry(0, 81, 350, 96);
     panel2->setAttribute(Qt::WA_StyledBackground);
-    panel2->setStyleSheet(QStringLiteral("#Panel2 { background: #ffffe1; }"));
+    panel2->setStyleSheet(QLatin1String("#Panel2 { background: #ffffe1; }"));
     softName_ = new QLabel(panel2);
     softName_->setObjectName(QStringLiteral("SoftName"));
     softName_->setGeometry(12, 8, 326, 18);
@@ -57,7 +57,7 @@ TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo
     url_->setWordWrap(true);
     url_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     url_->setFont(bold);
-    url_->setStyleSheet(QStringLiteral("color: blue;"));
+    url_->setStyleSheet(QLatin1String("color: blue;"));
     url_->setCursor(Qt::PointingHandCursor);
     url_->setToolTip(QStringLiteral("Visit our website."));
     url_->installEventFilter(this);

@@ -36,17 +36,17 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
 
     tabSheet2_ = new QWidget;
     tabSheet2_->setObjectName(QStringLiteral("TabSheet2"));
-    chkAutoRun_ = checkBox(tabSheet2_, "chkAutoRun", "Autorun with Windows", 16, 20, 320, true);
-    chkStartMin_ = checkBox(tabSheet2_, "chkStartMin", "Start minimized", 16, 50, 320, false);
+    chkAutoRun_ = checkBox(tabSheet2_, "chkAutoRun", N_("Autorun with Windows"), 16, 20, 320, true);
+    chkStartMin_ = checkBox(tabSheet2_, "chkStartMin", N_("Start minimized"), 16, 50, 320, false);
     chkCheckForUpdates_ =
-        checkBox(tabSheet2_, "chkCheckForUpdates", "Notify me if there is a new version available",
-                 16, 80, 320, true);
+        checkBox(tabSheet2_, "chkCheckForUpdates",
+                 N_("Notify me if there is a new version available"), 16, 80, 320, true);
     pageControl1_->addTab(tabSheet2_, QStringLiteral("General"));
 
     tsSwitchGroup_ = new QWidget;
     tsSwitchGroup_->setObjectName(QStringLiteral("tsSwitchGroup"));
     chkChangeGroup_ = checkBox(tsSwitchGroup_, "chkChangeGroup",
-                               "Change follow groups automatically", 16, 20, 320, false);
+                               N_("Change follow groups automatically"), 16, 20, 320, false);
     auto* label2 = new QLabel(QStringLiteral(" in every"), tsSwitchGroup_);
     label2->setObjectName(QStringLiteral("Label2"));
     label2->setGeometry(32, 52, 60, 20);

@@ -36,10 +36,10 @@ QLabel* label(QWidget* parent, const QString& text, int x, int y, int w, int h =
 }
 
 QLineEdit* folderField(QWidget* parent, const char* name, int x, int y, int w) {
-    auto* e = new QLineEdit(QStringLiteral("C:\\"), parent);
+    auto* e = new QLineEdit(QLatin1String("C:\\"), parent);
     e->setObjectName(QLatin1String(name));
     e->setReadOnly(true);
-    e->setStyleSheet(QStringLiteral("QLineEdit { background: #d4d0c8; }"));
+    e->setStyleSheet(QLatin1String("QLineEdit { background: #d4d0c8; }"));
     e->setGeometry(x, y, w, 21);
     return e;
 }
@@ -90,7 +90,7 @@ void TSettingsForm::buildControls() {
     header->setIndent(16);
     header->setAutoFillBackground(true);
     header->setStyleSheet(
-        QStringLiteral("#HeaderPanel { background: white; font-weight: bold; font-size: 14px; }"));
+        QLatin1String("#HeaderPanel { background: white; font-weight: bold; font-size: 14px; }"));
 
     pcPreferences_ = new QTabWidget(this);
     pcPreferences_->setObjectName(QStringLiteral("pcPreferences"));
@@ -106,7 +106,7 @@ void TSettingsForm::buildControls() {
     videoWindow_->setGeometry(12, 24, 280, 210);
     videoWindow_->SetKeepAspectRatio(false);
     videoWindow_->setAutoFillBackground(true);
-    videoWindow_->setStyleSheet(QStringLiteral("background: black;"));
+    videoWindow_->setStyleSheet(QLatin1String("background: black;"));
     videoWindow_->SetFrameSource(renderer_.get());
     renderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
 

@@ -16,7 +16,8 @@ public:
 
     // A JPEG (decoded with libjpeg) or PNG picture by file name, e.g. "background.jpg".
     QImage image(const QString& fileName) const;
-    // The image list of a picture button: normal, hover and pressed pictures of btn_<id>_N.png.
+    // The image list of a picture button: normal, hover and pressed pictures of btn_<id>_N.png,
+    // then a disabled picture drawn from the normal one.
     // The list lives as long as this object, so buttons can keep its address.
     const QList<QImage>* buttonImages(const QString& id) const;
 

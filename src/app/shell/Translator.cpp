@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QWidget>
+#include <functional>
 
 namespace norvale {
 
@@ -26,49 +27,63 @@ bool isList(const QObject* o) {
     return qobject_cast<const QListView*>(o) != nullptr;
 }
 
-void translateOne(QObject* o) {
+using TextMap = std::function<QString(const QString&)>;
+
+// Without a tool tip of its own an action shows its text without mnemonics and trailing dots;
+// that follows the translated text and is no text to look up.
+bool hasOwnToolTip(const QAction& a) {
+    QString derived = a.text();
+    derived.remove(QLatin1Char('&'));
+    if (derived.endsWith(QLatin1String("...")))
+        derived.chop(3);
+    return !a.toolTip().isEmpty() && a.toolTip() != a.text() && a.toolTip() != derived.trimmed();
+}
+
+// Passes every user-visible text of one object through `map` and stores the result.
+void mapOne(QObject* o, const TextMap& map) {
     if (auto* w = qobject_cast<QWidget*>(o)) {
         if (!w->windowTitle().isEmpty())
-            w->setWindowTitle(Translator::tr(w->windowTitle()));
+            w->setWindowTitle(map(w->windowTitle()));
         if (!w->toolTip().isEmpty())
-            w->setToolTip(Translator::tr(w->toolTip()));
+            w->setToolTip(map(w->toolTip()));
     }
     if (auto* b = qobject_cast<QAbstractButton*>(o)) {
         if (!b->text().isEmpty())
-            b->setText(Translator::tr(b->text()));
+            b->setText(map(b->text()));
     } else if (auto* l = qobject_cast<QLabel*>(o)) {
         if (!l->text().isEmpty())
-            l->setText(Translator::tr(l->text()));
+            l->setText(map(l->text()));
     } else if (auto* g = qobject_cast<QGroupBox*>(o)) {
-        g->setTitle(Translator::tr(g->title()));
+        if (!g->title().isEmpty())
+            g->setTitle(map(g->title()));
     } else if (auto* t = qobject_cast<QTabWidget*>(o)) {
         for (int i = 0; i < t->count(); ++i)
-            t->setTabText(i, Translator::tr(t->tabText(i)));
+            t->setTabText(i, map(t->tabText(i)));
     } else if (auto* m = qobject_cast<QMenu*>(o)) {
         if (!m->title().isEmpty())
-            m->setTitle(Translator::tr(m->title()));
+            m->setTitle(map(m->title()));
     } else if (auto* a = qobject_cast<QAction*>(o)) {
         if (!a->text().isEmpty())
-            a->setText(Translator::tr(a->text()));
-        if (!a->toolTip().isEmpty() && a->toolTip() != a->text())
-            a->setToolTip(Translator::tr(a->toolTip()));
+            a->setText(map(a->text()));
+        if (hasOwnToolTip(*a))
+            a->setToolTip(map(a->toolTip()));
     } else if (auto* tree = qobject_cast<QTreeWidget*>(o)) {
         // Column captions are part of the window; the rows are data.
         if (QTreeWidgetItem* header = tree->headerItem()) {
             for (int c = 0; c < header->columnCount(); ++c)
-                header->setText(c, Translator::tr(header->text(c)));
+                header->setText(c, map(header->text(c)));
         }
     }
 }
 
-void translateTree(QObject* o) {
-    translateOne(o);
+void mapTree(QObject* o, const TextMap& map) {
+    mapOne(o, map);
     if (isList(o) && !qobject_cast<QTreeWidget*>(o))
         return;
     for (QObject* child : o->children()) {
         if (qobject_cast<QHeaderView*>(child))
             continue;
-        translateTree(child);
+        mapTree(child, map);
     }
 }
 } // namespace
@@ -99,7 +114,15 @@ QString Translator::tr(const QString& text) {
 
 void Translator::translateComponent(QObject* root) {
     if (root)
-        translateTree(root);
+        mapTree(root, [](const QString& text) { return Translator::tr(text); });
+}
+
+void Translator::forEachText(QObject* root, const std::function<void(const QString&)>& visit) {
+    if (root)
+        mapTree(root, [&visit](const QString& text) {
+            visit(text);
+            return text;
+        });
 }
 
 } // namespace norvale

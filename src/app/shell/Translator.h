@@ -2,9 +2,14 @@
 // Translation of the user interface from the GNU gettext catalogue of the text domain "default".
 // Each window calls translateComponent() once in its constructor, after it has built its children.
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QObject;
+
+// Marks a designed text in a plain string table so the build's text extraction finds it; the
+// text is translated where it is shown.
+#define N_(text) text
 
 namespace norvale {
 class MoCatalog;
@@ -24,6 +29,8 @@ public:
     // object it owns. Never touched: list contents, images and image lists, and properties named
     // "ClassName".
     static void translateComponent(QObject* root);
+    // Every text translateComponent() would look up, in the same order (catalogue checks).
+    static void forEachText(QObject* root, const std::function<void(const QString&)>& visit);
 };
 
 } // namespace norvale

@@ -33,12 +33,9 @@ DialogCommands::DialogCommands(TForm1& form, DialogCommandsContext context)
     form.addAction(actHelp_);
     connect(actHelp_, &QAction::triggered, this, [this] { actHelp_->execute(); });
 
-    if (auto* b = form.findChild<TRgnButton*>(QStringLiteral("RgnBtn1")))
-        connect(b, &TRgnButton::clicked, this, [this] { OptionsClick(); });
-    if (auto* b = form.findChild<TRgnButton*>(QStringLiteral("BtnHelp")))
-        connect(b, &TRgnButton::clicked, this, [this] { actAbout_->execute(); });
-    if (auto* b = form.findChild<TRgnButton*>(QStringLiteral("RgnBtn4")))
-        connect(b, &TRgnButton::clicked, this, [this] { actHelp_->execute(); });
+    connect(form.RgnBtn1(), &TRgnButton::clicked, this, [this] { OptionsClick(); });
+    connect(form.BtnHelp(), &TRgnButton::clicked, this, [this] { actAbout_->execute(); });
+    connect(form.RgnBtn4(), &TRgnButton::clicked, this, [this] { actHelp_->execute(); });
 }
 
 int DialogCommands::exec(QDialog& dialog) {
@@ -49,7 +46,7 @@ void DialogCommands::OptionsClick() {
     TConfigForm* config = context_.configForm;
     if (!config)
         return;
-    WallSettings& s = form_.mutableSettings();
+    WallSettings& s = form_.settings();
     config->chkAutoRun()->setChecked(s.autoRun);
     config->chkCheckForUpdates()->setChecked(s.checkForUpdates);
     config->chkStartMin()->setChecked(s.startMinimized);

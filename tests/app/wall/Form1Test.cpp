@@ -25,7 +25,13 @@ struct Wall {
     int devices = 2;
     std::unique_ptr<TForm1> form;
 
-    explicit Wall(const std::string& setupIni = {}, std::string exeSubdir = {}) {
+    bool tray = true;
+    std::vector<QString> balloons;
+    QPoint pointer{0, 100};
+
+    explicit Wall(const std::string& setupIni = {}, std::string exeSubdir = {},
+                  bool withTray = true)
+        : tray(withTray) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
         Form1Context c;
@@ -37,6 +43,11 @@ struct Wall {
         c.cameraServices.videoDeviceCount = [this] { return devices; };
         c.reportError = [this](const QString& t) { errors.push_back(t); };
         c.screenWidth = [] { return 1024; };
+        c.trayAvailable = [this] { return tray; };
+        c.balloon = [this](const QString& title, const QString& text, int ms) {
+            balloons.push_back(title + "|" + text + "|" + QString::number(ms));
+        };
+        c.pointerPos = [this] { return pointer; };
         form = std::make_unique<TForm1>(std::move(c));
     }
     TCamera* camera(int n) const { return form->AllCameras().at(n - 1); }

@@ -1,0 +1,72 @@
+#pragma once
+// The control panel of the full-screen view (ControlPanel): a 538 x 20 strip centred at the top
+// of the screen, shaped to its picture. It slides away when the pointer leaves it unless pinned,
+// and comes back when the pointer touches the top edge; Timer2 checks every 400 ms.
+//
+// The full-screen picture is a top-level window of its own, so the panel is one too (a tool
+// window above it that never takes the focus); its position is in screen coordinates.
+#include <QObject>
+#include <QPoint>
+#include <functional>
+
+class QLabel;
+class QTimer;
+class QToolButton;
+class QWidget;
+
+namespace norvale {
+
+class Artwork;
+
+class FullScreenPanel : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 538;
+    static constexpr int kHeight = 20;
+
+    struct Hooks {
+        std::function<bool()> fullScreenMode;
+        std::function<int()> screenWidth;
+        // The pointer in screen coordinates; empty: QCursor::pos().
+        std::function<QPoint()> pointer;
+    };
+
+    FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks hooks);
+
+    QWidget* ControlPanel() const { return controlPanel_; }
+    QToolButton* PinButton() const { return pinButton_; }
+    QToolButton* CloseBtn() const { return closeBtn_; }
+    QToolButton* ZoomInBtn() const { return zoomInBtn_; }
+    QToolButton* ZoomOutBtn() const { return zoomOutBtn_; }
+    QToolButton* btnActualSize() const { return btnActualSize_; }
+    QToolButton* btnCapture() const { return btnCapture_; }
+    QTimer* Timer2() const { return timer2_; }
+
+    // One tick: show, hide or slide the panel.
+    void Timer2Timer();
+    // Shutdown: the panel timer stops before the cameras do.
+    void stop();
+
+signals:
+    // CloseBtn while full screen: the panel is hidden already; leave the full-screen view.
+    void exitFullScreen();
+
+private:
+    QToolButton* makeButton(const char* name, const char* picture, int x, int y, int w, int h,
+                            const char* hint);
+    void cutToPicture();
+
+    const Artwork* artwork_;
+    Hooks hooks_;
+    QWidget* controlPanel_ = nullptr;
+    QLabel* caption_ = nullptr;
+    QToolButton* pinButton_ = nullptr;
+    QToolButton* zoomInBtn_ = nullptr;
+    QToolButton* zoomOutBtn_ = nullptr;
+    QToolButton* btnActualSize_ = nullptr;
+    QToolButton* btnCapture_ = nullptr;
+    QToolButton* closeBtn_ = nullptr;
+    QTimer* timer2_ = nullptr;
+};
+
+} // namespace norvale

@@ -1,0 +1,52 @@
+#pragma once
+// The tray icon with its menu, and hiding the main window to it (Minimise). Where the desktop
+// has no tray, hiding would leave no way back, so the window goes to the task bar instead.
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace norvale {
+
+class TAction;
+
+class TrayControl : public QObject {
+    Q_OBJECT
+public:
+    struct Hooks {
+        // Whether a system tray exists; empty: ask Qt.
+        std::function<bool()> trayAvailable;
+        // Shows the balloon; empty: the tray icon's own message.
+        std::function<void(const QString& title, const QString& text, int ms)> balloon;
+    };
+
+    TrayControl(QWidget* window, const QString& applicationName, const QIcon& icon, Hooks hooks);
+
+    QSystemTrayIcon* TrayIcon1() const { return trayIcon1_; }
+    QMenu* pmTrayIcon() const { return pmTrayIcon_; }
+    bool trayAvailable() const;
+
+    // MinBtn: hide to the tray (balloon on the first time in a run) or minimise to the task bar.
+    void Minimize();
+    // Double-click on the icon or "&Open Main Window": back to the front.
+    void OpenMainWindow();
+
+    // True until the first minimise of this process.
+    static bool balloonPending();
+
+signals:
+    void exitRequested();
+
+private:
+    QWidget* window_;
+    QString applicationName_;
+    Hooks hooks_;
+    QSystemTrayIcon* trayIcon1_ = nullptr;
+    QMenu* pmTrayIcon_ = nullptr;
+};
+
+} // namespace norvale

@@ -1,0 +1,416 @@
+// The wall's roles driven through the main window: groups and cycling, the list and its menu,
+// the commands with a previewing synthetic camera, full screen, tray and minimise.
+#include "app/shell/Artwork.h"
+#include "app/wall/CameraListPanel.h"
+#include "app/wall/Form1.h"
+#include "app/wall/FullScreenPanel.h"
+#include "app/wall/GroupCycler.h"
+#include "app/wall/TrayControl.h"
+#include "app/wall/WallCommands.h"
+#include "capture/EnumMediaType.h"
+#include "capture/SysDevEnum.h"
+#include "controls/RgnButton.h"
+#include "core/IniFile.h"
+#include "platform/MessageBox.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QRadioButton>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace norvale;
+using norvale::test::TempDir;
+
+namespace {
+
+template <class F> bool waitFor(F done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+struct Wall {
+    TempDir dir;
+    RecordingMessageBox messages;
+    std::unique_ptr<TSysDevEnum> devices;
+    TEnumMediaType formats;
+    bool tray = true;
+    std::vector<QString> balloons;
+    QPoint pointer{600, 500};
+    std::unique_ptr<TForm1> form;
+
+    // withDevices: the synthetic cameras, so previews really run.
+    explicit Wall(const std::string& setupIni = {}, bool withTray = true, bool withDevices = false)
+        : tray(withTray) {
+        if (!setupIni.empty())
+            norvale::test::writeFile(dir / "setup.ini", setupIni);
+        Form1Context c;
+        c.exeDir = QString::fromStdString(dir.path().string()) + "/";
+        c.applicationName = "Norvale Test";
+        c.messages = &messages;
+        if (withDevices) {
+            devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
+            c.cameraServices.videoDevices = devices.get();
+            c.cameraServices.deviceFormats = &formats;
+        } else {
+            c.cameraServices.videoDeviceCount = [] { return 2; };
+        }
+        c.cameraServices.messages = &messages;
+        c.screenWidth = [] { return 1024; };
+        c.trayAvailable = [this] { return tray; };
+        c.balloon = [this](const QString& title, const QString& text, int ms) {
+            balloons.push_back(title + "|" + text + "|" + QString::number(ms));
+        };
+        c.pointerPos = [this] { return pointer; };
+        form = std::make_unique<TForm1>(std::move(c));
+    }
+    TCamera* camera(int n) const { return form->AllCameras().at(n - 1); }
+    void key(QWidget* to, int k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, k, mods);
+        QApplication::sendEvent(to, &press);
+    }
+};
+
+} // namespace
+
+TEST(WallGroups, CyclingCursorIsTheTimersOwnAndManualSwitchesNeverMoveIt) {
+    Wall w("[ChangeGroup]\nChangeGroup=1\nChangeGroupSeconds=5\n");
+    TForm1& f = *w.form;
+    f.tmrChangeGroupTimer(); // visits group 1, already current
+    EXPECT_EQ(f.CurrentGroup(), 1);
+    f.tmrChangeGroupTimer();
+    EXPECT_EQ(f.CurrentGroup(), 2);
+    f.GroupButton(4)->click();
+    EXPECT_EQ(f.CurrentGroup(), 4);
+    EXPECT_EQ(f.groupCycler().cursor(), 2);
+    f.tmrChangeGroupTimer();
+    EXPECT_EQ(f.CurrentGroup(), 3);
+    // The current group's button again: nothing changes.
+    TCamera* selected = f.SelectedCamera();
+    f.GroupButton(3)->click();
+    EXPECT_EQ(f.SelectedCamera(), selected);
+}
+
+TEST(WallGroups, IntervalsOutsideTheTimersRangeAreKeptSaneButStoredAsRead) {
+    const struct {
+        const char* seconds;
+        int interval;
+    } cases[] = {{"0", 1000}, {"-3", 1000}, {"2147484", INT_MAX}};
+    for (const auto& c : cases) {
+        Wall w(std::string("[ChangeGroup]\nChangeGroup=1\nChangeGroupSeconds=") + c.seconds + "\n");
+        EXPECT_TRUE(w.form->tmrChangeGroup()->isActive()) << c.seconds;
+        EXPECT_EQ(w.form->tmrChangeGroup()->interval(), c.interval) << c.seconds;
+        w.form.reset();
+        EXPECT_EQ(IniFile(w.dir / "setup.ini").readString("ChangeGroup", "ChangeGroupSeconds", ""),
+                  c.seconds);
+    }
+}
+
+TEST(WallGroups, OneFrameLayoutShowsTheNewGroupsCameraAtOnce) {
+    Wall w("[System]\nCurrentCnt=1\nCurrentIndex=3\n");
+    TForm1& f = *w.form;
+    f.SwitchGroup(2);
+    EXPECT_EQ(f.SelectedCamera(), w.camera(12));
+    EXPECT_FALSE(w.camera(12)->isHidden());
+    EXPECT_TRUE(w.camera(1)->isHidden());
+    EXPECT_TRUE(w.camera(3)->isHidden());
+    EXPECT_FALSE(f.Shape1()->isHidden());
+}
+
+TEST(WallGroups, AGroupSwitchFirstLeavesFullScreen) {
+    Wall w;
+    TForm1& f = *w.form;
+    f.ToggleFullScreen(); // without a stream only the camera's flag changes, as when it runs
+    ASSERT_TRUE(f.FullScreenMode());
+    f.fullScreenPanel().Timer2Timer();
+    EXPECT_TRUE(f.ControlPanel()->isVisible());
+    f.SwitchGroup(2);
+    EXPECT_FALSE(f.FullScreenMode());
+    EXPECT_FALSE(w.camera(1)->FullScreen());
+    EXPECT_FALSE(f.ControlPanel()->isVisible());
+
+    // The panel's close button leaves too; outside full screen it does nothing.
+    f.ToggleFullScreen();
+    f.fullScreenPanel().Timer2Timer();
+    f.fullScreenPanel().CloseBtn()->click();
+    EXPECT_FALSE(f.FullScreenMode());
+    EXPECT_FALSE(w.camera(10)->FullScreen());
+    EXPECT_FALSE(f.ControlPanel()->isVisible());
+    f.fullScreenPanel().CloseBtn()->click();
+    EXPECT_FALSE(w.camera(10)->FullScreen());
+}
+
+TEST(WallList, EntryTexts) {
+    const struct {
+        int group, slot;
+        const char* name;
+        const char* text;
+    } cases[] = {
+        {2, 5, "  Gate  ", "[2-5] Gate"},
+        {1, 3, "", "[1-3] "},
+        {1, 1, "abcdefghijklmnopqrst", "[1-1] abcdefghijklmnopqrst"},   // 26: whole
+        {1, 1, "abcdefghijklmnopqrstu", "[1-1] abcdefghijklmnopqrst~"}, // 27: cut
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CameraListPanel::itemText(c.group, c.slot, c.name), c.text) << c.name;
+}
+
+TEST(WallList, MenuOrderKeyboardMovesAndPressesOnOtherWindows) {
+    Wall w("[System]\nCurrentCnt=9\n");
+    TForm1& f = *w.form;
+    QStringList entries;
+    for (QAction* a : f.PopupMenu1()->actions())
+        entries << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(entries, (QStringList{"Refresh", "-", "&Preview", "&Save", "Activate S&napshot Timer",
+                                    "-", "&Camera Settings"}));
+    EXPECT_EQ(f.PopupMenu1()->defaultAction(), f.actCamSettings());
+    EXPECT_EQ(f.actRefresh()->shortcut(), QKeySequence(Qt::Key_F5));
+
+    // The keyboard moves the highlight and the selection together.
+    w.key(f.ListBox1(), Qt::Key_Down);
+    EXPECT_EQ(f.CurrentIndex(), 2);
+    EXPECT_EQ(f.SelectedCamera(), w.camera(2));
+
+    // A press on camera 1's pop-up menu lying over slot 5 does not select slot 5.
+    f.show();
+    QApplication::setActiveWindow(&f);
+    QMenu* menu = w.camera(1)->PopupMenu1();
+    const QPoint overSlot5 = f.mapToGlobal(QPoint(400, 300));
+    menu->popup(overSlot5);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(menu->mapFromGlobal(overSlot5)),
+                      QPointF(overSlot5), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(menu, &press);
+    menu->hide();
+    EXPECT_EQ(f.CurrentIndex(), 2);
+}
+
+TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
+    Wall w("[Camera1]\nVideoDeviceIndex=0\n", true, true);
+    TForm1& f = *w.form;
+    TCamera* cam = w.camera(1);
+    cam->setMMSPort(freePort());
+    f.show();
+    emit f.PreviewBtn()->clicked();
+    for (const auto& m : w.messages.requests)
+        ADD_FAILURE() << m.text.toStdString();
+    ASSERT_TRUE(cam->Previewing());
+    EXPECT_TRUE(f.PreviewBtn()->downed());
+    EXPECT_TRUE(f.actRecord()->isEnabled());
+    EXPECT_TRUE(f.FullScrBtn()->buttonEnabled());
+    EXPECT_FALSE(f.CamSettingsBtn()->buttonEnabled());
+
+    // "&Save" from the menu records; the menu shows it checked; a second one stops.
+    f.actRecord()->trigger();
+    EXPECT_TRUE(cam->Recording());
+    emit f.PopupMenu1()->aboutToShow();
+    EXPECT_TRUE(f.actRecord()->isChecked());
+    f.actRecord()->trigger();
+    EXPECT_FALSE(cam->Recording());
+    EXPECT_TRUE(cam->Previewing());
+
+    // Alt+Enter turns full screen on; the panel comes with the next tick; Esc leaves.
+    f.actFullScreen()->trigger();
+    EXPECT_TRUE(f.FullScreenMode());
+    EXPECT_TRUE(cam->FullScreen());
+    f.fullScreenPanel().Timer2Timer();
+    EXPECT_TRUE(f.ControlPanel()->isVisible());
+    w.key(f.ListBox1(), Qt::Key_Escape);
+    EXPECT_FALSE(f.FullScreenMode());
+    EXPECT_FALSE(cam->FullScreen());
+    f.fullScreenPanel().Timer2Timer();
+    EXPECT_FALSE(f.ControlPanel()->isVisible());
+    // Esc outside full screen does nothing.
+    w.key(f.ListBox1(), Qt::Key_Escape);
+    EXPECT_FALSE(cam->FullScreen());
+
+    emit f.PreviewBtn()->clicked();
+    EXPECT_FALSE(cam->Previewing());
+    EXPECT_FALSE(f.PreviewBtn()->downed());
+    EXPECT_FALSE(f.actRecord()->isEnabled());
+    EXPECT_FALSE(f.SnapshotBtn()->buttonEnabled());
+    EXPECT_FALSE(f.FullScrBtn()->buttonEnabled());
+    EXPECT_TRUE(f.CamSettingsBtn()->buttonEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST(WallCommands, TheMenuRecomputesAndADisabledCommandDoesNotRun) {
+    Wall w; // camera 1 has no device
+    TForm1& f = *w.form;
+    EXPECT_TRUE(f.actPreview()->isEnabled()); // UpdateSelection: always
+    emit f.PopupMenu1()->aboutToShow();
+    EXPECT_FALSE(f.actPreview()->isEnabled()); // the camera's own command is disabled
+    EXPECT_TRUE(f.actSnapshot()->isEnabled());
+    EXPECT_TRUE(f.actCamSettings()->isEnabled());
+    f.actPreview()->trigger();
+    EXPECT_FALSE(w.camera(1)->Previewing());
+    // The snapshot timer from the menu runs the camera's own command.
+    f.actSnapshot()->trigger();
+    EXPECT_TRUE(w.camera(1)->AutoSnapshot());
+    EXPECT_TRUE(w.messages.requests.empty());
+}
+
+TEST(WallTray, BalloonOnlyOnTheFirstMinimiseOfARunAndTheWayBack) {
+    Wall w;
+    TForm1& f = *w.form;
+    EXPECT_EQ(f.tray().pmTrayIcon()->defaultAction()->text(), "&Open Main Window");
+    EXPECT_EQ(f.tray().pmTrayIcon()->actions().at(1)->text(), "E&xit");
+    f.show();
+    emit f.MinBtn()->clicked();
+    EXPECT_TRUE(f.isHidden());
+    f.tray().OpenMainWindow();
+    EXPECT_TRUE(f.isVisible());
+    f.Minimize();
+    ASSERT_EQ(w.balloons.size(), 1u);
+    EXPECT_EQ(w.balloons[0], "Norvale Test|Norvale Test is running in the background.|2000");
+    EXPECT_FALSE(TrayControl::balloonPending());
+    // Another window of the same run shows none either.
+    Wall second;
+    second.form->Minimize();
+    EXPECT_TRUE(second.balloons.empty());
+}
+
+TEST(WallTray, WithoutATrayTheWindowGoesToTheTaskBar) {
+    Wall started("[System]\nStartMinimized=1\n", false);
+    EXPECT_TRUE(started.form->showAtStart());
+    EXPECT_TRUE(started.form->windowState() & Qt::WindowMinimized);
+
+    Wall w({}, false);
+    w.form->show();
+    w.form->Minimize();
+    EXPECT_FALSE(w.form->isHidden());
+    EXPECT_TRUE(w.form->windowState() & Qt::WindowMinimized);
+    EXPECT_TRUE(w.balloons.empty());
+}
+
+TEST(FullScreenPanel, SlidesByTheStateTable) {
+    bool fullScreen = false;
+    QPoint pointer(0, 500);
+    QWidget owner;
+    const Artwork artwork(QString::fromStdString((norvale::test::buildDir() / "assets").string()));
+    FullScreenPanel panel(
+        &owner, &artwork,
+        {[&] { return fullScreen; }, [] { return 1024; }, [&] { return pointer; }});
+    QWidget* p = panel.ControlPanel();
+    EXPECT_EQ(p->geometry(), QRect(243, 0, 538, 20));
+    EXPECT_EQ(panel.Timer2()->interval(), 400);
+
+    const struct {
+        bool fullScreen;
+        QPoint pointer;
+        bool pinned;
+        bool visible;
+        int top;
+    } ticks[] = {
+        {false, {0, 500}, false, false, 0},  // hidden outside full screen
+        {true, {300, 10}, false, true, 0},   // shown at its last top, pointer inside: stays
+        {true, {1000, 10}, false, true, 0},  // right of the panel still counts as inside
+        {true, {300, 20}, false, true, -17}, // below it: slides away
+        {true, {300, 3}, false, true, -17},  // y = 3 is not the strip
+        {true, {242, 1}, false, true, -17},  // left of the panel is not either
+        {true, {243, 2}, false, true, 0},    // y = 2 at its left edge brings it back
+        {true, {300, 500}, true, true, 0},   // pinned: stays down
+        {true, {300, 500}, false, true, -17}, {false, {300, 500}, false, false, -17},
+        {true, {300, 500}, false, true, -17}, // shown again with the top it last had
+    };
+    int i = 0;
+    for (const auto& t : ticks) {
+        fullScreen = t.fullScreen;
+        pointer = t.pointer;
+        panel.PinButton()->setChecked(t.pinned);
+        panel.Timer2Timer();
+        EXPECT_EQ(!p->isHidden(), t.visible) << "tick " << i;
+        EXPECT_EQ(p->y(), t.top) << "tick " << i;
+        ++i;
+    }
+    // Its outline is its picture without the magenta corners.
+    EXPECT_FALSE(p->mask().contains(QPoint(0, 0)));
+    EXPECT_TRUE(p->mask().contains(QPoint(269, 10)));
+}
+
+// Against a real tray host (scripts/tray-test runs it under Xvfb with trayer); skipped on the
+// offscreen platform, which has no tray.
+TEST(WallTray, RealTrayHostTakesTheIconAndTheWindowHidesToIt) {
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "no tray on the offscreen platform";
+    ASSERT_TRUE(waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
+    TempDir dir;
+    RecordingMessageBox messages;
+    Form1Context c;
+    c.exeDir = QString::fromStdString(dir.path().string()) + "/";
+    c.applicationName = "Norvale Tray";
+    c.messages = &messages;
+    c.cameraServices.videoDeviceCount = [] { return 0; };
+    TForm1 f(std::move(c));
+    EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
+    EXPECT_EQ(f.tray().TrayIcon1()->toolTip(), "Norvale Tray");
+    f.show();
+    ASSERT_TRUE(waitFor([&] { return f.isVisible(); }));
+    f.Minimize();
+    EXPECT_TRUE(f.isHidden());
+    emit f.tray().TrayIcon1()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(waitFor([&] { return f.isVisible(); }));
+}
+
+TEST(WallCommands, WithoutASelectedCameraTheyOnlySayNotSelected) {
+    RecordingMessageBox messages;
+    QWidget owner;
+    int updates = 0;
+    WallCommands commands(
+        &owner, &messages, &owner, [] { return nullptr; }, [&] { ++updates; });
+    for (TAction* a : {commands.actPreview(), commands.actRecord(), commands.actSnapshot(),
+                       commands.actCamSettings()})
+        commands.run(a);
+    ASSERT_EQ(messages.requests.size(), 4u);
+    EXPECT_EQ(messages.requests[0].text, "Please select one Camera!");
+    EXPECT_EQ(messages.requests[0].caption, "Not Selected");
+    EXPECT_EQ(messages.requests[0].icon, MessageIcon::Information);
+    EXPECT_EQ(messages.requests[0].owner, &owner);
+    EXPECT_EQ(updates, 0);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST(WallGroups, OnlyTheBackgroundPictureTakesPressesThatDragTheWindow) {
+    Wall w;
+    TForm1& f = *w.form;
+    QWidget* background = f.findChild<QWidget*>("Image1");
+    EXPECT_EQ(f.childAt(5, 5), background);
+    // A label and the selection ring (around camera 1 at 26, 24) keep their presses.
+    EXPECT_TRUE(qobject_cast<QLabel*>(f.childAt(925, 266)));
+    EXPECT_EQ(f.childAt(25, 100), f.Shape1());
+    // Inside the ring the camera gets the press.
+    EXPECT_NE(f.childAt(100, 100), f.Shape1());
+}
