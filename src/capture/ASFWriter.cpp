@@ -2,11 +2,13 @@
 
 #include "GraphInternal.h"
 #include "NetworkStream.h"
+#include "core/AsfStream.h"
 
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 namespace norvale {
 
@@ -87,7 +89,11 @@ void TASFWriter::Joining() {
         d.tee = gst::make("tee", "split");
         d.fileQueue = gst::make("queue", "filequeue");
         d.netQueue = gst::make("queue", "netqueue");
-        d.network = std::make_unique<NetworkStream>(static_cast<std::uint16_t>(port_), maxUsers_);
+        NetworkStreamOptions options;
+        options.port = static_cast<std::uint16_t>(port_);
+        options.maxUsers = maxUsers_;
+        options.camera = cameraNumber_;
+        d.network = std::make_unique<NetworkStream>(options);
         if (d.tee && d.fileQueue && d.netQueue && d.network->element()) {
             g_object_set(d.netQueue.get(), "leaky", 2 /* downstream */, "max-size-buffers", 0,
                          "max-size-bytes", 0, "max-size-time", guint64(2 * GST_SECOND), nullptr);
@@ -154,6 +160,8 @@ void TASFWriter::applyProfile() {
         keyInt = static_cast<guint>(std::max<int64_t>(1, p.MaxKeyFrameSpacing / p.AvgTimePerFrame));
     g_object_set(d.encoder.get(), "bitrate", std::max<guint>(1000, p.BitRate), "key-int-max",
                  keyInt, nullptr);
+    if (d.network)
+        d.network->setHeaderFacts(p.BitRate, static_cast<std::uint64_t>(p.AvgTimePerFrame));
 }
 
 const NetworkStream* TASFWriter::Network() const {
@@ -190,8 +198,10 @@ void TASFWriter::Stopped() {
         return;
     ran_ = false;
     std::error_code ec;
-    if (!fileName_.empty() && std::filesystem::is_regular_file(fileName_, ec))
+    if (!fileName_.empty() && std::filesystem::is_regular_file(fileName_, ec)) {
         RepairLastAsfPacket(fileName_);
+        RepairAsfHeader(fileName_, current_);
+    }
 }
 
 void TASFWriter::Left() {
@@ -311,6 +321,28 @@ bool RepairLastAsfPacket(const std::filesystem::path& path) {
             static_cast<size_t>(lengthWidth))
         return false;
     return std::fflush(f) == 0;
+}
+
+bool RepairAsfHeader(const std::filesystem::path& path, const TWriterProfile& profile) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r+b"));
+    if (!file)
+        return false;
+    std::FILE* f = file.get();
+    uint8_t head[30];
+    if (!readAt(f, 0, head, sizeof head) || TGuid::fromBytes(head) != headerObject)
+        return false;
+    // Our headers are a few hundred bytes; anything far larger is not ours to rewrite.
+    const uint64_t headerSize = le(head + 16, 8);
+    if (headerSize < 30 || headerSize > (1u << 20))
+        return false;
+    std::vector<uint8_t> header(static_cast<size_t>(headerSize));
+    if (!readAt(f, 0, header.data(), header.size()))
+        return false;
+    const asf::HeaderFacts facts{profile.BitRate, static_cast<uint64_t>(profile.AvgTimePerFrame)};
+    if (asf::repairHeader(header.data(), header.size(), facts) == 0)
+        return false;
+    return fseeko(f, 0, SEEK_SET) == 0 &&
+           std::fwrite(header.data(), 1, header.size(), f) == header.size() && std::fflush(f) == 0;
 }
 
 } // namespace norvale

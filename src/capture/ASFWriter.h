@@ -53,6 +53,9 @@ public:
     void SetPort(uint32_t port) { port_ = port; }
     uint32_t MaxUsers() const { return maxUsers_; }
     void SetMaxUsers(uint32_t users) { maxUsers_ = users; }
+    // The camera's number, under which the port also serves its stream (/camera/N); 0: none.
+    int CameraNumber() const { return cameraNumber_; }
+    void SetCameraNumber(int number) { cameraNumber_ = number; }
     bool NetworkServiceWanted() const { return port_ > 0 && maxUsers_ > 0; }
     // The live service while the writer is in an active graph and a service is wanted.
     const NetworkStream* Network() const;
@@ -86,6 +89,7 @@ private:
     std::filesystem::path fileName_;
     uint32_t port_ = 0;
     uint32_t maxUsers_ = 8;
+    int cameraNumber_ = 0;
     bool autoIndex_ = true;
     bool multiPass_ = false;
     bool dontCompress_ = false;
@@ -101,5 +105,10 @@ private:
 // Corrects the length field of the last data packet of a finished ASF file (see above).
 // Returns true when the file was changed. Never reads or writes past the file.
 bool RepairLastAsfPacket(const std::filesystem::path& file);
+
+// Writes the profile's bit rate, frame time and the image size in bytes into the header of a
+// finished ASF file (the muxer leaves them 0 or counts the image in bits). Returns true when
+// the file was changed.
+bool RepairAsfHeader(const std::filesystem::path& file, const TWriterProfile& profile);
 
 } // namespace norvale

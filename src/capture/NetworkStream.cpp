@@ -5,8 +5,6 @@
 #include "core/AsfStream.h"
 #include "core/HttpRequest.h"
 
-#include <gio/gio.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <list>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -30,28 +29,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Connections whose request is still being read; more are answered 503 at once, so a flood of
-// idle connections cannot exhaust descriptors.
+// Connections whose request is not yet answered. When they are all taken, a new connection
+// pushes out the oldest one still sending its request, so idle connections can never keep a
+// real viewer out; viewers receiving a stream count only against their camera's MaxUsers.
 constexpr std::size_t MaxPendingConnections = 32;
 // How long an answer may take to leave, and how long we then read what the client still sends
 // (closing a socket with unread input resets the connection and may destroy the answer).
 constexpr std::chrono::milliseconds WriteTimeout{2000};
 constexpr std::chrono::milliseconds DrainTime{500};
-
-struct Connection {
-    enum class Stage { Reading, WaitingForHeader, Writing, Draining };
-    enum class Then { Close, HandOffPlain, HandOffFramed };
-
-    int fd = -1;
-    Stage stage = Stage::Reading;
-    Then then = Then::Close;
-    std::string in;
-    std::string out;
-    std::size_t sent = 0;
-    Clock::time_point deadline;
-    bool holdsSlot = false;
-    std::uint32_t clientId = 0;
-};
+// A viewer whose socket has not taken everything queued for this long cannot keep up: dropped,
+// so it never holds up the others or grows without bound.
+constexpr std::chrono::milliseconds StallTimeout{5000};
+constexpr std::size_t MaxQueuedBytes = 4u << 20;
 
 void closeFd(int& fd) {
     if (fd >= 0)
@@ -59,136 +48,163 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+// One viewer's stream, filled by the streaming thread: its own times and packet numbers start
+// at its first key frame. Guarded by the listener's mutex.
+struct Viewer {
+    bool framed = false;
+    bool started = false;
+    std::uint32_t baseMs = 0;
+    std::uint32_t packetNumber = 0;
+    std::string queued;
+    bool dropped = false; // too far behind, or its camera stopped serving
+};
+
 } // namespace
 
-// The listener, the viewer count and the hand-off to the sinks. Owned by the bin, so it lives
-// as long as the sinks that call back into it.
-class StreamServer {
+// A camera's side of a listener: its limit, its header and its viewers. Owned by the camera's
+// stream for its whole life and re-attached each time it runs; guarded by the listener's mutex
+// while attached, except the counters.
+struct StreamChannel {
+    int camera = 0;
+    unsigned maxUsers = 0;
+    bool attached = false;
+    unsigned generation = 0; // counts attachments, so a connection of an earlier run is known
+    unsigned slots = 0;
+    std::string plainHeader, framedHeader;
+    std::vector<std::shared_ptr<Viewer>> viewers;
+    std::atomic<std::uint64_t> bytesServed{0};
+};
+
+namespace {
+
+struct Connection {
+    enum class Stage { Reading, WaitingForHeader, Writing, Draining, Streaming };
+
+    int fd = -1;
+    Stage stage = Stage::Reading;
+    Clock::time_point opened;
+    std::string in;
+    std::string out;
+    std::size_t sent = 0;
+    Clock::time_point deadline;
+    StreamRequestKind kind = StreamRequestKind::Plain;
+    std::uint32_t clientId = 0;
+    std::shared_ptr<StreamChannel> channel; // the camera asked for
+    unsigned generation = 0;                // of its attachment when asked
+    bool holdsSlot = false;
+    std::shared_ptr<Viewer> viewer; // while streaming
+    Clock::time_point caughtUp;     // last time the socket had taken all we had
+};
+
+} // namespace
+
+// One listening port, shared by every camera that serves on it: the first camera attached
+// answers at any address, each camera also at /camera/N. Its thread reads requests and writes
+// every viewer's stream; it never blocks on a viewer.
+class StreamListener {
 public:
-    explicit StreamServer(const NetworkStreamOptions& options) : options_(options) {
+    // The listener on this port, opened when none runs in this process; nothing when the port
+    // cannot be opened (typically another program serves on it).
+    static std::shared_ptr<StreamListener> acquire(const NetworkStreamOptions& options);
+    ~StreamListener();
+
+    void attach(const std::shared_ptr<StreamChannel>& channel);
+    void detach(const std::shared_ptr<StreamChannel>& channel);
+    // Streaming thread.
+    void setHeader(StreamChannel& channel, const std::uint8_t* data, std::size_t size);
+    void deliver(StreamChannel& channel, const std::uint8_t* data, std::size_t size, bool key);
+    unsigned slots(const StreamChannel& channel) const {
+        std::lock_guard lock(mutex_);
+        return channel.slots;
+    }
+
+    explicit StreamListener(const NetworkStreamOptions& options) : options_(options) {
         std::random_device seed;
         nextClientId_ = seed() % 1000000 + 1;
     }
-    ~StreamServer() { close(); }
-
-    void setSinks(GstElement* plain, GstElement* framed) {
-        plainSink_ = plain;
-        framedSink_ = framed;
-    }
-    const NetworkStreamOptions& options() const { return options_; }
-
-    bool wanted() const {
-        return options_.port > 0 && options_.maxUsers > 0 && plainSink_ && framedSink_ &&
-               !disabled_;
-    }
-
-    void open();
-    void close();
-    // The component is gone: close and never open again.
-    void disable() {
-        disabled_ = true;
-        close();
-    }
-
-    bool listening() const {
-        std::lock_guard lock(mutex_);
-        return listenFd_ >= 0;
-    }
-    unsigned viewers() const {
-        std::lock_guard lock(mutex_);
-        return viewers_;
-    }
-
-    // Streaming thread: the framed ASF header for describe requests.
-    void setHeader(std::vector<std::uint8_t> chunks) {
-        {
-            std::lock_guard lock(mutex_);
-            header_.assign(chunks.begin(), chunks.end());
-        }
-        wake();
-    }
-    // Any thread: a sink has let go of a viewer's socket.
-    void socketRemoved(GSocket* socket);
-
-    std::uint32_t nextPacketNumber() { return packetNumber_++; }
 
 private:
+    bool start();
     void run();
     void wake() {
-        if (wakeFd_ >= 0) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
-        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
     }
+    void refresh(Clock::time_point now);
     void acceptAll(Clock::time_point now);
     void readRequest(Connection& c, Clock::time_point now);
     void decide(Connection& c, const HttpParseResult& r, Clock::time_point now);
-    void answerDescribe(Connection& c, Clock::time_point now);
-    void respond(Connection& c, std::string bytes, Connection::Then then, Clock::time_point now);
+    void answerWhenHeaderKnown(Connection& c, Clock::time_point now);
+    void respond(Connection& c, std::string bytes, Clock::time_point now);
     void writeSome(Connection& c, Clock::time_point now);
-    void drain(Connection& c);
+    void discardInput(Connection& c);
     void expire(Connection& c, Clock::time_point now);
-    void handOff(Connection& c);
     void finish(Connection& c);
-    bool reserveSlot();
-    void releaseSlot();
+    std::shared_ptr<StreamChannel> route(int camera) const;
 
     const NetworkStreamOptions options_;
-    GstElement* plainSink_ = nullptr;
-    GstElement* framedSink_ = nullptr;
-    std::atomic<bool> disabled_{false};
-    std::atomic<bool> stop_{false};
-    std::atomic<std::uint32_t> packetNumber_{0};
-    std::thread thread_;
+    int listenFd_ = -1;
     int wakeFd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
     std::list<Connection> connections_;   // listener thread only
     std::uint32_t nextClientId_ = 1;      // listener thread only
     Clock::time_point acceptPausedUntil_; // listener thread only
-    std::mutex lifecycle_;                // open and close
 
-    mutable std::mutex mutex_; // never held while calling into a sink
-    int listenFd_ = -1;
-    unsigned viewers_ = 0;
-    std::string header_;
-    struct HandedOver {
-        GSocket* socket; // our reference
-        GstElement* sink;
-    };
-    std::vector<HandedOver> handedOver_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<StreamChannel>> channels_; // in the order they were attached
 };
 
-void StreamServer::open() {
-    std::lock_guard life(lifecycle_);
-    if (!wanted() || thread_.joinable())
-        return;
+namespace {
+
+std::mutex registryMutex;
+std::map<std::uint16_t, std::weak_ptr<StreamListener>>& registry() {
+    static std::map<std::uint16_t, std::weak_ptr<StreamListener>> listeners;
+    return listeners;
+}
+
+} // namespace
+
+std::shared_ptr<StreamListener> StreamListener::acquire(const NetworkStreamOptions& options) {
+    std::lock_guard lock(registryMutex);
+    auto& listeners = registry();
+    if (auto it = listeners.find(options.port); it != listeners.end()) {
+        if (std::shared_ptr<StreamListener> running = it->second.lock())
+            return running;
+        listeners.erase(it);
+    }
+    auto listener = std::make_shared<StreamListener>(options);
+    if (!listener->start())
+        return nullptr;
+    listeners[options.port] = listener;
+    return listener;
+}
+
+bool StreamListener::start() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return;
+        return false;
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(options_.port);
     if (::inet_pton(AF_INET, options_.bindAddress.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-        closeFd(fd); // typically: another camera serves on this port
-        return;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
+        closeFd(fd);
+        return false;
     }
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) {
         closeFd(fd);
-        return;
+        return false;
     }
-    {
-        std::lock_guard lock(mutex_);
-        listenFd_ = fd;
-    }
-    stop_ = false;
+    listenFd_ = fd;
     thread_ = std::thread([this] { run(); });
+    return true;
 }
 
-void StreamServer::close() {
-    std::lock_guard life(lifecycle_);
+StreamListener::~StreamListener() {
     if (thread_.joinable()) {
         stop_ = true;
         wake();
@@ -198,72 +214,121 @@ void StreamServer::close() {
         finish(c);
     connections_.clear();
     closeFd(wakeFd_);
-    std::vector<HandedOver> handed;
-    {
-        std::lock_guard lock(mutex_);
-        closeFd(listenFd_);
-        handed.swap(handedOver_);
-        viewers_ = 0;
-    }
-    // Sinks that still run let go of these now; stopped sinks have done so already.
-    for (const HandedOver& h : handed) {
-        g_signal_emit_by_name(h.sink, "remove", h.socket);
-        g_socket_close(h.socket, nullptr);
-        g_object_unref(h.socket);
-    }
+    closeFd(listenFd_);
 }
 
-void StreamServer::socketRemoved(GSocket* socket) {
-    {
-        std::lock_guard lock(mutex_);
-        auto it = std::find_if(handedOver_.begin(), handedOver_.end(),
-                               [&](const HandedOver& h) { return h.socket == socket; });
-        if (it == handedOver_.end())
-            return; // already closed by close()
-        handedOver_.erase(it);
-        if (viewers_ > 0)
-            --viewers_;
-    }
-    g_socket_close(socket, nullptr);
-    g_object_unref(socket);
-}
-
-bool StreamServer::reserveSlot() {
+void StreamListener::attach(const std::shared_ptr<StreamChannel>& channel) {
     std::lock_guard lock(mutex_);
-    if (viewers_ >= options_.maxUsers)
-        return false;
-    ++viewers_;
-    return true;
+    channel->attached = true;
+    ++channel->generation;
+    channel->slots = 0;
+    channel->plainHeader.clear();
+    channel->framedHeader.clear();
+    channel->viewers.clear();
+    channels_.push_back(channel);
 }
 
-void StreamServer::releaseSlot() {
-    std::lock_guard lock(mutex_);
-    if (viewers_ > 0)
-        --viewers_;
-}
-
-void StreamServer::run() {
-    int listenFd;
+void StreamListener::detach(const std::shared_ptr<StreamChannel>& channel) {
     {
         std::lock_guard lock(mutex_);
-        listenFd = listenFd_;
+        channel->attached = false;
+        for (const auto& viewer : channel->viewers)
+            viewer->dropped = true;
+        channels_.erase(std::remove(channels_.begin(), channels_.end(), channel), channels_.end());
     }
+    wake(); // the listener closes that camera's connections
+}
+
+std::shared_ptr<StreamChannel> StreamListener::route(int camera) const {
+    if (camera < 0 || channels_.empty())
+        return nullptr;
+    if (camera == 0)
+        return channels_.front();
+    for (const auto& channel : channels_)
+        if (channel->camera == camera)
+            return channel;
+    return nullptr;
+}
+
+void StreamListener::setHeader(StreamChannel& channel, const std::uint8_t* data, std::size_t size) {
+    const std::vector<std::uint8_t> chunks = asf::headerChunks(data, size);
+    {
+        std::lock_guard lock(mutex_);
+        channel.plainHeader.assign(reinterpret_cast<const char*>(data), size);
+        channel.framedHeader.assign(chunks.begin(), chunks.end());
+    }
+    wake();
+}
+
+void StreamListener::deliver(StreamChannel& channel, const std::uint8_t* data, std::size_t size,
+                             bool key) {
+    bool queued = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& viewer : channel.viewers) {
+            Viewer& v = *viewer;
+            if (v.dropped)
+                continue;
+            if (!v.started) {
+                // A viewer starts on a whole picture, and its clock starts there.
+                const std::optional<std::uint32_t> sendTime = asf::packetSendTime(data, size);
+                if (!key || !sendTime)
+                    continue;
+                v.started = true;
+                v.baseMs = *sendTime;
+            }
+            if (v.queued.size() > MaxQueuedBytes) {
+                v.dropped = true;
+                std::string().swap(v.queued);
+                continue;
+            }
+            if (v.framed) {
+                if (size > asf::MaxChunkPayload)
+                    continue; // cannot happen with our packet size
+                const auto prefix = asf::dataChunkPrefix(v.packetNumber++, size);
+                v.queued.append(reinterpret_cast<const char*>(prefix.data()), prefix.size());
+            }
+            const std::size_t at = v.queued.size();
+            v.queued.append(reinterpret_cast<const char*>(data), size);
+            asf::rebasePacketTimes(reinterpret_cast<std::uint8_t*>(v.queued.data() + at), size,
+                                   v.baseMs);
+            queued = true;
+        }
+    }
+    if (queued)
+        wake();
+}
+
+void StreamListener::run() {
     std::vector<pollfd> fds;
     while (!stop_) {
         const Clock::time_point now = Clock::now();
+        refresh(now);
+        connections_.remove_if([](const Connection& c) { return c.fd < 0; });
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
         Clock::time_point next = Clock::time_point::max();
         const bool accepting = now >= acceptPausedUntil_;
-        fds.push_back({listenFd, static_cast<short>(accepting ? POLLIN : 0), 0});
+        fds.push_back({listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0});
         if (!accepting)
             next = acceptPausedUntil_;
         for (const Connection& c : connections_) {
             short events = 0;
-            if (c.stage == Connection::Stage::Reading || c.stage == Connection::Stage::Draining)
+            switch (c.stage) {
+            case Connection::Stage::Reading:
+            case Connection::Stage::Draining:
                 events = POLLIN;
-            else if (c.stage == Connection::Stage::Writing)
+                break;
+            case Connection::Stage::Writing:
                 events = POLLOUT;
+                break;
+            case Connection::Stage::WaitingForHeader:
+                break;
+            case Connection::Stage::Streaming:
+                // Reading only notices the viewer leaving; what it sends is discarded.
+                events = c.sent < c.out.size() ? POLLOUT : POLLIN;
+                break;
+            }
             fds.push_back({c.fd, events, 0});
             next = std::min(next, c.deadline);
         }
@@ -284,7 +349,7 @@ void StreamServer::run() {
         for (std::size_t i = 2; i < fds.size(); ++i, ++it) {
             Connection& c = *it;
             const short ev = fds[i].revents;
-            if (ev == 0)
+            if (ev == 0 || c.fd < 0)
                 continue;
             switch (c.stage) {
             case Connection::Stage::Reading:
@@ -294,54 +359,112 @@ void StreamServer::run() {
                 writeSome(c, after);
                 break;
             case Connection::Stage::Draining:
-                drain(c);
+                discardInput(c);
                 break;
             case Connection::Stage::WaitingForHeader:
                 if (ev & (POLLHUP | POLLERR))
                     finish(c); // gave up waiting
                 break;
+            case Connection::Stage::Streaming:
+                if (ev & POLLOUT)
+                    writeSome(c, after);
+                else
+                    discardInput(c);
+                break;
             }
         }
-        for (Connection& c : connections_) {
-            if (c.fd >= 0 && c.stage == Connection::Stage::WaitingForHeader)
-                answerDescribe(c, after);
+        for (Connection& c : connections_)
             if (c.fd >= 0 && after >= c.deadline)
                 expire(c, after);
-        }
         connections_.remove_if([](const Connection& c) { return c.fd < 0; });
         if (fds[1].revents)
             acceptAll(after);
     }
 }
 
-void StreamServer::acceptAll(Clock::time_point now) {
-    int listenFd;
+// Hands each viewer what the streaming thread queued for it and closes the connections of
+// cameras that stopped serving or viewers that fell behind.
+void StreamListener::refresh(Clock::time_point now) {
+    std::vector<Connection*> waiting;
     {
         std::lock_guard lock(mutex_);
-        listenFd = listenFd_;
+        for (Connection& c : connections_) {
+            if (c.fd < 0)
+                continue;
+            if (c.channel && (!c.channel->attached || c.channel->generation != c.generation)) {
+                closeFd(c.fd); // its slot went with the channel
+                c.holdsSlot = false;
+                continue;
+            }
+            if (c.stage == Connection::Stage::WaitingForHeader) {
+                waiting.push_back(&c);
+                continue;
+            }
+            if (c.stage != Connection::Stage::Streaming)
+                continue;
+            if (c.viewer->dropped) {
+                c.viewer->queued.clear();
+                closeFd(c.fd);
+                c.channel->viewers.erase(
+                    std::remove(c.channel->viewers.begin(), c.channel->viewers.end(), c.viewer),
+                    c.channel->viewers.end());
+                if (c.holdsSlot && c.channel->slots > 0)
+                    --c.channel->slots;
+                c.holdsSlot = false;
+                continue;
+            }
+            if (c.sent == c.out.size()) {
+                c.caughtUp = now;
+                c.out.clear();
+                c.sent = 0;
+                c.out.swap(c.viewer->queued); // both keep their buffers
+            }
+            c.deadline =
+                c.sent < c.out.size() ? c.caughtUp + StallTimeout : Clock::time_point::max();
+        }
     }
+    for (Connection* c : waiting)
+        answerWhenHeaderKnown(*c, now);
+}
+
+void StreamListener::acceptAll(Clock::time_point now) {
     for (int i = 0; i < 64; ++i) {
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             // Out of descriptors: the connection stays queued; pause instead of spinning.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 acceptPausedUntil_ = now + std::chrono::milliseconds(200);
             return;
         }
-        if (connections_.size() >= MaxPendingConnections) {
+        std::size_t pending = 0;
+        Connection* oldest = nullptr;
+        for (Connection& c : connections_) {
+            if (c.fd < 0 || c.stage == Connection::Stage::Streaming)
+                continue;
+            ++pending;
+            if (c.stage == Connection::Stage::Reading && (!oldest || c.opened < oldest->opened))
+                oldest = &c;
+        }
+        if (pending >= MaxPendingConnections) {
             const std::string busy = httpErrorResponse(503);
-            [[maybe_unused]] ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
-            closeFd(fd);
-            continue;
+            int& victim = oldest ? oldest->fd : fd;
+            [[maybe_unused]] ssize_t n = ::send(victim, busy.data(), busy.size(), MSG_NOSIGNAL);
+            if (oldest) {
+                finish(*oldest);
+            } else {
+                closeFd(fd); // every pending connection is already being answered
+                continue;
+            }
         }
         Connection c;
         c.fd = fd;
+        c.opened = now;
         c.deadline = now + options_.requestTimeout;
         connections_.push_back(std::move(c));
     }
 }
 
-void StreamServer::readRequest(Connection& c, Clock::time_point now) {
+void StreamListener::readRequest(Connection& c, Clock::time_point now) {
     char buffer[4096];
     const std::size_t room =
         options_.maxRequestSize - std::min(options_.maxRequestSize, c.in.size());
@@ -358,137 +481,231 @@ void StreamServer::readRequest(Connection& c, Clock::time_point now) {
         decide(c, r, now);
 }
 
-void StreamServer::decide(Connection& c, const HttpParseResult& r, Clock::time_point now) {
+void StreamListener::decide(Connection& c, const HttpParseResult& r, Clock::time_point now) {
     if (r.status != HttpParseStatus::Complete) {
-        respond(c, httpErrorResponse(r.httpStatus), Connection::Then::Close, now);
+        respond(c, httpErrorResponse(r.httpStatus), now);
         return;
     }
     const bool head = r.request.method == "HEAD";
     if (r.request.method != "GET" && !head) {
-        respond(c, httpErrorResponse(405), Connection::Then::Close, now);
+        respond(c, httpErrorResponse(405), now);
         return;
     }
-    const StreamRequestKind kind = classifyStreamRequest(r.request);
+    c.kind = classifyStreamRequest(r.request);
     c.clientId = nextClientId_++;
-    if (head) {
-        respond(c, streamResponseHead(kind, c.clientId), Connection::Then::Close, now);
-        return;
-    }
-    if (kind == StreamRequestKind::Describe) {
-        if (viewers() >= options_.maxUsers) {
-            respond(c, httpErrorResponse(503), Connection::Then::Close, now);
-            return;
+    bool full = false;
+    {
+        std::lock_guard lock(mutex_);
+        c.channel = route(streamTargetCamera(r.request.target));
+        if (c.channel) {
+            c.generation = c.channel->generation;
+            full = c.channel->slots >= c.channel->maxUsers;
+            // Only a viewer about to receive the stream takes a slot.
+            if (!full && !head && c.kind != StreamRequestKind::Describe) {
+                ++c.channel->slots;
+                c.holdsSlot = true;
+            }
         }
-        c.stage = Connection::Stage::WaitingForHeader; // answered once the muxer has one
-        answerDescribe(c, now);
+    }
+    if (!c.channel) {
+        respond(c, httpErrorResponse(404), now);
         return;
     }
-    if (!reserveSlot()) {
-        respond(c, httpErrorResponse(503), Connection::Then::Close, now);
+    if (head) {
+        respond(c, streamResponseHead(c.kind, c.clientId), now);
         return;
     }
-    c.holdsSlot = true;
-    // A modest send buffer, so a viewer that stops reading is noticed by its sink soon; no
-    // delay of small packets, so viewers see each packet as it is made.
+    if (full) {
+        respond(c, httpErrorResponse(503), now);
+        return;
+    }
+    c.stage = Connection::Stage::WaitingForHeader; // answered once the muxer has a header
+    answerWhenHeaderKnown(c, now);
+}
+
+void StreamListener::answerWhenHeaderKnown(Connection& c, Clock::time_point now) {
+    std::string bytes = streamResponseHead(c.kind, c.clientId);
+    {
+        std::lock_guard lock(mutex_);
+        StreamChannel& channel = *c.channel;
+        const std::string& header =
+            c.kind == StreamRequestKind::Plain ? channel.plainHeader : channel.framedHeader;
+        if (header.empty())
+            return;
+        bytes += header;
+        if (c.kind != StreamRequestKind::Describe) {
+            c.viewer = std::make_shared<Viewer>();
+            c.viewer->framed = c.kind == StreamRequestKind::Play;
+            channel.viewers.push_back(c.viewer);
+        }
+    }
+    if (c.kind == StreamRequestKind::Describe) {
+        respond(c, std::move(bytes), now);
+        return;
+    }
+    // A modest send buffer, so a viewer that stops reading is noticed soon; no delay of small
+    // packets, so viewers see each packet as it is made.
     ::setsockopt(c.fd, SOL_SOCKET, SO_SNDBUF, &options_.sendBufferSize,
                  sizeof options_.sendBufferSize);
     const int on = 1;
     ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    respond(c, streamResponseHead(kind, c.clientId),
-            kind == StreamRequestKind::Play ? Connection::Then::HandOffFramed
-                                            : Connection::Then::HandOffPlain,
-            now);
-}
-
-void StreamServer::answerDescribe(Connection& c, Clock::time_point now) {
-    std::string header;
-    {
-        std::lock_guard lock(mutex_);
-        header = header_;
-    }
-    if (header.empty())
-        return;
-    respond(c, streamResponseHead(StreamRequestKind::Describe, c.clientId) + header,
-            Connection::Then::Close, now);
-}
-
-void StreamServer::respond(Connection& c, std::string bytes, Connection::Then then,
-                           Clock::time_point now) {
+    c.stage = Connection::Stage::Streaming;
     c.out = std::move(bytes);
     c.sent = 0;
-    c.then = then;
+    c.caughtUp = now;
+    c.deadline = now + StallTimeout;
+    writeSome(c, now);
+}
+
+void StreamListener::respond(Connection& c, std::string bytes, Clock::time_point now) {
+    c.out = std::move(bytes);
+    c.sent = 0;
     c.stage = Connection::Stage::Writing;
     c.deadline = now + WriteTimeout;
     writeSome(c, now);
 }
 
-void StreamServer::writeSome(Connection& c, Clock::time_point now) {
+void StreamListener::writeSome(Connection& c, Clock::time_point now) {
+    const std::size_t before = c.sent;
     while (c.sent < c.out.size()) {
         const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return;
+                break;
             finish(c);
             return;
         }
         c.sent += static_cast<std::size_t>(n);
     }
-    if (c.then == Connection::Then::Close) {
-        ::shutdown(c.fd, SHUT_WR);
-        c.stage = Connection::Stage::Draining;
-        c.deadline = now + DrainTime;
+    if (c.stage == Connection::Stage::Streaming) {
+        c.channel->bytesServed += c.sent - before;
+        if (c.sent == c.out.size()) {
+            c.caughtUp = now;
+            c.deadline = Clock::time_point::max();
+        }
         return;
     }
-    handOff(c);
+    if (c.sent < c.out.size())
+        return;
+    ::shutdown(c.fd, SHUT_WR);
+    c.stage = Connection::Stage::Draining;
+    c.deadline = now + DrainTime;
 }
 
-void StreamServer::drain(Connection& c) {
+void StreamListener::discardInput(Connection& c) {
     char buffer[4096];
     const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         finish(c);
 }
 
-void StreamServer::expire(Connection& c, Clock::time_point now) {
+void StreamListener::expire(Connection& c, Clock::time_point now) {
     switch (c.stage) {
     case Connection::Stage::Reading:
-        respond(c, httpErrorResponse(408), Connection::Then::Close, now);
+        respond(c, httpErrorResponse(408), now);
         break;
     case Connection::Stage::WaitingForHeader:
-        respond(c, httpErrorResponse(503), Connection::Then::Close, now);
+        respond(c, httpErrorResponse(503), now);
         break;
     case Connection::Stage::Writing:
     case Connection::Stage::Draining:
+    case Connection::Stage::Streaming: // fell behind
         finish(c);
         break;
     }
 }
 
-void StreamServer::handOff(Connection& c) {
-    GstElement* sink = c.then == Connection::Then::HandOffFramed ? framedSink_ : plainSink_;
-    GSocket* socket = g_socket_new_from_fd(c.fd, nullptr);
-    if (!socket) {
-        finish(c);
-        return;
+void StreamListener::finish(Connection& c) {
+    closeFd(c.fd);
+    std::lock_guard lock(mutex_);
+    if (c.viewer && c.channel) {
+        auto& viewers = c.channel->viewers;
+        viewers.erase(std::remove(viewers.begin(), viewers.end(), c.viewer), viewers.end());
     }
-    c.fd = -1; // the socket owns the descriptor now
+    c.viewer.reset();
+    if (c.holdsSlot && c.channel && c.channel->attached && c.channel->generation == c.generation &&
+        c.channel->slots > 0)
+        --c.channel->slots;
     c.holdsSlot = false;
-    {
-        std::lock_guard lock(mutex_);
-        handedOver_.push_back({socket, sink});
-    }
-    // The sink keeps its own reference and tells us through client-socket-removed when it is
-    // done with the viewer (closed, too slow, or stopped); the slot is released there.
-    g_signal_emit_by_name(sink, "add", socket);
 }
 
-void StreamServer::finish(Connection& c) {
-    closeFd(c.fd);
-    if (c.holdsSlot) {
-        c.holdsSlot = false;
-        releaseSlot();
+// The camera's side, owned by the bin: attaches to the port's listener while the bin runs.
+class StreamServer {
+public:
+    explicit StreamServer(const NetworkStreamOptions& options)
+        : options_(options), channel_(std::make_shared<StreamChannel>()) {
+        channel_->camera = options.camera;
+        channel_->maxUsers = options.maxUsers;
     }
-}
+    ~StreamServer() { close(); }
+
+    const NetworkStreamOptions& options() const { return options_; }
+    void setReady() { ready_ = true; }
+    bool wanted() const {
+        return options_.port > 0 && options_.maxUsers > 0 && ready_ && !disabled_;
+    }
+
+    void open() {
+        std::lock_guard life(life_);
+        if (!wanted() || listener_)
+            return;
+        listener_ = StreamListener::acquire(options_);
+        if (listener_)
+            listener_->attach(channel_);
+    }
+    void close() {
+        std::shared_ptr<StreamListener> listener;
+        {
+            std::lock_guard life(life_);
+            listener.swap(listener_);
+            if (listener)
+                listener->detach(channel_);
+        }
+        // The last camera on the port closes it here.
+    }
+    void disable() {
+        disabled_ = true;
+        close();
+    }
+
+    bool listening() const {
+        std::lock_guard life(life_);
+        return listener_ != nullptr;
+    }
+    unsigned viewers() const {
+        std::lock_guard life(life_);
+        return listener_ ? listener_->slots(*channel_) : 0;
+    }
+    std::uint64_t bytesServed() const { return channel_->bytesServed; }
+
+    void setFacts(const asf::HeaderFacts& facts) {
+        std::lock_guard life(life_);
+        facts_ = facts;
+    }
+
+    // Streaming thread.
+    void header(std::vector<std::uint8_t> bytes) {
+        std::lock_guard life(life_);
+        if (facts_.bitRate > 0)
+            asf::repairHeader(bytes.data(), bytes.size(), facts_);
+        if (listener_)
+            listener_->setHeader(*channel_, bytes.data(), bytes.size());
+    }
+    void packet(const std::uint8_t* data, std::size_t size, bool key) {
+        std::lock_guard life(life_);
+        if (listener_)
+            listener_->deliver(*channel_, data, size, key);
+    }
+
+private:
+    const NetworkStreamOptions options_;
+    const std::shared_ptr<StreamChannel> channel_;
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> disabled_{false};
+    mutable std::mutex life_; // never held by the listener's thread
+    std::shared_ptr<StreamListener> listener_;
+    asf::HeaderFacts facts_;
+};
 
 } // namespace norvale
 
@@ -509,8 +726,8 @@ G_DEFINE_TYPE(NorvaleStreamBin, norvale_stream_bin, GST_TYPE_BIN)
 
 GstStateChangeReturn streamBinChangeState(GstElement* element, GstStateChange transition) {
     auto* self = reinterpret_cast<NorvaleStreamBin*>(element);
-    // Opened before the sinks start, closed before they stop, so no viewer is handed to a sink
-    // that is not running.
+    // Attached to the port before data flows, detached before the elements stop, so no viewer
+    // waits on a camera that is not running.
     if (transition == GST_STATE_CHANGE_READY_TO_PAUSED)
         self->server->open();
     if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
@@ -523,7 +740,7 @@ GstStateChangeReturn streamBinChangeState(GstElement* element, GstStateChange tr
 }
 
 void streamBinDispose(GObject* object) {
-    // The sinks are still children here: let them go of every viewer before they go away.
+    // The children still exist here: close every viewer of this camera before they go away.
     auto* self = reinterpret_cast<NorvaleStreamBin*>(object);
     if (self->server)
         self->server->disable();
@@ -545,10 +762,6 @@ void norvale_stream_bin_class_init(NorvaleStreamBinClass* klass) {
 
 void norvale_stream_bin_init(NorvaleStreamBin* self) {
     self->server = nullptr;
-}
-
-void onSocketRemoved(GstElement*, GSocket* socket, gpointer server) {
-    static_cast<norvale::StreamServer*>(server)->socketRemoved(socket);
 }
 
 // Cuts the muxer's packets so that a key frame always starts a packet of its own, and marks as
@@ -639,21 +852,15 @@ void norvale_asf_cut_init(NorvaleAsfCut* self) {
     gst_element_add_pad(GST_ELEMENT(self), self->src);
 }
 
-GstBuffer* framedHeader(const std::vector<std::uint8_t>& chunks) {
-    GstBuffer* out = gst_buffer_new_memdup(chunks.data(), chunks.size());
-    GST_BUFFER_FLAG_SET(out, GST_BUFFER_FLAG_HEADER);
-    return out;
-}
-
-std::vector<std::uint8_t> headerBytes(GstBuffer* buffer) {
+std::vector<std::uint8_t> bufferBytes(GstBuffer* buffer) {
     std::vector<std::uint8_t> bytes(gst_buffer_get_size(buffer));
     gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
     return bytes;
 }
 
-// The Windows Media players' sink gets every packet as a $D chunk and the header as $H chunks,
-// in the caps (sent to each new viewer first) and in the stream.
-GstPadProbeReturn frameForPlayers(GstPad*, GstPadProbeInfo* info, gpointer data) {
+// The muxer's output goes to the viewers from here: the header (in the caps, and as header
+// buffers) and every data packet, with its key-frame mark.
+GstPadProbeReturn toViewers(GstPad*, GstPadProbeInfo* info, gpointer data) {
     auto* server = static_cast<norvale::StreamServer*>(data);
     if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
         GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
@@ -669,60 +876,28 @@ GstPadProbeReturn frameForPlayers(GstPad*, GstPadProbeInfo* info, gpointer data)
         for (guint i = 0; i < gst_value_array_get_size(headers); ++i) {
             const GValue* v = gst_value_array_get_value(headers, i);
             if (GST_VALUE_HOLDS_BUFFER(v)) {
-                std::vector<std::uint8_t> part = headerBytes(gst_value_get_buffer(v));
+                std::vector<std::uint8_t> part = bufferBytes(gst_value_get_buffer(v));
                 asfHeader.insert(asfHeader.end(), part.begin(), part.end());
             }
         }
-        std::vector<std::uint8_t> chunks =
-            norvale::asf::headerChunks(asfHeader.data(), asfHeader.size());
-        norvale::gst::Caps framedCaps(gst_caps_copy(caps));
-        GValue array = G_VALUE_INIT;
-        GValue value = G_VALUE_INIT;
-        g_value_init(&array, GST_TYPE_ARRAY);
-        g_value_init(&value, GST_TYPE_BUFFER);
-        GstBuffer* framed = framedHeader(chunks);
-        gst_value_set_buffer(&value, framed);
-        gst_buffer_unref(framed);
-        gst_value_array_append_value(&array, &value);
-        gst_structure_set_value(gst_caps_get_structure(framedCaps.get(), 0), "streamheader",
-                                &array);
-        g_value_unset(&value);
-        g_value_unset(&array);
-        server->setHeader(std::move(chunks));
-        gst_event_unref(event);
-        GST_PAD_PROBE_INFO_DATA(info) = gst_event_new_caps(framedCaps.get());
+        if (!asfHeader.empty())
+            server->header(std::move(asfHeader));
         return GST_PAD_PROBE_OK;
     }
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!buffer)
         return GST_PAD_PROBE_OK;
-    GstBuffer* out = nullptr;
     if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_HEADER)) {
-        std::vector<std::uint8_t> bytes = headerBytes(buffer);
-        out = framedHeader(norvale::asf::headerChunks(bytes.data(), bytes.size()));
-    } else {
-        const gsize size = gst_buffer_get_size(buffer);
-        if (size > norvale::asf::MaxChunkPayload)
-            return GST_PAD_PROBE_DROP; // cannot happen with our packet size
-        const auto prefix = norvale::asf::dataChunkPrefix(server->nextPacketNumber(), size);
-        out = gst_buffer_new_memdup(prefix.data(), prefix.size());
-        // The packet's memory is shared, not copied; flags and times go along for the sink.
-        gst_buffer_copy_into(out, buffer,
-                             static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
-                                                             GST_BUFFER_COPY_TIMESTAMPS |
-                                                             GST_BUFFER_COPY_MEMORY),
-                             0, size);
+        server->header(bufferBytes(buffer));
+        return GST_PAD_PROBE_OK;
     }
-    gst_buffer_unref(buffer);
-    GST_PAD_PROBE_INFO_DATA(info) = out;
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        server->packet(map.data, map.size,
+                       !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
+        gst_buffer_unmap(buffer, &map);
+    }
     return GST_PAD_PROBE_OK;
-}
-
-void configureSink(GstElement* sink) {
-    g_object_set(sink, "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, "sync-method",
-                 1 /* next-keyframe */, "recover-policy", 3 /* keyframe */, "unit-format",
-                 GST_FORMAT_TIME, "units-soft-max", gint64{2000000000}, "units-max",
-                 gint64{5000000000}, "timeout", guint64{5000000000}, nullptr);
 }
 
 } // namespace
@@ -749,22 +924,20 @@ NetworkStream::NetworkStream(const NetworkStreamOptions& options) {
     gst::Ref<GstElement> muxer = gst::make("asfmux", "muxer");
     gst::Ref<GstElement> cut = gst::adopt(
         static_cast<GstElement*>(g_object_new(norvale_asf_cut_get_type(), "name", "cut", nullptr)));
-    gst::Ref<GstElement> tee = gst::make("tee", "split");
-    gst::Ref<GstElement> plain = gst::make("multisocketsink", "plain");
-    gst::Ref<GstElement> framed = gst::make("multisocketsink", "framed");
-    if (!rebase || !muxer || !tee || !plain || !framed)
+    gst::Ref<GstElement> sink = gst::make("fakesink", "viewers");
+    if (!rebase || !muxer || !sink)
         return; // a missing plugin: no service, the recording still runs
     // Encoders offset their time stamps by a large constant; the ASF times count milliseconds
-    // in 32 bits, so viewers get the pipeline's running time instead.
+    // in 32 bits, so the muxer gets the pipeline's running time instead (and each viewer's
+    // times are moved to start at its own first picture).
     g_object_set(rebase.get(), "single-segment", TRUE, "silent", TRUE, nullptr);
-    g_object_set(muxer.get(), "streamable", TRUE, "packet-size", options.packetSize, nullptr);
-    configureSink(plain.get());
-    configureSink(framed.get());
-    for (GstElement* e :
-         {rebase.get(), muxer.get(), cut.get(), tee.get(), plain.get(), framed.get()})
+    g_object_set(muxer.get(), "streamable", TRUE, "packet-size", options.packetSize, "preroll",
+                 guint64{options.prerollMs}, nullptr);
+    // Never wait for the clock or for preroll: a live recording pipeline is never held up here.
+    g_object_set(sink.get(), "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, nullptr);
+    for (GstElement* e : {rebase.get(), muxer.get(), cut.get(), sink.get()})
         gst_bin_add(GST_BIN(bin), e); // the bin takes a reference of its own
-    if (!gst_element_link_many(muxer.get(), cut.get(), tee.get(), nullptr) ||
-        !gst_element_link(tee.get(), plain.get()) || !gst_element_link(tee.get(), framed.get()))
+    if (!gst_element_link_many(muxer.get(), cut.get(), sink.get(), nullptr))
         return;
     gst::Ref<GstPad> video(gst_element_request_pad_simple(muxer.get(), "video_%u"));
     gst::Ref<GstPad> rebased(gst_element_get_static_pad(rebase.get(), "src"));
@@ -773,14 +946,12 @@ NetworkStream::NetworkStream(const NetworkStreamOptions& options) {
     gst::Ref<GstPad> input(gst_element_get_static_pad(rebase.get(), "sink"));
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", input.get()));
 
-    gst::Ref<GstPad> framedInput(gst_element_get_static_pad(framed.get(), "sink"));
-    gst_pad_add_probe(framedInput.get(),
+    gst::Ref<GstPad> sinkInput(gst_element_get_static_pad(sink.get(), "sink"));
+    gst_pad_add_probe(sinkInput.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                                    GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      frameForPlayers, server_, nullptr);
-    g_signal_connect(plain.get(), "client-socket-removed", G_CALLBACK(onSocketRemoved), server_);
-    g_signal_connect(framed.get(), "client-socket-removed", G_CALLBACK(onSocketRemoved), server_);
-    server_->setSinks(plain.get(), framed.get());
+                      toViewers, server_, nullptr);
+    server_->setReady();
 }
 
 NetworkStream::~NetworkStream() {
@@ -800,16 +971,11 @@ unsigned NetworkStream::viewers() const {
 }
 
 std::uint64_t NetworkStream::bytesServed() const {
-    std::uint64_t total = 0;
-    for (const char* name : {"plain", "framed"}) {
-        gst::Ref<GstElement> sink(gst_bin_get_by_name(GST_BIN(bin_.get()), name));
-        if (sink) {
-            guint64 bytes = 0;
-            g_object_get(sink.get(), "bytes-served", &bytes, nullptr);
-            total += bytes;
-        }
-    }
-    return total;
+    return server_->bytesServed();
+}
+
+void NetworkStream::setHeaderFacts(std::uint32_t bitRate, std::uint64_t avgTimePerFrame) {
+    server_->setFacts({bitRate, avgTimePerFrame});
 }
 
 } // namespace norvale

@@ -15,22 +15,28 @@
 //     link the branch's queue to stream.element()
 //
 // Inside, a muxer of its own writes streamable ASF (the file's muxer rewrites its header when the
-// recording ends; viewers must never see that), packets are marked as key-frame packets only
-// where a key frame starts (so a new viewer starts on a whole picture), and two socket sinks
-// serve the viewers: one with raw ASF for plain HTTP clients, one with Windows Media chunk
-// framing for players speaking that protocol (User-Agent NSPlayer). Both sinks neither sync to
-// the clock nor block preroll, so a live recording pipeline is never held up by them.
+// recording ends; viewers must never see that), and packets are marked as key-frame packets only
+// where a key frame starts. Each viewer gets the header, then the packets from the next key frame
+// on, with its send and presentation times moved to start at that key frame (a player joining a
+// stream that has run for minutes would otherwise see times far from 0, which some stop on):
+// raw ASF for plain HTTP clients, Windows Media chunk framing ($H, $D, packets numbered from 0)
+// for players speaking that protocol (User-Agent NSPlayer). Nothing in it syncs to the clock or
+// blocks preroll, so a live recording pipeline is never held up by viewers.
 //
-// The port is opened when the element goes from READY to PAUSED and closed, together with every
-// viewer's socket, when it goes back to READY and when the component is destroyed. A port that
-// cannot be opened (another camera already serves on it) is not an error: listening() is false
-// and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.
+// Cameras on the same port share one listener: the first camera that takes the port answers at
+// any address, and every camera also at /camera/N (N = `camera`), each with its own MaxUsers.
+// The port is opened when the first camera's element goes from READY to PAUSED and closed when
+// the last one goes back to READY (or is destroyed); a camera leaving closes its own viewers. A
+// port that cannot be opened (another program serves on it) is not an error: listening() is
+// false and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.
 //
-// Requests are read by a thread of the component (never the GUI thread) with a time and size
-// limit: garbage and malformed heads get 400, oversized ones 413, slow ones 408, other methods
-// than GET and HEAD 405; a viewer beyond MaxUsers gets 503. Each answer is followed by closing
-// the connection. A viewer that stops reading is dropped by its sink within a few seconds, never
-// stalling the recording or the other viewers.
+// Requests are read by the listener's thread (never the GUI thread) with a time and size limit:
+// garbage and malformed heads get 400, oversized ones 413, slow ones 408, other methods than GET
+// and HEAD 405, /camera/N of no serving camera 404; a viewer beyond MaxUsers gets 503. Only a
+// viewer receiving the stream takes a slot; connections still sending their request are capped
+// on their own, the oldest making room for a newcomer, so idle connections never lock viewers
+// out. Each answer is followed by closing the connection. A viewer that stops reading is dropped
+// within a few seconds, never stalling the recording or the other viewers.
 #include <gst/gst.h>
 
 #include <chrono>
@@ -52,6 +58,11 @@ struct NetworkStreamOptions {
     int sendBufferSize = 64 * 1024;
     // Bytes per ASF data packet.
     unsigned packetSize = 1400;
+    // The camera number the stream is also served at (/camera/N); 0: only at the port's root.
+    int camera = 0;
+    // How long players are told to buffer before they start: the viewers' delay behind the
+    // camera.
+    unsigned prerollMs = 0;
 };
 
 class StreamServer; // internal
@@ -70,10 +81,13 @@ public:
 
     bool listening() const;
     std::uint16_t port() const;
-    // Viewers currently handed to the sinks (or about to be).
+    // Viewers currently receiving this camera's stream (or about to).
     unsigned viewers() const;
-    // Bytes the sinks have sent to viewers so far.
+    // Bytes sent to viewers so far.
     std::uint64_t bytesServed() const;
+    // What the viewers' header says about the stream (bits per second, 100 ns per frame);
+    // taken for the next header the muxer makes. Not set: the muxer's own values.
+    void setHeaderFacts(std::uint32_t bitRate, std::uint64_t avgTimePerFrame);
 
 private:
     struct Unref {

@@ -235,7 +235,10 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     testcameras::noteUnplugEnvironment(); // NORVALE_TEST_UNPLUG as it is now
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(name));
     gst::Ref<GstElement> src = gst::make("videotestsrc", "source");
-    gst::Ref<GstElement> text = gst::make("textoverlay", "name");
+    // NORVALE_TEST_CLOCK: the name is followed by the camera's clock (running time, in ms), so a
+    // viewer's picture can be compared with the preview's (see scripts/bench-viewer-latency).
+    gst::Ref<GstElement> text =
+        gst::make(std::getenv("NORVALE_TEST_CLOCK") ? "timeoverlay" : "textoverlay", "name");
     gst::Ref<GstElement> convert = gst::make("videoconvert", "convert");
     gst::Ref<GstElement> scale = gst::make("videoscale", "scale");
     // Adjustable picture controls, as a real camera's driver offers them.

@@ -25,6 +25,9 @@
 // A camera can be made an MJPEG camera instead (640x480, 320x240 and 352x288 JPEG only), as many
 // USB webcams are: NORVALE_TEST_MJPEG="N" (several numbers separated by commas) or setMjpeg.
 //
+// NORVALE_TEST_CLOCK=1 writes the camera's clock (its running time in milliseconds) after the
+// name, so a picture seen elsewhere (a live-stream viewer) can be timed against the preview.
+//
 // To exercise failures, a camera can be unplugged: it disappears from every enumeration, can
 // no longer be bound, and a running one posts an error ("... has been disconnected") and stops
 // delivering frames. NORVALE_TEST_UNPLUG="N" unplugs camera N from the start; "N@S" unplugs it

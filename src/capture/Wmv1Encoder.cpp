@@ -4,6 +4,12 @@
 // from 20 kbit/s to 2 Mbit/s), so recordings would ignore the camera's bit rate. This element
 // sets libavcodec's rate control itself: `bitrate` in bits per second, `key-int-max` frames
 // between key frames. Input: I420; output: video/x-wmv, wmvversion=1, one packet per frame.
+//
+// At low rates even the coarsest quantiser gives more than the rate on a moving picture, so
+// the element also holds the rate itself: a leaky bucket fills with every packet and drains at
+// the bit rate in stream time, and while it holds more than a quarter of a second of data the next
+// frames are dropped (the previous picture simply stays longer). libavcodec's notes go to the
+// GStreamer debug log, not the console.
 #include "CaptureElements.h"
 #include "GstHandles.h"
 
@@ -16,6 +22,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -36,6 +45,10 @@ struct Codec {
     std::unique_ptr<AVPacket, PacketFree> packet;
     int64_t nextPts = 0;
     GstVideoInfo info{};
+    // Bits sent beyond what the rate allowed so far, and the stream time that was counted.
+    double bucketBits = 0;
+    GstClockTime lastTime = GST_CLOCK_TIME_NONE;
+    GstClockTime lastShown = GST_CLOCK_TIME_NONE; // of the last frame encoded
 };
 
 enum { PROP_0, PROP_BITRATE, PROP_KEY_INT_MAX };
@@ -88,6 +101,13 @@ static GstFlowReturn drainPackets(NorvaleWmv1Enc* self) {
             continue;
         }
         frame->output_buffer = gst_buffer_new_memdup(c.packet->data, c.packet->size);
+        c.bucketBits += 8.0 * c.packet->size;
+        // After dropped frames a picture stands for the time since the last one shown; the
+        // muxer adds up durations for the file's length.
+        if (GST_CLOCK_TIME_IS_VALID(frame->pts) && GST_CLOCK_TIME_IS_VALID(c.lastShown) &&
+            frame->pts > c.lastShown && GST_CLOCK_TIME_IS_VALID(frame->duration))
+            frame->duration = std::max<GstClockTime>(frame->duration, frame->pts - c.lastShown);
+        c.lastShown = frame->pts;
         if (c.packet->flags & AV_PKT_FLAG_KEY)
             GST_VIDEO_CODEC_FRAME_SET_SYNC_POINT(frame);
         av_packet_unref(c.packet.get());
@@ -147,6 +167,19 @@ static GstFlowReturn norvale_wmv1_enc_handle_frame(GstVideoEncoder* enc,
         return GST_FLOW_NOT_NEGOTIATED;
     }
     Codec& c = *self->codec;
+    // Drain the bucket by the stream time since the last frame (a second at most, so a pause
+    // earns no burst), then drop this frame while it holds more than a quarter of a second.
+    const double rate = self->bitrate;
+    if (GST_CLOCK_TIME_IS_VALID(frame->pts)) {
+        if (GST_CLOCK_TIME_IS_VALID(c.lastTime) && frame->pts > c.lastTime) {
+            const double elapsed =
+                std::min(1.0, static_cast<double>(frame->pts - c.lastTime) / GST_SECOND);
+            c.bucketBits = std::max(-rate / 4, c.bucketBits - rate * elapsed);
+        }
+        c.lastTime = frame->pts;
+    }
+    if (c.bucketBits > rate / 4 && !GST_VIDEO_CODEC_FRAME_IS_FORCE_KEYFRAME(frame))
+        return gst_video_encoder_finish_frame(enc, frame); // no output: dropped
     GstVideoFrame video;
     bool mapped = gst_video_frame_map(&video, &c.info, frame->input_buffer, GST_MAP_READ);
     if (!mapped) {
@@ -261,12 +294,32 @@ static void norvale_wmv1_enc_init(NorvaleWmv1Enc* self) {
 
 } // extern "C"
 
+namespace {
+
+GST_DEBUG_CATEGORY_STATIC(wmv1Debug);
+
+// libavcodec's notes ("rc buffer underflow", "clipping dct coefficients") are routine at low
+// bit rates: they go to the debug log (GST_DEBUG=norvalewmv1enc:4), never to the console of a
+// program that runs for days.
+void toDebugLog(void*, int level, const char* format, va_list args) {
+    if (level > av_log_get_level())
+        return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    const GstDebugLevel gstLevel = level <= AV_LOG_ERROR     ? GST_LEVEL_WARNING
+                                   : level <= AV_LOG_WARNING ? GST_LEVEL_INFO
+                                                             : GST_LEVEL_DEBUG;
+    GST_CAT_LEVEL_LOG(wmv1Debug, gstLevel, nullptr, "%s", line);
+}
+
+} // namespace
+
 namespace norvale::gst {
 
 gboolean registerWmv1Encoder(GstPlugin* plugin) {
-    // The encoder's warnings ("clipping dct coefficients" on busy pictures) are routine at low
-    // bit rates; only errors are worth a line on the console of a program that runs for days.
-    av_log_set_level(AV_LOG_ERROR);
+    GST_DEBUG_CATEGORY_INIT(wmv1Debug, "norvalewmv1enc", 0, "WMV1 encoder");
+    av_log_set_level(AV_LOG_WARNING);
+    av_log_set_callback(toDebugLog);
     return gst_element_register(plugin, "norvalewmv1enc", GST_RANK_NONE,
                                 norvale_wmv1_enc_get_type());
 }

@@ -52,9 +52,12 @@ struct Packet {
     std::uint32_t flags = 0, properties = 0, sequence = 0, sendTime = 0, duration = 0;
     bool multiple = false;
     unsigned payloadLengthType = 0;
+    std::size_t sendTimeAt = 0;
     struct Payload {
         std::size_t begin = 0, end = 0; // bytes of the whole payload, its header included
         bool keyFrameStart = false;
+        std::size_t timeAt = 0; // its presentation time: where and how wide (0: none)
+        unsigned timeWidth = 0;
     };
     std::vector<Payload> payloads;
 };
@@ -80,8 +83,10 @@ std::optional<Packet> parsePacket(const std::uint8_t* data, std::size_t size) {
     p.multiple = flags & 0x01;
     std::uint32_t packetLength = 0, padding = 0;
     if (!r.byte(p.properties) || !r.typed(flags >> 5, packetLength) ||
-        !r.typed(flags >> 1, p.sequence) || !r.typed(flags >> 3, padding) ||
-        !r.typed(3, p.sendTime) || !r.typed(2, p.duration))
+        !r.typed(flags >> 1, p.sequence) || !r.typed(flags >> 3, padding))
+        return std::nullopt;
+    p.sendTimeAt = r.position();
+    if (!r.typed(3, p.sendTime) || !r.typed(2, p.duration))
         return std::nullopt;
     const unsigned replicatedType = p.properties & 3;
     const unsigned offsetType = (p.properties >> 2) & 3;
@@ -116,9 +121,24 @@ std::optional<Packet> parsePacket(const std::uint8_t* data, std::size_t size) {
         Packet::Payload payload;
         payload.begin = r.position();
         std::uint32_t stream = 0, object = 0, offset = 0, replicated = 0, length = 0;
-        if (!r.byte(stream) || !r.typed(objectType, object) || !r.typed(offsetType, offset) ||
-            !r.typed(replicatedType, replicated) || !r.skip(replicated))
+        if (!r.byte(stream) || !r.typed(objectType, object))
             return std::nullopt;
+        const std::size_t offsetAt = r.position();
+        if (!r.typed(offsetType, offset) || !r.typed(replicatedType, replicated))
+            return std::nullopt;
+        const std::size_t replicatedAt = r.position();
+        if (!r.skip(replicated))
+            return std::nullopt;
+        // Replicated data begins with the object's size and presentation time; a compressed
+        // payload keeps its presentation time in the offset field.
+        if (replicated >= 8) {
+            payload.timeAt = replicatedAt + 4;
+            payload.timeWidth = 4;
+        } else if (replicated == 1) {
+            static constexpr unsigned widths[4] = {0, 1, 2, 4};
+            payload.timeAt = offsetAt;
+            payload.timeWidth = widths[offsetType];
+        }
         if (p.multiple) {
             if (!r.typed(p.payloadLengthType, length))
                 return std::nullopt;
@@ -180,7 +200,144 @@ std::optional<std::vector<std::uint8_t>> rebuild(const std::uint8_t* data, std::
     return out;
 }
 
+void putLe(std::uint8_t* at, unsigned width, std::uint32_t value) {
+    for (unsigned i = 0; i < width; ++i)
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t getLe(const std::uint8_t* at, unsigned width) {
+    std::uint32_t v = 0;
+    for (unsigned i = width; i-- > 0;)
+        v = v << 8 | at[i];
+    return v;
+}
+
+std::uint32_t earlier(std::uint32_t time, std::uint32_t base) {
+    return time > base ? time - base : 0;
+}
+
 } // namespace
+
+std::optional<std::uint32_t> packetSendTime(const std::uint8_t* data, std::size_t size) {
+    const std::optional<Packet> p = parsePacket(data, size);
+    if (!p)
+        return std::nullopt;
+    return p->sendTime;
+}
+
+bool rebasePacketTimes(std::uint8_t* data, std::size_t size, std::uint32_t baseMs) {
+    const std::optional<Packet> p = parsePacket(data, size);
+    if (!p)
+        return false;
+    putLe(data + p->sendTimeAt, 4, earlier(p->sendTime, baseMs));
+    for (const Packet::Payload& payload : p->payloads)
+        if (payload.timeWidth > 0)
+            putLe(data + payload.timeAt, payload.timeWidth,
+                  earlier(getLe(data + payload.timeAt, payload.timeWidth), baseMs));
+    return true;
+}
+
+namespace {
+
+// Object identifiers as they appear in the file.
+using ObjectId = std::array<std::uint8_t, 16>;
+constexpr ObjectId headerObject = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                   0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr ObjectId filePropertiesObject = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                           0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr ObjectId streamPropertiesObject = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr ObjectId headerExtensionObject = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                                            0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr ObjectId extendedStreamPropertiesObject = {
+    0xCB, 0xA5, 0xE6, 0x14, 0x72, 0xC6, 0x32, 0x43, 0x83, 0x99, 0xA9, 0x69, 0x52, 0x06, 0x5B, 0x5A};
+constexpr ObjectId videoMedia = {0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11,
+                                 0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+
+bool isObject(const std::uint8_t* at, const ObjectId& id) {
+    return std::equal(id.begin(), id.end(), at);
+}
+
+std::uint64_t getLe64(const std::uint8_t* at) {
+    return std::uint64_t{getLe(at + 4, 4)} << 32 | getLe(at, 4);
+}
+
+class HeaderRepair {
+public:
+    HeaderRepair(std::uint8_t* data, const HeaderFacts& facts) : data_(data), facts_(facts) {}
+
+    // Walks the objects between `from` and `to`; only objects that fit whole are touched.
+    void walk(std::size_t from, std::size_t to, int depth) {
+        std::size_t pos = from;
+        while (to - pos >= 24) {
+            const std::uint64_t size = getLe64(data_ + pos + 16);
+            if (size < 24 || size > to - pos)
+                return;
+            const auto end = pos + static_cast<std::size_t>(size);
+            if (isObject(data_ + pos, filePropertiesObject) && size >= 104)
+                set32(pos + 24 + 76, facts_.bitRate);
+            else if (isObject(data_ + pos, streamPropertiesObject))
+                streamProperties(pos, end);
+            else if (isObject(data_ + pos, extendedStreamPropertiesObject) && size >= 88)
+                extendedStreamProperties(pos + 24);
+            else if (isObject(data_ + pos, headerExtensionObject) && size >= 46 && depth == 0)
+                walk(pos + 46, end, depth + 1);
+            pos = end;
+        }
+    }
+    int changed() const { return changed_; }
+
+private:
+    void streamProperties(std::size_t pos, std::size_t end) {
+        if (end - pos < 78 || !isObject(data_ + pos + 24, videoMedia))
+            return;
+        const std::uint32_t typeLength = getLe(data_ + pos + 24 + 40, 4);
+        const std::size_t typeAt = pos + 78;
+        // Width, height, flags, format size, then the bitmap header.
+        if (typeLength < 11 + 40 || typeLength > end - typeAt)
+            return;
+        const std::size_t bitmap = typeAt + 11;
+        const auto width = static_cast<std::int32_t>(getLe(data_ + bitmap + 4, 4));
+        const auto height = static_cast<std::int32_t>(getLe(data_ + bitmap + 8, 4));
+        const std::uint32_t bits = getLe(data_ + bitmap + 14, 2);
+        // A negative height is a top-down picture of that many rows; nonsense sizes stay.
+        const std::int64_t rows = height < 0 ? -std::int64_t{height} : height;
+        if (width <= 0 || width > 65536 || rows > 65536)
+            return;
+        const std::int64_t bytes = std::int64_t{width} * rows * bits / 8;
+        if (bytes > 0 && bytes <= 0xFFFFFFFF)
+            set32(bitmap + 20, static_cast<std::uint32_t>(bytes));
+    }
+    void extendedStreamProperties(std::size_t at) {
+        set32(at + 16, facts_.bitRate); // data bit rate
+        set32(at + 28, facts_.bitRate); // alternate data bit rate
+        set32(at + 52, static_cast<std::uint32_t>(facts_.avgTimePerFrame));
+        set32(at + 56, static_cast<std::uint32_t>(facts_.avgTimePerFrame >> 32));
+    }
+    void set32(std::size_t at, std::uint32_t value) {
+        if (getLe(data_ + at, 4) == value)
+            return;
+        putLe(data_ + at, 4, value);
+        ++changed_;
+    }
+
+    std::uint8_t* data_;
+    const HeaderFacts& facts_;
+    int changed_ = 0;
+};
+
+} // namespace
+
+int repairHeader(std::uint8_t* header, std::size_t size, const HeaderFacts& facts) {
+    if (!header || size < 30 || !isObject(header, headerObject))
+        return 0;
+    const std::uint64_t declared = getLe64(header + 16);
+    if (declared < 30)
+        return 0;
+    HeaderRepair repair(header, facts);
+    repair.walk(30, static_cast<std::size_t>(std::min<std::uint64_t>(declared, size)), 0);
+    return repair.changed();
+}
 
 std::optional<bool> packetStartsKeyFrame(const std::uint8_t* data, std::size_t size) {
     const std::optional<Packet> p = parsePacket(data, size);

@@ -29,6 +29,14 @@ struct KeyFrameSplit {
 // cannot be parsed or rewritten (single payload, no padding field). Never reads outside `size`.
 std::optional<KeyFrameSplit> splitAtKeyFrame(const std::uint8_t* data, std::size_t size);
 
+// The send time of a data packet, in milliseconds. Nothing when it cannot be parsed.
+std::optional<std::uint32_t> packetSendTime(const std::uint8_t* data, std::size_t size);
+
+// Moves a data packet's send time and the presentation time of each payload `baseMs` earlier,
+// in place (a time before the base becomes 0), so that a viewer joining a running stream sees
+// times counting from its own start. False, with the packet unchanged, when it cannot be parsed.
+bool rebasePacketTimes(std::uint8_t* data, std::size_t size, std::uint32_t baseMs);
+
 // Framing header plus the MMS data packet header in front of each chunk.
 inline constexpr std::size_t ChunkPrefixSize = 12;
 // The largest payload one chunk can carry (its length fields are 16 bits).
@@ -42,5 +50,17 @@ std::array<std::uint8_t, ChunkPrefixSize> dataChunkPrefix(std::uint32_t packetNu
 // The ASF header (header object plus the data object's fixed 50 bytes) as $H chunks: one chunk
 // when it fits, otherwise consecutive pieces numbered from 0.
 std::vector<std::uint8_t> headerChunks(const std::uint8_t* header, std::size_t size);
+
+// What the header of a finished recording says about its video stream.
+struct HeaderFacts {
+    std::uint32_t bitRate = 0;         // bits per second
+    std::uint64_t avgTimePerFrame = 0; // 100 ns units
+};
+
+// Writes the stream's bit rate (file properties, extended stream properties), its frame time
+// and the image size in bytes (width x height x bit count / 8) into an ASF header, in place.
+// `size` may cover the whole header object or only part of it: objects that do not fit whole
+// are left alone. Returns the number of fields changed; 0 when it is no ASF header.
+int repairHeader(std::uint8_t* header, std::size_t size, const HeaderFacts& facts);
 
 } // namespace norvale::asf

@@ -202,6 +202,30 @@ StreamRequestKind classifyStreamRequest(const HttpRequest& request) {
     return StreamRequestKind::Describe;
 }
 
+int streamTargetCamera(std::string_view target) {
+    std::string_view path = target.substr(0, target.find_first_of("?#"));
+    constexpr std::string_view prefix = "/camera";
+    if (path.substr(0, prefix.size()) != prefix)
+        return 0;
+    path.remove_prefix(prefix.size());
+    if (!path.empty() && path.front() != '/')
+        return 0; // another name that merely begins alike, such as /cameras
+    if (path.empty() || path == "/")
+        return -1;
+    path.remove_prefix(1);
+    if (!path.empty() && path.back() == '/')
+        path.remove_suffix(1);
+    if (path.empty() || path.size() > 2 || path.front() == '0')
+        return -1;
+    int n = 0;
+    for (char c : path) {
+        if (c < '0' || c > '9')
+            return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n <= MaxStreamCamera ? n : -1;
+}
+
 std::string streamResponseHead(StreamRequestKind kind, std::uint32_t clientId) {
     std::string head = "HTTP/1.0 200 OK\r\n";
     switch (kind) {
@@ -234,6 +258,8 @@ std::string_view httpReasonPhrase(int status) {
         return "OK";
     case 400:
         return "Bad Request";
+    case 404:
+        return "Not Found";
     case 405:
         return "Method Not Allowed";
     case 408:

@@ -60,6 +60,14 @@ enum class StreamRequestKind {
 
 StreamRequestKind classifyStreamRequest(const HttpRequest& request);
 
+// Highest camera number a stream address can name.
+inline constexpr int MaxStreamCamera = 36;
+
+// Which camera's stream a request target asks for: N for "/camera/N" (1 to MaxStreamCamera,
+// optionally followed by "/" or a query), 0 for any other target (the port's first camera, as
+// every address was before cameras had their own), -1 for a /camera address naming no camera.
+int streamTargetCamera(std::string_view target);
+
 // The response head (status line, fields, blank line) that precedes the stream for each kind of
 // request. `clientId` is the Windows Media client id the server hands out.
 std::string streamResponseHead(StreamRequestKind kind, std::uint32_t clientId);

@@ -59,6 +59,16 @@ std::string cameraSectionName(int cameraNumber) {
     return "Camera" + std::to_string(cameraNumber);
 }
 
+int cameraNumberOfName(std::string_view name) {
+    constexpr std::string_view prefix = "Camera";
+    if (name.substr(0, prefix.size()) != prefix)
+        return 0;
+    for (int n = 1; n <= kGroupCount * kSlotsPerGroup; ++n)
+        if (name == cameraSectionName(n))
+            return n;
+    return 0;
+}
+
 int slotAt(int x, int y, std::span<const SlotFrame> slots, std::optional<Rect> visiblePanel) {
     if (visiblePanel && visiblePanel->containsInclusive(x, y))
         return -1;

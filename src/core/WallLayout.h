@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace norvale {
 
@@ -38,6 +39,8 @@ constexpr int cameraNumber(int group, int slot) {
 
 // "Camera" followed by the number in decimal: the settings section and component name.
 std::string cameraSectionName(int cameraNumber);
+// The camera number such a name gives (1..36), 0 for any other name.
+int cameraNumberOfName(std::string_view name);
 
 // What SlotAt needs to know about one slot: whether its frame is visible and where it is.
 struct SlotFrame {

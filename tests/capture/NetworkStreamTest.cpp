@@ -282,44 +282,71 @@ TEST(NetworkStreamTest, PlainAndWindowsMediaViewersDecodeTheStream) {
     EXPECT_EQ(camera.busError(), "");
 }
 
-TEST(NetworkStreamTest, NewViewerStartsWithTheHeaderThenAKeyFrame) {
+uint32_t le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
+// A viewer joining a stream that has run for seconds gets times of its own: the first packet
+// it receives is where a key frame starts, sent at 0, and every later packet counts on from
+// there, in the plain stream and in the Windows Media framing alike. Players stop early on a
+// stream whose first times are tens of seconds in.
+TEST(NetworkStreamTest, LateViewerStartsWithTheHeaderThenAKeyFrameAtTimeZero) {
     const uint16_t port = freePort();
     NetworkStream stream(loopback(port));
     Camera camera(stream);
     camera.start();
-    ASSERT_TRUE(camera.waitFrames(20)); // well past the first key frame
+    ASSERT_TRUE(camera.waitFrames(60)); // four seconds: past the first key frames
 
-    Client viewer(port);
-    ASSERT_TRUE(viewer.get());
-    // The head, the ASF header and three packets.
-    ASSERT_TRUE(viewer.readUntil([](const std::string& d) {
-        const size_t body = d.find("\r\n\r\n");
-        if (body == std::string::npos || d.size() < body + 4 + 24)
-            return false;
-        return d.size() >= body + 4 + asfHeaderLength(d.substr(body + 4)) + 3 * 1400;
-    }));
-    const std::string& d = viewer.data();
-    ASSERT_EQ(d.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
-    EXPECT_NE(d.find("Content-Type: video/x-ms-asf\r\n"), std::string::npos);
-    const std::string body = d.substr(d.find("\r\n\r\n") + 4);
-    const std::string asfHeaderGuid = "\x30\x26\xB2\x75\x8E\x66\xCF\x11";
-    ASSERT_EQ(body.rfind(asfHeaderGuid, 0), 0u);
-    const size_t first = asfHeaderLength(body);
-    ASSERT_GT(first, 0u);
-    ASSERT_GE(body.size(), first + 3 * 1400);
-    // The first packet a new viewer gets is one where a key frame begins, and only such
-    // packets are key-frame packets, so the viewer never starts mid-picture.
-    const auto* packet = reinterpret_cast<const uint8_t*>(body.data() + first);
-    EXPECT_EQ(asf::packetStartsKeyFrame(packet, 1400), std::optional<bool>(true));
-    EXPECT_FALSE(asf::splitAtKeyFrame(packet, 1400).has_value()); // nothing before the key frame
-    // Times count from the pipeline's start, not from the encoder's large offset (the 32-bit
-    // millisecond fields would wrap within days).
-    const uint32_t sendTime =
-        packet[6] | packet[7] << 8 | packet[8] << 16 | uint32_t(packet[9]) << 24;
-    EXPECT_LT(sendTime, 60000u);
-    std::printf("[ info ] a new viewer receives %zu header bytes, then the packet where a key "
-                "frame starts\n",
-                first);
+    for (const char* agent : {"", "User-Agent: NSPlayer/7.10\r\nPragma: xPlayStrm=1\r\n"}) {
+        const bool framed = *agent != '\0';
+        const size_t prefix = framed ? asf::ChunkPrefixSize : 0;
+        Client viewer(port);
+        ASSERT_TRUE(viewer.get(agent));
+        // The head, the ASF header and three packets.
+        const size_t packets = 3;
+        ASSERT_TRUE(viewer.readUntil([&](const std::string& d) {
+            const size_t body = d.find("\r\n\r\n");
+            if (body == std::string::npos || d.size() < body + 4 + prefix + 24)
+                return false;
+            return d.size() >= body + 4 + prefix + asfHeaderLength(d.substr(body + 4 + prefix)) +
+                                   packets * (prefix + 1400);
+        })) << agent;
+        const std::string& d = viewer.data();
+        ASSERT_EQ(d.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+        EXPECT_NE(d.find(framed ? "Content-Type: application/x-mms-framed\r\n"
+                                : "Content-Type: video/x-ms-asf\r\n"),
+                  std::string::npos);
+        const std::string body = d.substr(d.find("\r\n\r\n") + 4);
+        if (framed) {
+            ASSERT_EQ(body.rfind("$H", 0), 0u);
+        }
+        const std::string asfHeaderGuid = "\x30\x26\xB2\x75\x8E\x66\xCF\x11";
+        ASSERT_EQ(body.substr(prefix).rfind(asfHeaderGuid, 0), 0u) << agent;
+        const size_t first = prefix + asfHeaderLength(body.substr(prefix));
+        ASSERT_GE(body.size(), first + packets * (prefix + 1400));
+        uint32_t lastSend = 0;
+        for (size_t i = 0; i < packets; ++i) {
+            const auto* chunk =
+                reinterpret_cast<const uint8_t*>(body.data() + first) + i * (prefix + 1400);
+            if (framed) {
+                ASSERT_EQ(chunk[0], '$');
+                ASSERT_EQ(chunk[1], 'D');
+                EXPECT_EQ(le32(chunk + 4), i) << "each viewer's packets count from 0";
+            }
+            const uint8_t* packet = chunk + prefix;
+            const std::optional<uint32_t> send = asf::packetSendTime(packet, 1400);
+            ASSERT_TRUE(send.has_value());
+            if (i == 0) {
+                // Never mid-picture, nor with pictures that cannot be decoded.
+                EXPECT_EQ(asf::packetStartsKeyFrame(packet, 1400), std::optional<bool>(true));
+                EXPECT_FALSE(asf::splitAtKeyFrame(packet, 1400).has_value());
+                EXPECT_EQ(*send, 0u) << agent;
+            }
+            EXPECT_GE(*send, lastSend);
+            EXPECT_LT(*send, 5000u) << agent;
+            lastSend = *send;
+        }
+    }
 }
 
 TEST(NetworkStreamTest, NinthViewerIsRefusedUntilASlotIsFree) {
@@ -329,6 +356,13 @@ TEST(NetworkStreamTest, NinthViewerIsRefusedUntilASlotIsFree) {
     camera.start();
     ASSERT_TRUE(camera.waitFrames(3));
 
+    // Connections that never send a request, more than may wait at once, take no viewer slot
+    // and cannot keep real viewers out: the oldest of them make room for newcomers.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
     std::vector<std::unique_ptr<Client>> holders;
     for (int i = 0; i < 8; ++i) {
         holders.push_back(std::make_unique<Client>(port));
@@ -388,26 +422,65 @@ TEST(NetworkStreamTest, StalledViewerIsDroppedWhileOthersKeepReceiving) {
     EXPECT_TRUE(eventually([&] { return std::filesystem::file_size(file) > fileBefore; }));
 }
 
-TEST(NetworkStreamTest, BusyPortMeansNoServiceButThePipelineRuns) {
+// Cameras serving on one port share its listener: the first one answers at any address, each
+// one at /camera/N, each with its own viewer limit. A port another program holds means no
+// service, and the recording goes on.
+TEST(NetworkStreamTest, EveryCameraIsServedAtItsOwnAddressOnOnePort) {
     const uint16_t port = freePort();
-    NetworkStream first(loopback(port));
-    Camera one(first);
-    one.start();
-    ASSERT_TRUE(first.listening());
+    NetworkStreamOptions first = loopback(port), fourth = loopback(port);
+    first.camera = 1;
+    first.maxUsers = 1;
+    fourth.camera = 4;
+    auto one = std::make_unique<NetworkStream>(first);
+    NetworkStream four(fourth);
+    auto cameraOne = std::make_unique<Camera>(*one);
+    Camera cameraFour(four);
+    cameraOne->start();
+    cameraFour.start();
+    ASSERT_TRUE(one->listening());
+    ASSERT_TRUE(four.listening());
+    ASSERT_TRUE(cameraFour.waitFrames(3));
 
-    NetworkStream second(loopback(port));
-    Camera two(second);
-    two.start();
-    EXPECT_FALSE(second.listening());
-    EXPECT_TRUE(two.waitFrames(10));
-    EXPECT_EQ(two.busError(), "");
+    auto status = [&](const char* target) {
+        auto c = std::make_unique<Client>(port);
+        c->send(std::string("GET ") + target + " HTTP/1.0\r\n\r\n");
+        c->readUntil(hasHead);
+        return std::make_pair(c->data().substr(0, c->data().find("\r\n")), std::move(c));
+    };
+    auto [rootStatus, rootViewer] = status("/");
+    EXPECT_EQ(rootStatus, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(eventually([&] { return one->viewers() == 1; }));
+    EXPECT_EQ(status("/camera/1").first, "HTTP/1.0 503 Service Unavailable"); // its limit
+    auto [fourStatus, fourViewer] = status("/camera/4");
+    EXPECT_EQ(fourStatus, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(eventually([&] { return four.viewers() == 1; }));
+    for (const char* nobody : {"/camera/2", "/camera/99"})
+        EXPECT_EQ(status(nobody).first, "HTTP/1.0 404 Not Found") << nobody;
 
-    // Still served by the first one.
-    Client viewer(port);
-    ASSERT_TRUE(viewer.get());
-    ASSERT_TRUE(viewer.readUntil(hasHead));
-    EXPECT_EQ(viewer.data().rfind("HTTP/1.0 200 OK", 0), 0u);
-    EXPECT_EQ(first.viewers(), 1u);
+    // The first camera stopping closes only its own viewers; the port stays open for the rest.
+    cameraOne.reset();
+    one.reset();
+    EXPECT_TRUE(rootViewer->readToEnd(3s));
+    ASSERT_TRUE(four.listening());
+    EXPECT_EQ(four.viewers(), 1u);
+    EXPECT_EQ(status("/").first, "HTTP/1.0 200 OK");
+
+    // Another program on a port: no service, and the pipeline runs on.
+    const uint16_t taken = freePort();
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(taken);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    NetworkStream blocked(loopback(taken));
+    Camera cameraBlocked(blocked);
+    cameraBlocked.start();
+    EXPECT_FALSE(blocked.listening());
+    EXPECT_TRUE(cameraBlocked.waitFrames(10));
+    EXPECT_EQ(cameraBlocked.busError(), "");
+    ::close(holder);
 }
 
 TEST(NetworkStreamTest, BadRequestsGetAnErrorAndAClosedSocket) {

@@ -191,3 +191,48 @@ TEST(AsfStreamTest, SplitAtKeyFrameStart) {
 }
 
 } // namespace
+
+namespace {
+
+uint32_t le32At(const std::vector<uint8_t>& p, size_t at) {
+    return p[at] | p[at + 1] << 8 | p[at + 2] << 16 | uint32_t(p[at + 3]) << 24;
+}
+
+// A viewer's times count from its own start: the packet's send time and every payload's
+// presentation time (in the replicated data, or in the offset field of a compressed payload)
+// move back by the base, and never below 0; nothing else changes.
+TEST(AsfStreamTest, RebaseMovesSendAndPresentationTimes) {
+    // Send time 1234 at byte 6; payload 1 (replicated data of 8 bytes, presentation time in its
+    // last four) from byte 13, payload 2 (compressed, time in the offset field) from byte 50.
+    const std::vector<uint8_t> original = muxerPacket({{true, 0}, {false, 5000, 1}});
+    const size_t sendAt = 6, firstTimeAt = 13 + 7 + 4, secondOffsetAt = 50 + 2;
+    ASSERT_EQ(asf::packetSendTime(original.data(), original.size()), 1234u);
+    ASSERT_EQ(le32At(original, secondOffsetAt), 5000u);
+    const struct {
+        uint32_t base, send, first, second;
+    } cases[] = {
+        {0, 1234, 0x11111111, 5000},
+        {1000, 234, 0x11111111 - 1000, 4000},
+        {4000, 0, 0x11111111 - 4000, 1000},
+        {6000, 0, 0x11111111 - 6000, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> p = original;
+        ASSERT_TRUE(asf::rebasePacketTimes(p.data(), p.size(), c.base)) << c.base;
+        EXPECT_EQ(le32At(p, sendAt), c.send) << c.base;
+        EXPECT_EQ(le32At(p, firstTimeAt), c.first) << c.base;
+        EXPECT_EQ(le32At(p, secondOffsetAt), c.second) << c.base;
+        size_t changed = 0;
+        for (size_t i = 0; i < p.size(); ++i)
+            changed += p[i] != original[i];
+        EXPECT_LE(changed, 12u) << c.base;
+        EXPECT_EQ(startsKeyFrame(p), startsKeyFrame(original));
+    }
+    std::vector<uint8_t> damaged = original;
+    damaged.resize(9);
+    const std::vector<uint8_t> before = damaged;
+    EXPECT_FALSE(asf::rebasePacketTimes(damaged.data(), damaged.size(), 1000));
+    EXPECT_EQ(damaged, before);
+}
+
+} // namespace

@@ -145,3 +145,21 @@ TEST(HttpRequestTest, ErrorResponses) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(HttpRequestTest, StreamTargetNamesACamera) {
+    const struct {
+        const char* target;
+        int camera;
+    } cases[] = {
+        {"/", 0},           {"/live.asf", 0},   {"/cameras", 0},     {"/camera1", 0},
+        {"/camera/1", 1},   {"/camera/36", 36}, {"/camera/9/", 9},   {"/camera/4?x=1", 4},
+        {"/camera", -1},    {"/camera/", -1},   {"/camera/0", -1},   {"/camera/37", -1},
+        {"/camera/07", -1}, {"/camera/1x", -1}, {"/camera/123", -1}, {"/camera/1/2", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(streamTargetCamera(c.target), c.camera) << c.target;
+}
+
+} // namespace

@@ -96,4 +96,8 @@ TEST(WallLayout, CameraNumbering) {
     EXPECT_EQ(cameraNumber(4, 9), 36);
     EXPECT_EQ(cameraSectionName(7), "Camera7");
     EXPECT_EQ(cameraSectionName(36), "Camera36");
+    for (int n : {1, 9, 36})
+        EXPECT_EQ(cameraNumberOfName(cameraSectionName(n)), n);
+    for (const char* other : {"Camera0", "Camera37", "Camera07", "camera1", "Camera", ""})
+        EXPECT_EQ(cameraNumberOfName(other), 0) << other;
 }

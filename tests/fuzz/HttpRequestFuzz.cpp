@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the live stream's request parser, whole and split at every size
 // limit a connection may hit: it must never read past the bytes it is given, and whatever it
-// accepts must be a well-formed request that the service can classify and answer.
+// accepts must be a well-formed request that the service can classify, route to a camera and
+// answer.
 #include "core/HttpRequest.h"
 
 #include <cstdint>
@@ -21,6 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 r.request.target.empty())
                 __builtin_trap();
             (void)norvale::streamResponseHead(norvale::classifyStreamRequest(r.request), 1);
+            // Every target names the port's first camera, one camera, or none.
+            if (const int camera = norvale::streamTargetCamera(r.request.target);
+                camera < -1 || camera > norvale::MaxStreamCamera)
+                __builtin_trap();
             break;
         case norvale::HttpParseStatus::Malformed:
         case norvale::HttpParseStatus::TooLarge:

@@ -11,11 +11,13 @@
 #include "capture/VideoRenderer.h"
 #include "core/CameraSettings.h"
 #include "core/FileNaming.h"
+#include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 
 #include <QMetaObject>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include <QCheckBox>
@@ -99,7 +101,11 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     buildLayout();
     buildActions();
 
+    // Every camera serves on 8801; test runs on a shared machine move it with NORVALE_MMS_PORT.
     mmsPort_ = 8801;
+    if (const char* port = std::getenv("NORVALE_MMS_PORT"))
+        if (const int n = std::atoi(port); n > 0 && n <= 65535)
+            mmsPort_ = n;
     bitRate_ = 1024;
     saveFilePath_ = QString::fromStdString(defaultFolder());
     snapshotPath_ = saveFilePath_;
@@ -486,6 +492,7 @@ void TCamera::StartRecording() {
     lastRecordingFile_ = QString::fromStdString(fileName);
     asfWriter_->SetFileName(fileName);
     asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
+    asfWriter_->SetCameraNumber(cameraNumberOfName(objectName().toStdString()));
     captureGraph_->SetActive(true);
 
     if (videoFormatIndex_ != -1) {

@@ -226,33 +226,45 @@ TEST_F(CameraCapture, RecordingWritesATimestampedWmv1FileAndResumesPreview) {
     c.state(false, false);
 }
 
+// Two cameras recording on one port: the first answers at "/", each at /camera/N (N from its
+// component name); the port closes with the last recording.
 TEST_F(CameraCapture, ARecordingServesItsLiveStreamWhileItRuns) {
     Channel a, b;
     const int port = freePort();
+    a.cam->setObjectName(QStringLiteral("Camera1"));
+    b.cam->setObjectName(QStringLiteral("Camera4"));
     a.cam->setMMSPort(port);
-    b.cam->setMMSPort(port); // two cameras on one port: the second serves nothing, silently
+    b.cam->setMMSPort(port);
     a.cam->setVideoDeviceIndex(a.firstTestCamera());
     b.cam->setVideoDeviceIndex(b.firstTestCamera() + 1);
     a.cam->actPreview()->execute();
     b.cam->actPreview()->execute();
     a.cam->actSave()->execute();
     b.cam->actSave()->execute();
-    ASSERT_NE(a.cam->ASFWriter().Network(), nullptr);
-    EXPECT_TRUE(a.cam->ASFWriter().Network()->listening());
-    ASSERT_NE(b.cam->ASFWriter().Network(), nullptr);
-    EXPECT_FALSE(b.cam->ASFWriter().Network()->listening());
-    EXPECT_TRUE(b.cam->Recording());
-    EXPECT_TRUE(b.messages.requests.empty());
-    runFor(1000);
-    for (const char* scheme : {"http", "mmsh"}) {
-        const Probe p = ffprobe(QStringLiteral("%1://127.0.0.1:%2/").arg(scheme).arg(port));
-        EXPECT_EQ(p.codec, "wmv1") << scheme;
-        const auto [w, h] = a.cam->CaptureGraph().NativeVideoSize();
-        EXPECT_EQ(p.width, w) << scheme;
-        EXPECT_EQ(p.height, h) << scheme;
+    for (Channel* c : {&a, &b}) {
+        ASSERT_NE(c->cam->ASFWriter().Network(), nullptr);
+        EXPECT_TRUE(c->cam->ASFWriter().Network()->listening());
+        EXPECT_TRUE(c->cam->Recording());
+        EXPECT_TRUE(c->messages.requests.empty());
     }
-    a.cam->actSave()->execute(); // the service closes with the recording
+    runFor(1000);
+    const struct {
+        const char* path;
+        Channel* channel;
+    } addresses[] = {{"/", &a}, {"/camera/1", &a}, {"/camera/4", &b}};
+    for (const auto& address : addresses)
+        for (const char* scheme : {"http", "mmsh"}) {
+            const Probe p = ffprobe(
+                QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(port).arg(address.path));
+            EXPECT_EQ(p.codec, "wmv1") << scheme << address.path;
+            const auto [w, h] = address.channel->cam->CaptureGraph().NativeVideoSize();
+            EXPECT_EQ(p.width, w) << scheme << address.path;
+            EXPECT_EQ(p.height, h) << scheme << address.path;
+        }
+    a.cam->actSave()->execute(); // its service closes with the recording
     EXPECT_EQ(a.cam->ASFWriter().Network(), nullptr);
+    EXPECT_EQ(ffprobe(QStringLiteral("http://127.0.0.1:%1/camera/4").arg(port)).codec, "wmv1");
+    b.cam->actSave()->execute();
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
