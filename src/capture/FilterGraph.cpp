@@ -252,6 +252,7 @@ void TFilterGraph::SetActive(bool active) {
         return;
     if (active) {
         core_->pipeline = gst::adopt(gst_pipeline_new(name_.c_str()));
+        core_->failed = false;
         gst::Ref<GstBus> bus(gst_element_get_bus(core_->pipeline.get()));
         core_->busWatch = gst_bus_add_watch(bus.get(), onBusMessage, this);
         if (graphEdit_) {
@@ -489,21 +490,30 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
 bool TFilterGraph::RunGraph() {
     if (!Active())
         throw EIntfCastError();
-    // Errors of an earlier run are reported now, so they are not taken for this run's.
-    ProcessEvents();
-    for (auto* c : linked_)
-        c->AboutToRun();
     GstElement* p = core_->pipeline.get();
-    if (core_->published && std::getenv("GST_DEBUG_DUMP_DOT_DIR"))
-        GST_DEBUG_BIN_TO_DOT_FILE(GST_BIN(p), GST_DEBUG_GRAPH_SHOW_ALL,
-                                  inspectionName(*this).c_str());
-    GstStateChangeReturn r = gst_element_set_state(p, GST_STATE_PLAYING);
-    if (r == GST_STATE_CHANGE_ASYNC)
-        r = gst_element_get_state(p, nullptr, nullptr, 2 * GST_SECOND);
     gst::Ref<GstBus> bus(gst_element_get_bus(p));
+    // Errors still waiting were posted while this start was being built (a file that could not
+    // be opened when the writer got ready): they are this run's failure, thrown below, never
+    // handed to OnError from inside this call.
     std::string error = gst::popErrorText(bus.get());
+    core_->failed = false;
+    GstStateChangeReturn r = GST_STATE_CHANGE_FAILURE;
+    if (error.empty()) {
+        for (auto* c : linked_)
+            c->AboutToRun();
+        if (core_->published && std::getenv("GST_DEBUG_DUMP_DOT_DIR"))
+            GST_DEBUG_BIN_TO_DOT_FILE(GST_BIN(p), GST_DEBUG_GRAPH_SHOW_ALL,
+                                      inspectionName(*this).c_str());
+        r = gst_element_set_state(p, GST_STATE_PLAYING);
+        if (r == GST_STATE_CHANGE_ASYNC)
+            r = gst_element_get_state(p, nullptr, nullptr, 2 * GST_SECOND);
+        error = gst::popErrorText(bus.get());
+    }
     if (r == GST_STATE_CHANGE_FAILURE || !error.empty()) {
-        gst_element_set_state(p, GST_STATE_READY);
+        // The exception is the one report of this failure.
+        core_->failed = true;
+        if (gst_element_set_state(p, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE)
+            gst_element_set_state(p, GST_STATE_NULL);
         CheckDirectShowResult(hr::E_FAIL, error);
     }
     return true;
@@ -515,19 +525,30 @@ void TFilterGraph::StopGraph() {
     GstElement* p = core_->pipeline.get();
     GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
     gst_element_get_state(p, &state, &pending, 0);
-    if (state > GST_STATE_READY || pending > GST_STATE_READY) {
-        for (auto* c : linked_)
-            c->Stopping(StopTimeout);
-    }
+    // A graph that does not run is stopped already. Asking it for "ready" again would make an
+    // element that failed to get ready (a file that cannot be opened) fail, and post its
+    // error, once more.
+    if (state <= GST_STATE_READY && pending <= GST_STATE_READY)
+        return;
+    for (auto* c : linked_)
+        c->Stopping(StopTimeout);
     GstStateChangeReturn r = gst_element_set_state(p, GST_STATE_READY);
     if (r == GST_STATE_CHANGE_ASYNC)
         r = gst_element_get_state(p, nullptr, nullptr, GST_SECOND * StopTimeout.count() / 1000);
+    if (r == GST_STATE_CHANGE_FAILURE) {
+        // Whatever keeps an element from "ready", nothing runs once it is all shut down: the
+        // stop has worked, and teardown can go on.
+        gst::Ref<GstBus> bus(gst_element_get_bus(p));
+        std::string error = gst::popErrorText(bus.get());
+        r = gst_element_set_state(p, GST_STATE_NULL);
+        for (auto* c : linked_)
+            c->Stopped();
+        if (r == GST_STATE_CHANGE_FAILURE)
+            CheckDirectShowResult(hr::E_FAIL, error);
+        return;
+    }
     for (auto* c : linked_)
         c->Stopped();
-    if (r == GST_STATE_CHANGE_FAILURE) {
-        gst::Ref<GstBus> bus(gst_element_get_bus(p));
-        CheckDirectShowResult(hr::E_FAIL, gst::popErrorText(bus.get()));
-    }
 }
 
 void TFilterGraph::PurgeGraph() {
@@ -617,38 +638,55 @@ std::pair<int, int> TFilterGraph::NativeVideoSize() const {
     return core_->renderedSize.value_or(std::make_pair(0, 0));
 }
 
-void TFilterGraph::ReportError(const std::string& text) {
+TFilterComponent* TFilterGraph::componentOf(GstObject* object) const {
+    // The element itself or an element inside it (a writer's muxer or file sink), else an
+    // element rendering inserted for it, named after it ("ASFWriter Queue 7").
+    for (GstObject* o = object; o; o = GST_OBJECT_PARENT(o)) {
+        for (auto* c : linked_)
+            if (GST_OBJECT(c->core().element.get()) == o)
+                return c;
+        if (GST_OBJECT_PARENT(o) == GST_OBJECT(core_->pipeline.get())) {
+            const std::string name = gst::take(gst_object_get_name(o));
+            for (auto* c : linked_)
+                if (name.rfind(c->Name() + " ", 0) == 0)
+                    return c;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void TFilterGraph::HandleBusError(GstMessage* msg) {
+    if (!Active() || core_->failed)
+        return;
+    GError* err = nullptr;
+    gst_message_parse_error(msg, &err, nullptr);
+    gst::Error owned(err);
+    core_->failed = true; // before the handler, which may run a nested event loop
+    TFilterComponent* origin = componentOf(GST_MESSAGE_SRC(msg));
     if (onError_)
-        onError_(text);
+        onError_(owned ? gst::str(owned->message) : std::string(), origin);
 }
 
 void TFilterGraph::ProcessEvents() {
     if (!Active())
         return;
-    // Everything waiting is taken off the bus (so it cannot pile up without a main loop);
-    // errors go to OnError.
+    // Everything waiting is taken off the bus (so it cannot pile up without a main loop). The
+    // bus is held here: the handler may deactivate the graph.
     gst::Ref<GstBus> bus(gst_element_get_bus(core_->pipeline.get()));
     while (gst::Message msg{gst_bus_pop(bus.get())}) {
-        if (GST_MESSAGE_TYPE(msg.get()) != GST_MESSAGE_ERROR)
-            continue;
-        GError* err = nullptr;
-        gst_message_parse_error(msg.get(), &err, nullptr);
-        gst::Error owned(err);
-        if (owned)
-            ReportError(gst::str(owned->message));
+        if (GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_ERROR)
+            HandleBusError(msg.get());
+        if (!Active())
+            return;
     }
 }
 
 namespace {
 
 gboolean onBusMessage(GstBus*, GstMessage* msg, gpointer data) {
-    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
-        GError* err = nullptr;
-        gst_message_parse_error(msg, &err, nullptr);
-        gst::Error owned(err);
-        if (owned)
-            static_cast<TFilterGraph*>(data)->ReportError(gst::str(owned->message));
-    }
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR)
+        static_cast<TFilterGraph*>(data)->HandleBusError(msg);
     return G_SOURCE_CONTINUE;
 }
 

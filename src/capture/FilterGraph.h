@@ -33,6 +33,9 @@
 #include <utility>
 #include <vector>
 
+typedef struct _GstMessage GstMessage;
+typedef struct _GstObject GstObject;
+
 namespace norvale {
 
 inline constexpr TGuid PIN_CATEGORY_CAPTURE = guid("{FB6C4281-0353-11D1-905F-0000C0CC16BA}");
@@ -182,19 +185,21 @@ public:
     // the rendered source will deliver; {0, 0} when unknown.
     std::pair<int, int> NativeVideoSize() const;
 
-    // Errors the pipeline reports while running (a camera that disappears, a full disk).
+    // Errors the pipeline reports while running (a camera that disappears, a full disk), with
+    // the linked component whose element or branch failed (none when it cannot be told).
     // Delivered on the GUI thread by GLib's default main context (Qt's event loop runs it), or
-    // by ProcessEvents for callers without one.
-    void SetOnError(std::function<void(const std::string&)> handler) {
-        onError_ = std::move(handler);
-    }
+    // by ProcessEvents for callers without one; never from inside another graph operation.
+    // One failure per run: once one is delivered (or RunGraph threw), the errors that follow
+    // from it are dropped until the graph runs again. The handler may tear the graph down.
+    using ErrorHandler = std::function<void(const std::string& text, TFilterComponent* origin)>;
+    void SetOnError(ErrorHandler handler) { onError_ = std::move(handler); }
     void ProcessEvents();
 
     // How long StopGraph waits for writers to finish.
     static constexpr std::chrono::milliseconds StopTimeout{3000};
 
     GraphCore& core() const { return *core_; } // internal
-    void ReportError(const std::string& text); // internal: hands an error to OnError
+    void HandleBusError(GstMessage* msg);      // internal: an error message of the pipeline
 
 private:
     friend class TFilterComponent;
@@ -202,12 +207,13 @@ private:
     void unlink(TFilterComponent* c);
     void join(TFilterComponent* c);
     void leave(TFilterComponent* c);
+    TFilterComponent* componentOf(GstObject* object) const;
 
     std::string name_;
     TGraphMode mode_ = TGraphMode::gmCapture;
     bool graphEdit_ = false;
     std::vector<TFilterComponent*> linked_;
-    std::function<void(const std::string&)> onError_;
+    ErrorHandler onError_;
     std::unique_ptr<GraphCore> core_;
 };
 

@@ -28,6 +28,9 @@ struct GraphCore {
     std::optional<std::pair<int, int>> renderedSize;
     std::vector<std::string> addedOrder; // element names in the order they entered the pipeline
     int insertedCounter = 0;
+    // The current run has failed and that failure was reported: later errors of the same run
+    // are its echoes (the elements behind the failing one, the teardown) and are dropped.
+    bool failed = false;
 };
 
 namespace gst {

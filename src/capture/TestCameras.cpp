@@ -233,18 +233,37 @@ const char* const patterns[] = {"smpte",  "ball",     "zone-plate", "colors",  "
 
 GstElement* makeCameraElement(int number, const gchar* name) {
     testcameras::noteUnplugEnvironment(); // NORVALE_TEST_UNPLUG as it is now
+    // Every part is required: a camera that quietly lost one (its name overlay without
+    // gstreamer1.0-x) would make tests and benchmarks measure something else. A missing one is
+    // named on the console and the camera cannot be opened.
+    std::string missing;
+    auto part = [&](const char* factory, const char* role) {
+        gst::Ref<GstElement> e = gst::make(factory, role);
+        if (!e)
+            missing += std::string(missing.empty() ? "" : ", ") + factory;
+        return e;
+    };
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(name));
-    gst::Ref<GstElement> src = gst::make("videotestsrc", "source");
+    gst::Ref<GstElement> src = part("videotestsrc", "source");
     // NORVALE_TEST_CLOCK: the name is followed by the camera's clock (running time, in ms), so a
     // viewer's picture can be compared with the preview's (see scripts/bench-viewer-latency).
     gst::Ref<GstElement> text =
-        gst::make(std::getenv("NORVALE_TEST_CLOCK") ? "timeoverlay" : "textoverlay", "name");
-    gst::Ref<GstElement> convert = gst::make("videoconvert", "convert");
-    gst::Ref<GstElement> scale = gst::make("videoscale", "scale");
+        part(std::getenv("NORVALE_TEST_CLOCK") ? "timeoverlay" : "textoverlay", "name");
+    gst::Ref<GstElement> convert = part("videoconvert", "convert");
+    gst::Ref<GstElement> scale = part("videoscale", "scale");
     // Adjustable picture controls, as a real camera's driver offers them.
-    gst::Ref<GstElement> balance = gst::make("videobalance", "controls");
-    gst::Ref<GstElement> filter = gst::make("capsfilter", "formats");
-    if (!bin || !src || !convert || !scale || !balance || !filter)
+    gst::Ref<GstElement> balance = part("videobalance", "controls");
+    gst::Ref<GstElement> filter = part("capsfilter", "formats");
+    const bool mjpeg = testcameras::isMjpeg(number);
+    gst::Ref<GstElement> encoder = mjpeg ? part("jpegenc", "encoder") : nullptr;
+    if (!missing.empty()) {
+        std::fprintf(stderr,
+                     "%s cannot be opened: GStreamer element(s) missing: %s (scripts/setup "
+                     "installs them)\n",
+                     testcameras::cameraName(number).c_str(), missing.c_str());
+        return nullptr;
+    }
+    if (!bin)
         return nullptr;
 
     // NORVALE_TEST_PATTERN: one pattern for every camera (see the header).
@@ -259,22 +278,14 @@ GstElement* makeCameraElement(int number, const gchar* name) {
     else
         g_object_set(src.get(), "horizontal-speed", 2, nullptr);
 
-    const bool mjpeg = testcameras::isMjpeg(number);
     gst::Caps caps(testCameraCaps(mjpeg));
     g_object_set(filter.get(), "caps", caps.get(), nullptr);
-    gst::Ref<GstElement> encoder = mjpeg ? gst::make("jpegenc", "encoder") : nullptr;
-    if (mjpeg && !encoder)
-        return nullptr;
 
-    if (text) {
-        std::string label = testcameras::cameraName(number);
-        g_object_set(text.get(), "text", label.c_str(), "font-desc", "Sans Bold 18", "valignment",
-                     2 /* top */, "halignment", 0 /* left */, "shaded-background", TRUE, nullptr);
-    }
-    std::vector<GstElement*> chain = {src.get()};
-    if (text)
-        chain.push_back(text.get());
-    chain.insert(chain.end(), {convert.get(), balance.get(), scale.get()});
+    const std::string label = testcameras::cameraName(number);
+    g_object_set(text.get(), "text", label.c_str(), "font-desc", "Sans Bold 18", "valignment",
+                 2 /* top */, "halignment", 0 /* left */, "shaded-background", TRUE, nullptr);
+    std::vector<GstElement*> chain = {src.get(), text.get(), convert.get(), balance.get(),
+                                      scale.get()};
     if (encoder)
         chain.push_back(encoder.get());
     chain.push_back(filter.get());

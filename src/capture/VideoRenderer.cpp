@@ -194,6 +194,12 @@ void TVideoRenderer::Joining() {
     core().element = std::move(bin);
 }
 
+void TVideoRenderer::Stopped() {
+    // A stopped graph shows nothing, not its last picture.
+    std::lock_guard lock(d_->lock);
+    d_->latest.reset();
+}
+
 void TVideoRenderer::Left() {
     std::lock_guard lock(d_->lock);
     d_->latest.reset();

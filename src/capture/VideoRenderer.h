@@ -34,6 +34,7 @@ public:
 
 private:
     void Joining() override;
+    void Stopped() override;
     void Left() override;
     void AboutToRun() override;
 

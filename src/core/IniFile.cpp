@@ -39,6 +39,19 @@ bool sameName(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Whether a line can be a section header: its first non-blank character is "[". Lookups skip
+// every other line outside the section they look for without classifying it, which keeps a
+// search through a large file cheap.
+bool mayBeSection(std::string_view line) {
+    for (char c : line) {
+        if (c == '[')
+            return true;
+        if (kBlanks.find(c) == std::string_view::npos)
+            return false;
+    }
+    return false;
+}
+
 // What one line means.
 struct LineInfo {
     enum Kind { Blank, Comment, Section, Key, Other };
@@ -229,6 +242,8 @@ std::optional<std::string> IniDocument::value(std::string_view section,
     key = trimmed(key);
     bool inSection = false;
     for (const auto& line : lines_) {
+        if (!inSection && !mayBeSection(line.content))
+            continue;
         const LineInfo info = classify(line.content);
         if (info.kind == LineInfo::Section)
             inSection = sameName(info.name, section);
@@ -264,6 +279,8 @@ void IniDocument::setValue(std::string_view section, std::string_view key, std::
     bool sectionFound = false;
     bool inFirstSection = false;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (!inSection && !mayBeSection(lines_[i].content))
+            continue;
         const LineInfo info = classify(lines_[i].content);
         if (info.kind == LineInfo::Section) {
             inSection = sameName(info.name, section);
@@ -447,22 +464,36 @@ void rewriteInPlace(const std::filesystem::path& target, const std::filesystem::
 IniFile::IniFile(std::filesystem::path path) : path_(std::move(path)) {}
 
 IniDocument IniFile::document() const {
+    IniDocument scratch;
+    return view(scratch);
+}
+
+const IniDocument& IniFile::view(IniDocument& scratch) const {
     if (pending_)
         return pending_->doc;
+    if (snapshot_)
+        return *snapshot_;
     std::string text;
-    if (readWhole(path_, text) != ReadResult::Ok)
-        return {};
-    return IniDocument::parse(text);
+    if (readWhole(path_, text) == ReadResult::Ok)
+        scratch = IniDocument::parse(text);
+    return scratch;
+}
+
+void IniFile::beginRead() {
+    snapshot_.reset();
+    snapshot_ = document();
 }
 
 std::string IniFile::readString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
-    auto v = document().value(section, key);
+    IniDocument scratch;
+    auto v = view(scratch).value(section, key);
     return v ? std::move(*v) : std::string(def);
 }
 
 int IniFile::readInteger(std::string_view section, std::string_view key, int def) const {
-    const auto v = document().value(section, key);
+    IniDocument scratch;
+    const auto v = view(scratch).value(section, key);
     return v ? parseProfileInteger(*v, def) : def;
 }
 
@@ -508,6 +539,7 @@ void IniFile::save(const Pending& p, const std::string& newText) {
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    snapshot_.reset(); // reads see the file as written from here on
     if (pending_) {
         pending_->doc.setValue(section, key, value);
         return;

@@ -120,3 +120,24 @@ TEST_F(DeviceEnumTest, LongNamesAreCutTo255Characters) {
     EXPECT_EQ(CutFriendlyName(wide).size(), 510u);
     EXPECT_EQ(CutFriendlyName("short"), "short");
 }
+
+TEST_F(DeviceEnumTest, ATestCameraMissingAnElementCannotBeOpenedAndSaysWhy) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    TBaseFilter filter;
+    filter.StoreMoniker(devices.MonikerAt(test::testCameraIndex(devices, 1)));
+    ASSERT_NE(filter.BindFilter(), nullptr);
+    // As on a machine without gstreamer1.0-x: no name overlay.
+    GstRegistry* registry = gst_registry_get();
+    GstPluginFeature* overlay = gst_registry_lookup_feature(registry, "textoverlay");
+    ASSERT_NE(overlay, nullptr);
+    gst_registry_remove_feature(registry, overlay);
+    testing::internal::CaptureStderr();
+    const bool bound = filter.BindFilter() != nullptr;
+    const std::string said = testing::internal::GetCapturedStderr();
+    gst_registry_add_feature(registry, overlay);
+    gst_object_unref(overlay);
+    EXPECT_FALSE(bound);
+    EXPECT_NE(said.find("Norvale Test Camera 1 cannot be opened"), std::string::npos) << said;
+    EXPECT_NE(said.find("textoverlay"), std::string::npos) << said;
+    EXPECT_NE(filter.BindFilter(), nullptr);
+}

@@ -157,7 +157,9 @@ TEST_F(FilterGraphTest, GrabberDeliversRgbFramesAndRendererKeepsTheLatest) {
     graph.RunGraph();
     ASSERT_TRUE(frames.waitFor(3));
     ASSERT_TRUE(painted.waitFor(1));
+    auto frame = renderer.LatestFrame();
     graph.StopGraph();
+    EXPECT_FALSE(renderer.LatestFrame()); // a stopped graph shows nothing, not its last picture
 
     EXPECT_EQ(lastLength, 230400u);
     AmMediaType connected;
@@ -170,7 +172,6 @@ TEST_F(FilterGraphTest, GrabberDeliversRgbFramesAndRendererKeepsTheLatest) {
     EXPECT_EQ(fromCallback.header.biWidth, 320);
     EXPECT_EQ(fromCallback.BmpFile().size(), 230400u + 54u);
 
-    auto frame = renderer.LatestFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Width(), 320);
     EXPECT_EQ(frame->Height(), 240);
@@ -246,7 +247,13 @@ TEST_F(FilterGraphTest, RunningAnUnpluggedCameraFailsAndReportsTheError) {
     graph.SetActive(true);
     ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, renderer), hr::S_OK);
     std::string reported;
-    graph.SetOnError([&](const std::string& text) { reported = text; });
+    int reports = 0;
+    TFilterComponent* origin = nullptr;
+    graph.SetOnError([&](const std::string& text, TFilterComponent* from) {
+        reported = text;
+        origin = from;
+        ++reports;
+    });
     FrameCounter painted;
     renderer.SetFrameListener([&] { painted.add(); });
     graph.RunGraph();
@@ -258,7 +265,10 @@ TEST_F(FilterGraphTest, RunningAnUnpluggedCameraFailsAndReportsTheError) {
     }
     testcameras::setUnplugged(2, false);
     EXPECT_EQ(reported, "Device 'Norvale Test Camera 2' has been disconnected.");
+    EXPECT_EQ(origin, &source);
     graph.StopGraph(); // bounded even though the source is dead
+    graph.ProcessEvents();
+    EXPECT_EQ(reports, 1); // the errors that follow the first are not reported again
     EXPECT_EQ(graph.GraphState(), TGraphState::gsStopped);
 }
 

@@ -551,4 +551,22 @@ TEST(IniFile, CollectedWritesAreSavedInOneStep) {
     EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
 }
 
+TEST(IniFile, ASnapshotReadsTheFileOnceUntilAWrite) {
+    TempDir dir;
+    writeFile(dir / "setup.ini", "[S]\nk=v\nn=5\n");
+    IniFile ini(dir / "setup.ini");
+    ini.beginRead();
+    std::filesystem::remove(dir / "setup.ini"); // later reads cannot reach the file any more
+    EXPECT_EQ(ini.readString("S", "k", "def"), "v");
+    EXPECT_EQ(ini.readInteger("S", "n", 0), 5);
+    EXPECT_EQ(ini.readString("S", "x", "def"), "def");
+    ini.writeString("S", "w", "1"); // a write ends it: reads see the file as written
+    EXPECT_EQ(ini.readString("S", "k", "def"), "def");
+    EXPECT_EQ(ini.readString("S", "w", ""), "1");
+    ini.beginRead();
+    ini.endRead();
+    writeFile(dir / "setup.ini", "[S]\nk=again\n");
+    EXPECT_EQ(ini.readString("S", "k", "def"), "again");
+}
+
 } // namespace norvale

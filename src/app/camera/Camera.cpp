@@ -9,16 +9,18 @@
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
+#include "core/AtomicFile.h"
 #include "core/CameraSettings.h"
 #include "core/FileNaming.h"
 #include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 
 #include <QMetaObject>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <sys/stat.h>
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -96,8 +98,20 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");
     captureGraph_->SetMode(TGraphMode::gmCapture);
     captureGraph_->SetGraphEdit(true);
-    captureGraph_->SetOnError(
-        [this](const std::string& text) { graphFailed(QString::fromStdString(text)); });
+    captureGraph_->SetOnError([this](const std::string& text, TFilterComponent* origin) {
+        // Handled from the event loop, not inside the bus dispatch; a graph rebuilt in between
+        // (a new run) makes it stale.
+        const bool recordingOnly = origin == asfWriter_.get();
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = graphRun_, text = QString::fromStdString(text), recordingOnly] {
+                graphFailed(run, text, recordingOnly);
+            },
+            Qt::QueuedConnection);
+    });
+    recordingWatch_ = new QTimer(this);
+    recordingWatch_->setInterval(1000);
+    connect(recordingWatch_, &QTimer::timeout, this, &TCamera::checkRecordingFile);
     buildLayout();
     buildActions();
 
@@ -126,6 +140,8 @@ TCamera::~TCamera() {
     } catch (const std::exception& e) {
         // A destructor must not throw; the graph is released below all the same.
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unknown error while stopping\n", qUtf8Printable(objectName()));
     }
     videoWindow_->SetFrameSource(nullptr);
     videoRenderer_->SetOnAboutToRun({});
@@ -425,6 +441,13 @@ void TCamera::message(const QString& text, const QString& caption, int icon) {
 
 void TCamera::TearDownGraph() {
     WaitCursor wait;
+    // Black at once once nothing runs, also when a step below fails.
+    struct Blank {
+        TVideoWindow* window;
+        ~Blank() { window->GraphStopped(); }
+    } blank{videoWindow_};
+    ++graphRun_;
+    recordingWatch_->stop();
     captureGraph_->StopGraph();
     captureGraph_->PurgeGraph();
     captureGraph_->SetActive(false);
@@ -478,6 +501,31 @@ void TCamera::StopAll() {
 }
 
 void TCamera::StartRecording() {
+    try {
+        buildRecording();
+    } catch (...) {
+        // The one report is the error going on to the caller. When only the recording could
+        // not start (its file cannot be opened), live video resumes; when the preview cannot
+        // start either, the camera rests idle.
+        const bool resume = previewing_;
+        try {
+            StopRecording();
+            if (resume)
+                StartPreview();
+        } catch (...) {
+            try {
+                StopPreview();
+            } catch (...) {
+            }
+            previewing_ = false;
+            updateActions();
+        }
+        emit OnStateChanged(this);
+        throw;
+    }
+}
+
+void TCamera::buildRecording() {
     StopRecording();
     pageControl1_->setCurrentIndex(0);
     WaitCursor wait;
@@ -511,7 +559,33 @@ void TCamera::StartRecording() {
     ConfigureWriterProfile(width, height, static_cast<std::int64_t>(bitRate_) * 1000);
     captureGraph_->RunGraph();
     recording_ = true;
+    recordingIdentity_ = fileIdentity(fileName);
+    recordingWatch_->start();
     updateActions();
+}
+
+TCamera::FileIdentity TCamera::fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+void TCamera::checkRecordingFile() {
+    // The writer keeps writing into a file whose folder was deleted (or that was replaced)
+    // without a complaint, and nothing of it would survive: when the path no longer names the
+    // file being written, the recording ends now, with a report.
+    if (!recording_ || !recordingIdentity_.valid)
+        return;
+    const FileIdentity now = fileIdentity(lastRecordingFile_.toStdString());
+    if (now.valid && now.device == recordingIdentity_.device &&
+        now.inode == recordingIdentity_.inode)
+        return;
+    recordingWatch_->stop();
+    graphFailed(graphRun_,
+                QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
+                    .arg(lastRecordingFile_),
+                true);
 }
 
 std::int32_t TCamera::ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond) {
@@ -583,9 +657,8 @@ void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std
             sender.FrameToBitmap(snapshotBitmap_.get(), buffer, length);
             if (!snapshotBitmap_->empty()) {
                 const std::vector<std::uint8_t> file = snapshotBitmap_->BmpFile();
-                std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-                out.write(reinterpret_cast<const char*>(file.data()),
-                          static_cast<std::streamsize>(file.size()));
+                // Whole or not at all: a full disk leaves no truncated or empty pictures.
+                writeFileAtomically(fileName, file.data(), file.size());
                 shown = std::make_shared<const TBitmap>(*snapshotBitmap_);
             }
         }
@@ -614,13 +687,33 @@ void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
     image1_->setPixmap(QPixmap::fromImage(copy));
 }
 
-void TCamera::graphFailed(const QString& text) {
-    // The pipeline ended on its own (camera gone, disk full): finish what can be finished and
-    // come to rest in the idle state; the recording so far stays readable.
-    try {
-        StopAll();
-    } catch (const std::exception&) {
+void TCamera::graphFailed(quint64 run, const QString& text, bool recordingOnly) {
+    if (run != graphRun_) {
+        // The graph that failed was torn down meanwhile (the user stopped it): only the
+        // report is left to give.
+        if (services_.reportError)
+            services_.reportError(text);
+        return;
     }
+    // The pipeline failed on its own. A failure of the file branch (full disk, folder gone)
+    // ends only the recording and live video resumes; anything else (camera gone) brings the
+    // camera to rest in the idle state. The recording so far stays readable either way.
+    const bool resume = recordingOnly && recording_ && previewing_;
+    try {
+        StopRecording();
+        if (resume)
+            StartPreview();
+        else
+            StopPreview();
+    } catch (const std::exception&) {
+        try {
+            StopPreview();
+        } catch (const std::exception&) {
+        }
+        previewing_ = false;
+        updateActions();
+    }
+    emit OnStateChanged(this);
     if (services_.reportError)
         services_.reportError(text);
 }

@@ -12,12 +12,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 class QCheckBox;
 class QDialog;
 class QLabel;
 class QMenu;
 class QTabWidget;
+class QTimer;
 class QWidget;
 
 namespace norvale {
@@ -150,6 +152,9 @@ public:
 signals:
     // After every successful preview start.
     void OnPreview(norvale::TCamera* sender);
+    // After the camera changed its state on its own (its graph failed) or after a failed
+    // start, so that what shows its state can follow.
+    void OnStateChanged(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -166,7 +171,15 @@ private:
     void actSaveExecute();
     void actSettingsExecute();
     void showSnapshot(std::shared_ptr<const TBitmap> bitmap);
-    void graphFailed(const QString& text);
+    void buildRecording();
+    void graphFailed(quint64 run, const QString& text, bool recordingOnly);
+    void checkRecordingFile();
+    struct FileIdentity {
+        bool valid = false;
+        unsigned long device = 0;
+        unsigned long inode = 0;
+    };
+    static FileIdentity fileIdentity(const std::string& path);
     void message(const QString& text, const QString& caption, int icon);
 
     CameraServices services_;
@@ -184,6 +197,11 @@ private:
     QString snapshotPath_;
     std::atomic<std::uint32_t> lastSnapshotSecond_{0};
     QString lastRecordingFile_;
+    // Counts graph teardowns, so a failure handled late can tell it belongs to a graph gone.
+    quint64 graphRun_ = 0;
+    // While recording: checks that the file being written still has its name.
+    QTimer* recordingWatch_ = nullptr;
+    FileIdentity recordingIdentity_;
     int refitCount_ = 0;
 
     QWidget* clientPanel_ = nullptr;

@@ -169,6 +169,12 @@ void TVideoWindow::paintFrame(QWidget* target) {
     }
 }
 
+void TVideoWindow::GraphStopped() {
+    // The source has let go of its frames; painting now shows black.
+    update();
+    surface_->update();
+}
+
 void TVideoWindow::paintEvent(QPaintEvent*) {
     paintFrame(this);
 }

@@ -42,6 +42,9 @@ public:
 
     // Called right before the graph runs.
     void GraphAboutToRun();
+    // Called once the graph no longer runs: the window and its full-screen surface turn black
+    // at once (a frozen last picture would read as live).
+    void GraphStopped();
 
     // The frameless full-screen window (hidden unless full screen is shown).
     QWidget* FullScreenSurface() const { return surface_; }

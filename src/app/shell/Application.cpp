@@ -63,10 +63,16 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     // A desktop that ends the program closes the main window the ordinary way. Installed first:
     // a signal during start-up waits in the handler's pipe and is acted on by the message loop,
     // when the main window exists.
+    // Before the main window exists a signal ends the program at once: a start-up box that is
+    // showing is closed (its event loop ends) and the program ends as after its OK.
     std::unique_ptr<TForm1> form1;
-    ShutdownSignals shutdownSignals([&form1](int) {
+    bool endRequested = false;
+    ShutdownSignals shutdownSignals([&form1, &endRequested](int) {
+        endRequested = true;
         if (form1)
             form1->close();
+        else
+            QCoreApplication::exit(0);
     });
 
     // 1. Branding comes first: the other steps use its application name.
@@ -152,12 +158,15 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     commands.supportUrl = QString::fromStdString(branding->supportUrl);
     new DialogCommands(*form1, std::move(commands)); // owned by the main window
 
-    // 11.
-    if (form1->showAtStart())
-        form1->show();
-    if (options.onRunning)
-        QTimer::singleShot(0, form1.get(), [&] { options.onRunning(form1.get()); });
-    app.exec();
+    // 11. A signal during start-up: the main window was made, so it is taken down the ordinary
+    // way (cameras stopped, settings written) without entering the loop.
+    if (!endRequested) {
+        if (form1->showAtStart())
+            form1->show();
+        if (options.onRunning)
+            QTimer::singleShot(0, form1.get(), [&] { options.onRunning(form1.get()); });
+        app.exec();
+    }
 
     // Windows go in the reverse order of their creation; the main window's destruction stops
     // every camera and writes the settings.

@@ -30,6 +30,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <cstdio>
 
 namespace norvale {
 
@@ -61,6 +62,7 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     }
     // 10
     IniFile ini(iniPath().toStdString());
+    ini.beginRead(); // one read of the file for every key below
     readWindowValues(ini);
     // 11: the tray icon is up (createRoles). 12: showAtStart() tells the start-up code.
     if (settings_.startMinimized && !tray_->trayAvailable())
@@ -258,6 +260,7 @@ void TForm1::LoadCameras(const IniFile& ini) {
             cam->setSnapshotPath(QString::fromStdString(values.snapshotPath));
             cam->hide();
             connect(cam, &TCamera::OnPreview, this, &TForm1::CameraPreview);
+            connect(cam, &TCamera::OnStateChanged, this, &TForm1::CameraPreview);
             allCameras_.append(cam);
         }
     }
@@ -290,23 +293,48 @@ void TForm1::shutdown() {
     if (shutDown_)
         return;
     shutDown_ = true;
+    // Every step runs whatever an earlier one threw, so that one camera that fails to stop
+    // cannot cost the other cameras their recordings or the user the settings. Only a failed
+    // write of setup.ini ends the writing steps, with its own report.
+    QStringList failures;
+    auto step = [&](const std::string& name, auto&& body) {
+        try {
+            if (context_.shutdownStep)
+                context_.shutdownStep(name);
+            body();
+        } catch (const IniWriteError&) {
+            throw;
+        } catch (const std::exception& e) {
+            failures << QString::fromStdString(name) + QStringLiteral(": ") +
+                            QString::fromUtf8(e.what());
+        } catch (...) {
+            failures << QString::fromStdString(name) + QStringLiteral(": unknown error");
+        }
+    };
     UpdatesFrozen freeze(this);
-    fullScreenPanel_->stop();
-    groupCycler_->tmrChangeGroup()->stop();
+    step("stop timers", [&] {
+        fullScreenPanel_->stop();
+        groupCycler_->tmrChangeGroup()->stop();
+    });
     for (TCamera* cam : allCameras_)
-        cam->StopAll();
-    IniFile ini(iniPath().toStdString());
+        step("stop " + cam->objectName().toStdString(), [&] { cam->StopAll(); });
     try {
+        IniFile ini(iniPath().toStdString());
         // The ~300 keys reach the file in one safe replacement.
         ini.beginUpdate();
-        SaveCameras(ini);
-        writeWindowValues(ini);
+        step("write cameras", [&] { SaveCameras(ini); });
+        step("write window values", [&] { writeWindowValues(ini); });
         ini.commit();
-        fullScreenCamera_ = nullptr;
-        slots_->clear();
-        listPanel_->fill(currentGroup_, slots_->slotCameras());
-        qDeleteAll(allCameras_);
-        allCameras_.clear();
+        step("destroy cameras", [&] {
+            fullScreenCamera_ = nullptr;
+            slots_->clear();
+            listPanel_->fill(currentGroup_, slots_->slotCameras());
+            // One at a time, so a camera that fails on its way out leaves the others to go.
+            while (!allCameras_.isEmpty()) {
+                TCamera* cam = allCameras_.takeFirst();
+                step("destroy " + cam->objectName().toStdString(), [&] { delete cam; });
+            }
+        });
     } catch (const IniWriteError&) {
         // The cameras go with the window that owns them.
         const QString text = QStringLiteral("Unable to write to %1").arg(iniPath());
@@ -315,6 +343,9 @@ void TForm1::shutdown() {
         else if (context_.messages)
             context_.messages->error(text);
     }
+    // Nothing of the program is left to show a box in; the failures go to the console.
+    for (const QString& f : failures)
+        std::fprintf(stderr, "Shutdown: %s\n", qUtf8Printable(f));
 }
 
 void TForm1::ApplyLayout(int frames) {

@@ -18,6 +18,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QLabel;
 class QListWidget;
@@ -57,6 +58,9 @@ struct Form1Context {
     std::function<void(const QString&, const QString&, int)> balloon;
     // The pointer in screen coordinates, for the full-screen panel. Empty: the real cursor.
     std::function<QPoint()> pointerPos;
+    // Called as each shutdown step begins, with its name ("stop Camera7", "write cameras");
+    // lets tests make a step fail. Empty: nothing.
+    std::function<void(const std::string& step)> shutdownStep;
 };
 
 class TForm1 : public QWidget {

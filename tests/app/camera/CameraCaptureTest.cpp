@@ -1,6 +1,7 @@
 // A camera channel against synthetic cameras: the preview state machine, recordings checked
 // with ffprobe, timed snapshots and failing devices.
 #include "app/camera/Camera.h"
+#include "app/camera/VideoWindow.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -323,19 +324,28 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
     c.cam->setVideoDeviceIndex(c.firstTestCamera() + 2); // the third test camera
     c.cam->actPreview()->execute();
     c.cam->actSave()->execute();
+    // The wall listens here to show the camera's real state once it failed on its own.
+    int changes = 0;
+    QObject::connect(c.cam.get(), &TCamera::OnStateChanged, [&](TCamera*) { ++changes; });
     runFor(2000);
     testcameras::setUnplugged(3, true);
     EXPECT_TRUE(waitFor([&] { return !c.errors.empty(); }));
     testcameras::setUnplugged(3, false);
     c.state(false, false);
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(c.cam->actPreview()->isChecked());
+    EXPECT_FALSE(c.cam->actSave()->isChecked());
+    runFor(500);
+    EXPECT_EQ(c.errors.size(), 1u);
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
 }
 
-TEST_F(CameraCapture, AFullDiskStopsTheRecordingWithAReportAndKeepsTheFileReadable) {
+TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {
     Channel c;
     c.cam->setVideoDeviceIndex(c.firstTestCamera());
     c.cam->setBitRate(2000);
+    c.cam->setSnapshotSeconds(1);
     c.cam->actPreview()->execute();
     // The disk "fills up" once the file reaches 120 KB: writes then fail with EFBIG.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -349,10 +359,37 @@ TEST_F(CameraCapture, AFullDiskStopsTheRecordingWithAReportAndKeepsTheFileReadab
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(reported);
-    c.state(false, false);
-    EXPECT_FALSE(c.errors[0].isEmpty());
+    runFor(1000);
+    EXPECT_EQ(c.errors.size(), 1u);
+    c.state(true, false);
+    EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
+    // Snapshots go on with the preview.
+    c.cam->actSnapshot()->execute();
+    EXPECT_TRUE(waitFor([&] { return fs::exists(c.dir / "Cam 1-20110101-000009.bmp"); }));
+    c.cam->StopAll();
+}
+
+// A recording folder deleted while it records: noticed, reported once, preview goes on.
+TEST_F(CameraCapture, ARecordingWhoseFolderIsDeletedStopsWithOneReport) {
+    Channel c;
+    const fs::path folder = c.dir / "recordings";
+    fs::create_directory(folder);
+    c.cam->setSaveFilePath(QString::fromStdString(folder.string()));
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    runFor(500);
+    fs::remove_all(folder);
+    ASSERT_TRUE(waitFor([&] { return !c.errors.empty(); }, 5000));
+    runFor(1500);
+    EXPECT_EQ(c.errors.size(), 1u);
+    EXPECT_TRUE(c.errors[0].contains(c.cam->lastRecordingFile())) << c.errors[0].toStdString();
+    c.state(true, false);
+    EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
+    EXPECT_FALSE(fs::exists(folder));
+    c.cam->StopAll();
 }
 
 TEST_F(CameraCapture, TimedSnapshotsFollowTheDueRule) {
@@ -399,6 +436,75 @@ TEST_F(CameraCapture, SnapshotsIntoAMissingFolderFailSilently) {
     EXPECT_TRUE(c.messages.requests.empty());
     EXPECT_TRUE(c.errors.empty());
     c.cam->StopAll();
+}
+
+// A recording whose file cannot be opened is reported once; the camera goes back to previewing.
+TEST_F(CameraCapture, ARecordingThatCannotOpenItsFileIsReportedOnceAndPreviewResumes) {
+    const struct {
+        const char* what;
+        std::string folder;
+        std::string name;
+    } cases[] = {
+        {"missing folder", "missing/deeper", "Cam 1"},
+        {"name longer than the file system allows", "", std::string(300, 'n')},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Channel c;
+        c.cam->setSaveFilePath(QString::fromStdString((c.dir / k.folder).string()));
+        c.cam->setCameraName(QString::fromStdString(k.name));
+        c.cam->setVideoDeviceIndex(c.firstTestCamera());
+        c.cam->actPreview()->execute();
+        int thrown = 0;
+        try {
+            c.cam->actSave()->execute();
+        } catch (const std::exception& e) {
+            ++thrown;
+            EXPECT_TRUE(QString(e.what()).startsWith("Could not open file")) << e.what();
+        }
+        runFor(1500);
+        EXPECT_EQ(thrown + static_cast<int>(c.errors.size()), 1);
+        c.state(true, false);
+        EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
+        EXPECT_TRUE(c.messages.requests.empty());
+        c.cam->StopAll();
+    }
+}
+
+namespace {
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+} // namespace
+
+// A stopped camera shows black at once, in its frame and full screen, never its last picture.
+TEST_F(CameraCapture, AStoppedCameraIsBlackAtOnce) {
+    for (const bool fullScreen : {false, true}) {
+        SCOPED_TRACE(fullScreen ? "full screen" : "in the frame");
+        Channel c;
+        c.cam->setVideoDeviceIndex(c.firstTestCamera());
+        c.cam->actPreview()->execute();
+        if (fullScreen)
+            c.cam->setFullScreen(true);
+        QWidget* shown = fullScreen ? c.cam->VideoWindow()->FullScreenSurface()
+                                    : static_cast<QWidget*>(c.cam->VideoWindow());
+        auto centre = [&] {
+            const QImage img = shown->grab().toImage();
+            return img.pixelColor(img.width() / 2, img.height() / 2);
+        };
+        ASSERT_TRUE(waitFor([&] { return centre() != QColor(Qt::black); }));
+        PaintCounter counter;
+        shown->installEventFilter(&counter);
+        c.cam->StopPreview();
+        EXPECT_TRUE(waitFor([&] { return counter.paints > 0; }, 2000));
+        EXPECT_EQ(centre(), QColor(Qt::black));
+        shown->removeEventFilter(&counter);
+        c.cam->setFullScreen(false);
+    }
 }
 
 // Previews run on the camera's own streaming thread, so a snapshot of every frame (the

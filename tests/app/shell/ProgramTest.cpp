@@ -8,6 +8,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -123,6 +124,7 @@ TEST(Program, DifferentApplicationNamesRunSideBySide) {
     b.prepare(pb);
     QProcessEnvironment env = pb.processEnvironment();
     env.insert("TMPDIR", QString::fromStdString(a.tmp.path().string()));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(a.tmp.path().string()));
     pb.setProcessEnvironment(env);
     pa.start();
     ASSERT_TRUE(pa.waitForStarted());
@@ -136,4 +138,59 @@ TEST(Program, DifferentApplicationNamesRunSideBySide) {
     pb.terminate();
     EXPECT_TRUE(pa.waitForFinished(30000));
     EXPECT_TRUE(pb.waitForFinished(30000));
+}
+
+namespace {
+// True once the process catches `sig` (its handler is installed).
+bool catchesSignal(qint64 pid, int sig) {
+    const std::string status = norvale::test::readFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("SigCgt:");
+    if (at == std::string::npos)
+        return false;
+    const unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+    return (mask >> (sig - 1)) & 1u;
+}
+} // namespace
+
+// A signal while a start-up box waits for its OK ends the program as the OK would.
+TEST(Program, SignalsEndTheStartUpBoxes) {
+    const struct {
+        const char* what;
+        bool branding;
+        int sig;
+        int exitCode;
+    } cases[] = {
+        {"update.dll missing, SIGTERM", false, SIGTERM, 1},
+        {"update.dll missing, SIGHUP", false, SIGHUP, 1},
+        {"running already, SIGINT", true, SIGINT, 0},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Installation inst(k.branding);
+        QProcess first;
+        if (k.branding) {
+            inst.prepare(first);
+            first.start();
+            ASSERT_TRUE(inst.waitForLock("Norvale"));
+        }
+        QProcess p;
+        inst.prepare(p);
+        QProcessEnvironment env = p.processEnvironment();
+        env.remove("NORVALE_PRINT_MESSAGES"); // a real box, which nobody answers
+        p.setProcessEnvironment(env);
+        p.start();
+        ASSERT_TRUE(p.waitForStarted());
+        QElapsedTimer t;
+        t.start();
+        while (!catchesSignal(p.processId(), k.sig) && t.elapsed() < 30000)
+            QThread::msleep(20);
+        ::kill(static_cast<pid_t>(p.processId()), k.sig);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), k.exitCode);
+        if (k.branding) {
+            first.terminate();
+            EXPECT_TRUE(first.waitForFinished(30000));
+        }
+    }
 }

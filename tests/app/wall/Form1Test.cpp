@@ -7,11 +7,14 @@
 #include <QApplication>
 #include <QListWidget>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QRadioButton>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 
 using namespace norvale;
 using norvale::test::TempDir;
@@ -30,7 +33,7 @@ struct Wall {
     QPoint pointer{0, 100};
 
     explicit Wall(const std::string& setupIni = {}, std::string exeSubdir = {},
-                  bool withTray = true)
+                  bool withTray = true, std::function<void(const std::string&)> shutdownStep = {})
         : tray(withTray) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
@@ -48,6 +51,7 @@ struct Wall {
             balloons.push_back(title + "|" + text + "|" + QString::number(ms));
         };
         c.pointerPos = [this] { return pointer; };
+        c.shutdownStep = std::move(shutdownStep);
         form = std::make_unique<TForm1>(std::move(c));
     }
     TCamera* camera(int n) const { return form->AllCameras().at(n - 1); }
@@ -300,4 +304,30 @@ TEST(Form1, AFailedWriteIsReportedOnceAndTheWindowStillGoes) {
     EXPECT_EQ(w.errors[0], "Unable to write to " +
                                QString::fromStdString((w.dir / "missing-folder").string()) +
                                "/setup.ini");
+}
+
+// Whatever a shutdown step throws, the later steps run and setup.ini is written.
+TEST(Form1, EveryShutdownStepRunsWhateverAnEarlierOneThrew) {
+    for (const std::string failing : {"stop timers", "stop Camera1", "stop Camera20",
+                                      "write cameras", "destroy cameras", "destroy Camera5"}) {
+        SCOPED_TRACE(failing);
+        std::vector<std::string> ran;
+        Wall w("[Camera2]\nName=Gate\n", {}, true, [&](const std::string& step) {
+            ran.push_back(step);
+            if (step == failing)
+                throw std::runtime_error("injected");
+        });
+        QPointer<TCamera> last = w.camera(36);
+        w.form->SelectSlot(4);
+        w.form.reset();
+        EXPECT_TRUE(last.isNull()); // every camera destroyed
+        EXPECT_EQ(std::count(ran.begin(), ran.end(), "write window values"), 1);
+        EXPECT_EQ(std::count(ran.begin(), ran.end(), "stop Camera36"), 1);
+        IniFile ini(w.dir / "setup.ini");
+        EXPECT_EQ(ini.readInteger("System", "CurrentIndex", 0), 4);
+        if (failing != "write cameras") {
+            EXPECT_EQ(ini.readString("Camera2", "Name", ""), "Gate");
+        }
+        EXPECT_TRUE(w.errors.empty());
+    }
 }
