@@ -118,7 +118,8 @@ Structure fixatedCopy(const GstStructure* s) {
     return copy;
 }
 
-AmMediaType mediaTypeFromStructure(const GstStructure* original, bool topDownRgb) {
+AmMediaType mediaTypeFromStructure(const GstStructure* original, bool topDownRgb,
+                                   bool plainVideoInfo) {
     Structure fixed = fixatedCopy(original);
     const GstStructure* s = fixed.get();
     const std::string name = gst_structure_get_name(s);
@@ -157,7 +158,7 @@ AmMediaType mediaTypeFromStructure(const GstStructure* original, bool topDownRgb
         if (topDownRgb && compression == 0)
             bih.biHeight = -bih.biHeight;
         int parN, parD;
-        bool kind2 = !squarePixels(s, parN, parD) || !progressive(s);
+        bool kind2 = !plainVideoInfo && (!squarePixels(s, parN, parD) || !progressive(s));
         return videoType(subtype, kind2 ? mediatype::VideoInfo2 : mediatype::VideoInfo, bih, s,
                          true, false);
     }
@@ -217,6 +218,140 @@ AmMediaType mediaTypeFromStructure(const GstStructure* original, bool topDownRgb
         mt.majortype = mediatype::Audio;
     mt.bFixedSizeSamples = false;
     return mt;
+}
+
+bool rawVideoInfo2(const GstStructure* original) {
+    if (std::strcmp(gst_structure_get_name(original), "video/x-raw") != 0)
+        return false;
+    Structure fixed = fixatedCopy(original);
+    int parN, parD;
+    return !squarePixels(fixed.get(), parN, parD) || !progressive(fixed.get());
+}
+
+std::vector<std::pair<AmMediaType, std::string>> deviceFormatTypes(const GstCaps* caps) {
+    std::vector<std::pair<AmMediaType, std::string>> out;
+    for (guint i = 0; caps && i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* s = gst_caps_get_structure(caps, i);
+        std::string text = take(gst_structure_to_string(s));
+        if (rawVideoInfo2(s))
+            out.emplace_back(mediaTypeFromStructure(s, false, true), text);
+        out.emplace_back(mediaTypeFromStructure(s), std::move(text));
+    }
+    return out;
+}
+
+namespace {
+
+bool hasSystemMemory(const GstCaps* caps, guint index) {
+    GstCapsFeatures* f = gst_caps_get_features(caps, index);
+    return !f || gst_caps_features_is_any(f) ||
+           gst_caps_features_contains(f, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY);
+}
+
+struct Rate {
+    int n = 0, d = 1;
+    double value() const { return d > 0 ? static_cast<double>(n) / d : 0.0; }
+};
+
+// The highest frame rate a structure offers (a fixed rate, a list or a range).
+Rate highestRate(const GstStructure* s) {
+    Rate best;
+    const GValue* v = gst_structure_get_value(s, "framerate");
+    if (!v)
+        return best;
+    auto consider = [&best](const GValue* f) {
+        if (!GST_VALUE_HOLDS_FRACTION(f))
+            return;
+        Rate r{gst_value_get_fraction_numerator(f), gst_value_get_fraction_denominator(f)};
+        if (r.value() > best.value())
+            best = r;
+    };
+    if (GST_VALUE_HOLDS_LIST(v)) {
+        for (guint i = 0; i < gst_value_list_get_size(v); ++i)
+            consider(gst_value_list_get_value(v, i));
+    } else if (GST_VALUE_HOLDS_FRACTION_RANGE(v)) {
+        consider(gst_value_get_fraction_range_max(v));
+    } else {
+        consider(v);
+    }
+    return best;
+}
+
+Structure fixedAt(const GstStructure* s, int width, int height, Rate rate) {
+    Structure copy(gst_structure_copy(s));
+    GstStructure* c = copy.get();
+    if (gst_structure_has_field(c, "width"))
+        gst_structure_fixate_field_nearest_int(c, "width", width);
+    if (gst_structure_has_field(c, "height"))
+        gst_structure_fixate_field_nearest_int(c, "height", height);
+    if (gst_structure_has_field(c, "framerate") && rate.n > 0)
+        gst_structure_fixate_field_nearest_fraction(c, "framerate", rate.n, rate.d);
+    return fixatedCopy(c);
+}
+
+std::string kindOf(const GstStructure* s) {
+    const std::string name = gst_structure_get_name(s);
+    if (name != "video/x-raw")
+        return name;
+    const gchar* format = gst_structure_get_string(s, "format");
+    return format ? format : "";
+}
+
+} // namespace
+
+Structure choosePreviewStructure(const GstCaps* caps, int currentWidth, int currentHeight,
+                                 const std::string& currentFormat) {
+    std::vector<const GstStructure*> candidates;
+    for (guint i = 0; caps && i < gst_caps_get_size(caps); ++i)
+        if (hasSystemMemory(caps, i))
+            candidates.push_back(gst_caps_get_structure(caps, i));
+    if (candidates.empty())
+        return Structure();
+
+    if (currentWidth > 0 && currentHeight > 0 && !currentFormat.empty()) {
+        for (const GstStructure* s : candidates) {
+            Structure fixed = fixedAt(s, currentWidth, currentHeight, highestRate(s));
+            int w = 0, h = 0;
+            gst_structure_get_int(fixed.get(), "width", &w);
+            gst_structure_get_int(fixed.get(), "height", &h);
+            if (w == currentWidth && h == currentHeight && kindOf(fixed.get()) == currentFormat)
+                return fixed;
+        }
+    }
+
+    std::vector<const GstStructure*> raw;
+    for (const GstStructure* s : candidates)
+        if (std::strcmp(gst_structure_get_name(s), "video/x-raw") == 0)
+            raw.push_back(s);
+    const std::vector<const GstStructure*>& pool = raw.empty() ? candidates : raw;
+
+    const GstStructure* best = nullptr;
+    long bestDistance = 0;
+    Rate bestRate;
+    for (const GstStructure* s : pool) {
+        Structure fixed = fixatedCopy(s); // nearest 640x480
+        int w = 0, h = 0;
+        gst_structure_get_int(fixed.get(), "width", &w);
+        gst_structure_get_int(fixed.get(), "height", &h);
+        const long distance = std::labs(w - 640L) + std::labs(h - 480L);
+        const Rate rate = highestRate(s);
+        const bool fast = rate.value() >= 15.0, bestFast = bestRate.value() >= 15.0;
+        bool better = !best;
+        if (best) {
+            if (fast != bestFast)
+                better = fast;
+            else if (distance != bestDistance)
+                better = distance < bestDistance;
+            else
+                better = rate.value() > bestRate.value();
+        }
+        if (better) {
+            best = s;
+            bestDistance = distance;
+            bestRate = rate;
+        }
+    }
+    return fixedAt(best, 640, 480, bestRate);
 }
 
 } // namespace norvale::gst

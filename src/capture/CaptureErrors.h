@@ -18,6 +18,7 @@ inline constexpr HResult E_NOINTERFACE = static_cast<HResult>(0x80004002u);
 inline constexpr HResult E_POINTER = static_cast<HResult>(0x80004003u);
 inline constexpr HResult E_INVALIDARG = static_cast<HResult>(0x80070057u);
 inline constexpr HResult E_UNEXPECTED = static_cast<HResult>(0x8000FFFFu);
+inline constexpr HResult VFW_E_INVALIDMEDIATYPE = static_cast<HResult>(0x80040200u);
 inline constexpr HResult VFW_E_CANNOT_CONNECT = static_cast<HResult>(0x80040217u);
 inline constexpr HResult VFW_E_NOT_CONNECTED = static_cast<HResult>(0x80040209u);
 inline constexpr HResult VFW_E_CANNOT_RENDER = static_cast<HResult>(0x80040218u);

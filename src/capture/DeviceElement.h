@@ -12,6 +12,10 @@ public:
     gst::Ref<GstElement> element;
     gst::Caps deviceCaps; // the formats the device lists, in its order
     std::string name;
+    std::string v4l2Path; // the device node of a V4L2 camera, else empty
+    // The format the device reports it is set to, as a caps structure (empty: none); V4L2
+    // cameras are asked through v4l2Path instead, as their format can change.
+    std::string currentFormat;
 };
 
 namespace gst {
@@ -20,8 +24,16 @@ struct DeviceRecord {
     Ref<GstDevice> device;
     std::string identity;
     std::string name;
+    std::string v4l2Path;
+    std::string currentFormat;
     bool test = false;
 };
+
+// A device's identity from its properties: API and node path (device.path, or PipeWire's
+// api.v4l2.path / object.path), else its name. Equal identities are told apart by the caller.
+std::string deviceIdentity(const GstStructure* props, const std::string& displayName);
+// Appends "\n#2", "\n#3", ... to the second, third, ... record of an identity already seen.
+void makeIdentitiesUnique(std::vector<DeviceRecord>& records);
 
 // Devices of a category ("Video/Source"), real ones first (stable order), then test cameras.
 std::vector<DeviceRecord> listDevices(const TGuid& category);

@@ -1,7 +1,7 @@
 #pragma once
 // Formats: media types, the format list of a pin, and the pins of a filter component.
 #include "CaptureErrors.h"
-#include "MediaTypeText.h"
+#include "core/MediaTypeText.h"
 
 #include <filesystem>
 #include <string>

@@ -3,6 +3,7 @@
 #include "DeviceElement.h"
 #include "GraphInternal.h"
 #include "GstRuntime.h"
+#include "V4l2Device.h"
 
 #include <gst/video/colorbalance.h>
 
@@ -132,19 +133,24 @@ HResult TFilter::SetFormat(const TMediaType& mt) {
     gst::Caps caps(gst_caps_from_string(mt.Caps().c_str()));
     if (!caps || gst_caps_is_empty(caps.get()))
         return hr::E_INVALIDARG;
+    // A format the device cannot produce would only fail later, when the stream is linked.
+    if (!bound_ || !bound_->deviceCaps ||
+        !gst_caps_can_intersect(caps.get(), bound_->deviceCaps.get()))
+        return hr::VFW_E_INVALIDMEDIATYPE;
     format_ = mt.Caps();
     return hr::S_OK;
+}
+
+std::string TFilter::DeviceName() const {
+    return bound_ ? bound_->name : std::string();
 }
 
 std::vector<TMediaType> TFilter::DeviceFormats() const {
     std::vector<TMediaType> out;
     if (!bound_ || !bound_->deviceCaps)
         return out;
-    GstCaps* caps = bound_->deviceCaps.get();
-    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
-        const GstStructure* s = gst_caps_get_structure(caps, i);
-        out.emplace_back(gst::mediaTypeFromStructure(s), gst::take(gst_structure_to_string(s)));
-    }
+    for (auto& [type, caps] : gst::deviceFormatTypes(bound_->deviceCaps.get()))
+        out.emplace_back(std::move(type), std::move(caps));
     return out;
 }
 
@@ -165,14 +171,21 @@ std::vector<TFilter::Control> TFilter::DeviceControls() const {
     std::vector<Control> out;
     if (!HasFilter())
         return out;
+    if (bound_ && !bound_->v4l2Path.empty()) {
+        for (const v4l2::Control& c : v4l2::controls(bound_->v4l2Path))
+            out.push_back({c.name, c.min, c.max, c.value, c.defaultValue});
+        return out;
+    }
     gst::Ref<GstElement> holder;
     GstColorBalance* balance = colorBalanceOf(core().element.get(), holder);
     if (!balance)
         return out;
     for (const GList* l = gst_color_balance_list_channels(balance); l; l = l->next) {
         auto* channel = GST_COLOR_BALANCE_CHANNEL(l->data);
+        // Colour balance channels centre on their neutral value.
         out.push_back({gst::str(channel->label), channel->min_value, channel->max_value,
-                       gst_color_balance_get_value(balance, channel)});
+                       gst_color_balance_get_value(balance, channel),
+                       channel->min_value + (channel->max_value - channel->min_value) / 2});
     }
     return out;
 }
@@ -180,6 +193,12 @@ std::vector<TFilter::Control> TFilter::DeviceControls() const {
 bool TFilter::SetDeviceControl(const std::string& name, int value) {
     if (!HasFilter())
         return false;
+    if (bound_ && !bound_->v4l2Path.empty()) {
+        for (const v4l2::Control& c : v4l2::controls(bound_->v4l2Path))
+            if (c.name == name)
+                return v4l2::setControl(bound_->v4l2Path, c.id, std::clamp(value, c.min, c.max));
+        return false;
+    }
     gst::Ref<GstElement> holder;
     GstColorBalance* balance = colorBalanceOf(core().element.get(), holder);
     if (!balance)
@@ -203,6 +222,7 @@ void TFilter::Joining() {
 
 void TFilter::Left() {
     bound_.reset();
+    format_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -351,14 +371,44 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
         }
         if (!caps || gst_caps_is_empty(caps.get()) || gst_caps_is_any(caps.get()))
             return hr::VFW_E_CANNOT_RENDER;
-        const GstStructure* chosen = nullptr;
-        for (guint i = 0; i < gst_caps_get_size(caps.get()) && !chosen; ++i)
-            if (hasSystemMemory(caps.get(), i))
-                chosen = gst_caps_get_structure(caps.get(), i);
-        if (!chosen)
-            return hr::VFW_E_CANNOT_RENDER;
         SourceChain chain;
-        chain.fixedCaps = gst::fixatedCopy(chosen);
+        if (device && !device->formatCaps().empty()) {
+            const GstStructure* chosen = nullptr;
+            for (guint i = 0; i < gst_caps_get_size(caps.get()) && !chosen; ++i)
+                if (hasSystemMemory(caps.get(), i))
+                    chosen = gst_caps_get_structure(caps.get(), i);
+            if (chosen)
+                chain.fixedCaps = gst::fixatedCopy(chosen);
+        } else {
+            // No chosen format: the driver's current one, else a moderate size at a fluent
+            // rate (devices tend to list their largest, slowest size first).
+            int width = 0, height = 0;
+            std::string kind;
+            const TDeviceElement* bound = device ? device->boundDevice().get() : nullptr;
+            if (bound && !bound->v4l2Path.empty()) {
+                if (auto current = v4l2::currentFormat(bound->v4l2Path)) {
+                    width = current->width;
+                    height = current->height;
+                    kind = v4l2::isJpeg(current->pixelFormat)
+                               ? std::string("image/jpeg")
+                               : v4l2::rawFormatName(current->pixelFormat);
+                }
+            } else if (bound && !bound->currentFormat.empty()) {
+                gst::Structure current(
+                    gst_structure_from_string(bound->currentFormat.c_str(), nullptr));
+                if (current) {
+                    gst_structure_get_int(current.get(), "width", &width);
+                    gst_structure_get_int(current.get(), "height", &height);
+                    const gchar* format = gst_structure_get_string(current.get(), "format");
+                    kind = gst_structure_has_name(current.get(), "video/x-raw")
+                               ? std::string(format ? format : "")
+                               : std::string(gst_structure_get_name(current.get()));
+                }
+            }
+            chain.fixedCaps = gst::choosePreviewStructure(caps.get(), width, height, kind);
+        }
+        if (!chain.fixedCaps)
+            return hr::VFW_E_CANNOT_RENDER;
         const std::string kind = gst_structure_get_name(chain.fixedCaps.get());
         // Raw video passes as it is; MJPEG (most USB webcams) is decoded; other compressed
         // streams are not rendered.

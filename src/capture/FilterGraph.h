@@ -23,8 +23,8 @@
 // a few seconds to finish its file.
 #include "CaptureErrors.h"
 #include "EnumMediaType.h"
-#include "Guid.h"
 #include "SysDevEnum.h"
+#include "core/Guid.h"
 
 #include <chrono>
 #include <functional>
@@ -101,26 +101,37 @@ public:
     const TBaseFilter& BaseFilter() const { return baseFilter_; }
 
     // The capture format to apply when the stream is rendered (a type from this device's
-    // formats). S_OK, or E_INVALIDARG for a type that does not come from a device's formats.
+    // formats). S_OK; E_INVALIDARG for a type that does not come from a device's formats;
+    // VFW_E_INVALIDMEDIATYPE for one the bound device cannot deliver (or without a device). A
+    // refused type keeps the format there was. The format is forgotten when the filter leaves its
+    // graph, so the next stream starts from the device's own format again.
     HResult SetFormat(const TMediaType& mt);
     void ClearFormat() { format_.clear(); }
 
-    // The device's formats, in its order (empty without element).
+    // The bound device's name (empty without element).
+    std::string DeviceName() const;
+
+    // The device's formats, in its order, a raw format described as VideoInfo2 preceded by its
+    // VideoInfo twin (empty without element).
     std::vector<TMediaType> DeviceFormats() const;
 
-    // The device's adjustable picture controls (brightness, contrast, ...; for V4L2 those its
-    // driver offers), for the device settings dialog. Empty without element.
+    // The device's adjustable controls, for the device settings dialog: for V4L2 every
+    // control its driver lets be set now (brightness, contrast, gain, white balance, exposure,
+    // ...), else the element's colour balance (brightness, contrast, hue, saturation). Empty
+    // without element.
     struct Control {
         std::string Name;
         int Min = 0;
         int Max = 0;
         int Value = 0;
+        int Default = 0;
     };
     std::vector<Control> DeviceControls() const;
     // Sets a control by name, clamped to its range; false when there is no such control.
     bool SetDeviceControl(const std::string& name, int value);
 
-    const std::string& formatCaps() const { return format_; } // internal
+    const std::string& formatCaps() const { return format_; }       // internal
+    const TDeviceElementPtr& boundDevice() const { return bound_; } // internal
 
 private:
     void Joining() override;

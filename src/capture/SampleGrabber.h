@@ -6,7 +6,7 @@
 // handed to OnBuffer (or asked for with GetCurrentBuffer / FrameToBitmap). A handler that needs
 // only some frames says so with SetBufferWanted, and the others then cost no conversion.
 #include "FilterGraph.h"
-#include "MediaTypeText.h"
+#include "core/MediaTypeText.h"
 
 #include <functional>
 #include <memory>

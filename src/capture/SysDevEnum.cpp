@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 namespace norvale {
 namespace gst {
@@ -58,6 +59,28 @@ bool naturalLess(const std::string& a, const std::string& b) {
 
 } // namespace
 
+// Two identical devices without a path would share one identity; later ones get their rank.
+void makeIdentitiesUnique(std::vector<DeviceRecord>& records) {
+    std::map<std::string, int> seen;
+    for (auto& r : records) {
+        const int n = ++seen[r.identity];
+        if (n > 1)
+            r.identity += "\n#" + std::to_string(n);
+    }
+}
+
+std::string deviceIdentity(const GstStructure* props, const std::string& displayName) {
+    std::string api = property(props, "device.api");
+    std::string path = property(props, "device.path");
+    if (path.empty())
+        path = property(props, "api.v4l2.path");
+    if (path.empty())
+        path = property(props, "object.path");
+    if (path.empty())
+        return "name\n" + displayName;
+    return api + "\n" + path;
+}
+
 std::vector<DeviceRecord> listDevices(const TGuid& category) {
     ensureInitialised();
     std::vector<DeviceRecord> real, test;
@@ -71,12 +94,16 @@ std::vector<DeviceRecord> listDevices(const TGuid& category) {
         auto* device = GST_DEVICE(l->data);
         Structure props(gst_device_get_properties(device));
         std::string api = property(props.get(), "device.api");
-        std::string path = property(props.get(), "device.path");
         DeviceRecord r;
         r.device = addRef(device);
         r.name = take(gst_device_get_display_name(device));
-        r.identity = path.empty() ? "name\n" + r.name : api + "\n" + path;
+        r.identity = deviceIdentity(props.get(), r.name);
         r.test = api == "norvale-test";
+        r.currentFormat = property(props.get(), "norvale.current-format");
+        if (api == "v4l2")
+            r.v4l2Path = property(props.get(), "device.path");
+        else if (api == "pipewire" || api.empty())
+            r.v4l2Path = property(props.get(), "api.v4l2.path");
         (r.test ? test : real).push_back(std::move(r));
     }
     std::stable_sort(real.begin(), real.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
@@ -85,6 +112,8 @@ std::vector<DeviceRecord> listDevices(const TGuid& category) {
     std::stable_sort(test.begin(), test.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
         return naturalLess(a.identity, b.identity);
     });
+    makeIdentitiesUnique(real);
+    makeIdentitiesUnique(test);
     real.insert(real.end(), std::make_move_iterator(test.begin()),
                 std::make_move_iterator(test.end()));
     return real;
@@ -186,6 +215,8 @@ TDeviceElementPtr TBaseFilter::BindFilter(const char* elementName) const {
             bound->element = std::move(element);
             bound->deviceCaps = gst::Caps(gst_device_get_caps(r.device.get()));
             bound->name = r.name;
+            bound->v4l2Path = r.v4l2Path;
+            bound->currentFormat = r.currentFormat;
             return bound;
         }
     }

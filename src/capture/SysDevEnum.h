@@ -13,7 +13,7 @@
 //     std::make_unique<norvale::TSysDevEnum>(norvale::CLSID_VideoInputDeviceCategory);
 //     DeviceFormats = std::make_unique<norvale::TEnumMediaType>();
 // Every call runs on the GUI thread.
-#include "Guid.h"
+#include "core/Guid.h"
 
 #include <cstdint>
 #include <memory>

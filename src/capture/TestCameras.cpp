@@ -23,6 +23,7 @@ struct UnplugState {
     std::map<int, bool> overrides;
     std::map<int, std::string> names;
     std::map<int, bool> mjpeg;
+    std::map<int, bool> noCurrentFormat;
     std::optional<Clock::time_point> firstLook;
     std::string parsedEnv;
     std::map<int, double> envUnplug; // camera -> seconds after first look
@@ -119,6 +120,17 @@ bool isMjpeg(int number) {
     }
     const char* env = std::getenv("NORVALE_TEST_MJPEG");
     return env && parseUnplug(env).count(number) > 0;
+}
+
+void setReportsCurrentFormat(int number, bool reports) {
+    std::lock_guard lock(state().mutex);
+    state().noCurrentFormat[number] = !reports;
+}
+
+bool reportsCurrentFormat(int number) {
+    std::lock_guard lock(state().mutex);
+    auto it = state().noCurrentFormat.find(number);
+    return it == state().noCurrentFormat.end() || !it->second;
 }
 
 void setNameOverride(int number, const std::string& name) {
@@ -346,6 +358,12 @@ static GList* norvale_test_provider_probe(GstDeviceProvider*) {
         gst::Structure props(gst_structure_new("norvale-test-device", "device.api", G_TYPE_STRING,
                                                testApi, "device.path", G_TYPE_STRING, path.c_str(),
                                                nullptr));
+        // Like a driver, the camera reports the format it is set to: its first listed one.
+        if (testcameras::reportsCurrentFormat(n) && caps && gst_caps_get_size(caps.get()) > 0)
+            gst_structure_set(
+                props.get(), "norvale.current-format", G_TYPE_STRING,
+                gst::take(gst_structure_to_string(gst_caps_get_structure(caps.get(), 0))).c_str(),
+                nullptr);
         auto* device = static_cast<NorvaleTestDevice*>(g_object_new(
             norvale_test_device_get_type(), "display-name", name.c_str(), "device-class",
             "Video/Source", "caps", caps.get(), "properties", props.get(), nullptr));

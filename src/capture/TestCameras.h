@@ -9,8 +9,12 @@
 //   YUY2 176x144 (all square pixels, 15 frames per second), and YUY2 720x576 with 16:15 pixels,
 //   which is described with the VideoInfo2 kind.
 //
+// Like a V4L2 driver, each camera reports a current format: its first listed one, which a preview
+// without a chosen format runs at (setReportsCurrentFormat(n, false) makes camera n report none,
+// so the preview picks the format nearest 640x480 itself).
+//
 // NORVALE_TEST_FIRST_FORMAT="WxH" (for instance "640x480") lists the formats of that size first,
-// keeping their order; as a preview runs the device's first format, previews then run at that
+// keeping their order; as a preview runs the device's current format, previews then run at that
 // size. Format indexes (VideoFormatIndex) follow the changed order. Benchmarks use it.
 //
 // NORVALE_TEST_PATTERN="name" gives every camera that videotestsrc pattern (for instance "smpte",
@@ -43,6 +47,10 @@ bool isUnplugged(int number);
 // Makes camera `number` send MJPEG (true) or raw video (false), overriding NORVALE_TEST_MJPEG.
 void setMjpeg(int number, bool mjpeg);
 bool isMjpeg(int number);
+
+// Whether camera `number` reports a current format (default true).
+void setReportsCurrentFormat(int number, bool reports);
+bool reportsCurrentFormat(int number);
 
 // Overrides the listed name of camera `number` (empty: back to the default name). Lets tests
 // check the handling of long or unusual device names.

@@ -43,6 +43,8 @@ TEST_F(EnumMediaTypeTest, TestCameraFormatsInDeviceOrderWithTheirTexts) {
         "Major Type: Video - Sub Type: IYUV Format: VideoInfo IYUV 352X288, 12 bits",
         "Major Type: Video - Sub Type: RGB24 Format: VideoInfo RGB 320X240, 24 bits",
         "Major Type: Video - Sub Type: YUY2 Format: VideoInfo YUY2 176X144, 16 bits",
+        // A raw format with non-square pixels: its VideoInfo twin first, so it can be chosen.
+        "Major Type: Video - Sub Type: YUY2 Format: VideoInfo YUY2 720X576, 16 bits",
         "Major Type: Video - Sub Type: YUY2 Format: VideoInfo2 YUY2 720X576, 16 bits",
     };
     ASSERT_EQ(formats.Count(), static_cast<int>(std::size(expected)));
@@ -51,7 +53,9 @@ TEST_F(EnumMediaTypeTest, TestCameraFormatsInDeviceOrderWithTheirTexts) {
 
     // The block layout callers rely on: header at 48 in 88 bytes, or at 72 in 112 bytes.
     EXPECT_EQ(formats.ItemAt(0).MediaType().format.size(), 88u);
-    EXPECT_EQ(formats.ItemAt(7).MediaType().format.size(), 112u);
+    EXPECT_EQ(formats.ItemAt(7).MediaType().format.size(), 88u);
+    EXPECT_EQ(formats.ItemAt(8).MediaType().format.size(), 112u);
+    EXPECT_EQ(formats.ItemAt(7).Caps(), formats.ItemAt(8).Caps());
     EXPECT_EQ(formats.ItemAt(0).MediaType().lSampleSize, 320u * 240u * 2u);
 
     EXPECT_EQ(formats.DescriptionAt(-1), "");
@@ -61,7 +65,7 @@ TEST_F(EnumMediaTypeTest, TestCameraFormatsInDeviceOrderWithTheirTexts) {
     // Loading again replaces the list; a copy is deep.
     TMediaType copy = formats.ItemAt(2);
     formats.LoadFromPin(&pins.FirstPin());
-    EXPECT_EQ(formats.Count(), 8);
+    EXPECT_EQ(formats.Count(), 9);
     EXPECT_EQ(copy.MediaType(), formats.ItemAt(2).MediaType());
     formats.Clear();
     EXPECT_EQ(formats.Count(), 0);

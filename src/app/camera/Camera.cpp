@@ -1,6 +1,8 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
+#include "app/dialogs/SettingsForm.h"
+#include "app/dialogs/SpinEdit.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
@@ -24,6 +26,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStackedLayout>
 #include <QTabWidget>
@@ -381,9 +384,53 @@ void TCamera::actSaveExecute() {
     }
 }
 
+namespace {
+// Texts taken back from a dialog lose leading and trailing blanks and control characters.
+QString trimmedText(const QString& text) {
+    qsizetype first = 0, last = text.size();
+    while (first < last && text.at(first).unicode() <= ' ')
+        ++first;
+    while (last > first && text.at(last - 1).unicode() <= ' ')
+        --last;
+    return text.mid(first, last - first);
+}
+} // namespace
+
 void TCamera::actSettingsExecute() {
-    // The camera settings dialog stops everything first.
+    // The dialog works on this camera's own graph, so everything stops first; it is not
+    // restarted afterwards.
     StopAll();
+    SettingsFormServices dialogServices;
+    dialogServices.devices = services_.videoDevices;
+    dialogServices.formats = services_.deviceFormats;
+    dialogServices.sourceFilter = videoSourceFilter_.get();
+    dialogServices.graph = captureGraph_.get();
+    dialogServices.messages = services_.messages;
+    dialogServices.folders = services_.folders;
+    dialogServices.exeDir = services_.exeDir;
+    dialogServices.reportError = services_.reportError;
+    // Freed when the command ends; shown over the main window, outside this frame's skin.
+    auto form = std::make_unique<TSettingsForm>(window(), std::move(dialogServices));
+    form->SetDeviceIndex(videoDeviceIndex_);
+    form->SetFormatIndex(videoFormatIndex_);
+    form->edtSaveFilePath()->setText(saveFilePath_);
+    form->NameEdit()->setText(cameraName_);
+    form->edtKBps()->SetValue(bitRate_);
+    form->chkAutoSnapshot()->setChecked(autoSnapshot_.load());
+    form->edtSnapshotSeconds()->SetValue(snapshotSeconds_);
+    form->edtSnapshotPath()->setText(SnapshotPath());
+    const int result = services_.execDialog ? services_.execDialog(*form) : form->exec();
+    if (result != QDialog::Accepted)
+        return;
+    setVideoDeviceIndex(form->DeviceIndex());
+    setVideoFormatIndex(form->FormatIndex());
+    setSaveFilePath(trimmedText(form->edtSaveFilePath()->text()));
+    setCameraName(trimmedText(form->NameEdit()->text()));
+    setBitRate(form->edtKBps()->Value());
+    setAutoSnapshot(form->chkAutoSnapshot()->isChecked());
+    setSnapshotSeconds(form->edtSnapshotSeconds()->Value());
+    setSnapshotPath(trimmedText(form->edtSnapshotPath()->text()));
+    updateActions();
 }
 
 void TCamera::message(const QString& text, const QString& caption, int icon) {

@@ -15,6 +15,7 @@
 #include <string>
 
 class QCheckBox;
+class QDialog;
 class QLabel;
 class QMenu;
 class QTabWidget;
@@ -23,6 +24,7 @@ class QWidget;
 
 namespace norvale {
 
+class IFolderChooser;
 class IMessageBox;
 class TASFWriter;
 class TEnumMediaType;
@@ -44,6 +46,12 @@ struct CameraServices {
     // it. Defaults to the count of videoDevices.
     std::function<int()> videoDeviceCount;
     IMessageBox* messages = nullptr;
+    // The folder browser of the settings dialog; none: its folder buttons do nothing.
+    IFolderChooser* folders = nullptr;
+    // The executable's folder with its trailing "/" (Enc.ini); empty: the running program's.
+    QString exeDir;
+    // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
+    std::function<int(QDialog&)> execDialog;
     // Caption of the program's own message boxes.
     QString applicationTitle;
     // The placeholder shown on the snapshot page while no snapshot is on display.

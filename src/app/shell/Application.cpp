@@ -1,14 +1,19 @@
 #include "app/shell/Application.h"
 
+#include "app/dialogs/AboutBox.h"
+#include "app/dialogs/ConfigForm.h"
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Artwork.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/Translator.h"
+#include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
 #include "core/Branding.h"
+#include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
+#include "platform/PageOpener.h"
 #include "platform/SingleInstance.h"
 
 #include <QFontDatabase>
@@ -108,6 +113,11 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
 
     addTahoma();
 
+    DesktopPageOpener desktopPages;
+    QtFolderChooser desktopFolders;
+    IPageOpener* pages = options.pages ? options.pages : &desktopPages;
+    IFolderChooser* folders = options.folders ? options.folders : &desktopFolders;
+
     // 7. The main window.
     Form1Context context;
     context.exeDir = options.exeDir;
@@ -119,6 +129,8 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     context.cameraServices.videoDevices = videoDevices.get();
     context.cameraServices.deviceFormats = deviceFormats.get();
     context.cameraServices.messages = &messages;
+    context.cameraServices.folders = folders;
+    context.cameraServices.exeDir = options.exeDir;
     context.cameraServices.applicationTitle = appName;
     context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
     context.reportError = [&app](const QString& text) { app.reportError(text); };
@@ -129,7 +141,22 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
 
     // 8-10. The dialogs live from start-up to exit, hidden until used. No command opens the
     // computer chooser.
+    auto configForm = std::make_unique<TConfigForm>();
+    const QImage logo = artwork.image(QStringLiteral("icon.png"));
+    auto aboutBox = std::make_unique<TAboutBox>(
+        AboutBoxTexts{appName, QString::fromStdString(branding->copyright),
+                      QString::fromStdString(branding->productUrl)},
+        pages, logo);
     auto scanForm = std::make_unique<TScanForm>(messages);
+    DialogCommandsContext commands;
+    commands.configForm = configForm.get();
+    commands.aboutBox = aboutBox.get();
+    commands.pages = pages;
+    commands.messages = &messages;
+    commands.applicationName = appName;
+    commands.executablePath = QCoreApplication::applicationFilePath();
+    commands.supportUrl = QString::fromStdString(branding->supportUrl);
+    new DialogCommands(*form1, std::move(commands)); // owned by the main window
 
     // 11. A signal during start-up: the main window was made, so it is taken down the ordinary
     // way (cameras stopped, settings written) without entering the loop.
@@ -144,6 +171,8 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     // Windows go in the reverse order of their creation; the main window's destruction stops
     // every camera and writes the settings.
     scanForm.reset();
+    aboutBox.reset();
+    configForm.reset();
     form1.reset();
     return 0;
 }

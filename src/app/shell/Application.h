@@ -7,7 +7,9 @@
 
 namespace norvale {
 
+class IFolderChooser;
 class IMessageBox;
+class IPageOpener;
 
 class TApplication : public QApplication {
 public:
@@ -26,6 +28,9 @@ private:
 struct StartupOptions {
     QString exeDir; // the executable's folder, ending in "/"
     IMessageBox* messages = nullptr;
+    // The browser for support and product pages, the folder browser; none: the desktop's own.
+    IPageOpener* pages = nullptr;
+    IFolderChooser* folders = nullptr;
     // Called once the main window exists (tests use it to drive and close the wall).
     std::function<void(QWidget* mainWindow)> onRunning;
 };

@@ -14,6 +14,7 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
@@ -127,6 +128,7 @@ struct Channel {
         s.localTime = fixedTime;
         s.monotonicSeconds = [this] { return seconds.load(); };
         s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.execDialog = [](QDialog&) { return int(QDialog::Rejected); };
         cam = std::make_unique<TCamera>(nullptr, std::move(s));
         cam->resize(320, 260);
         cam->show();

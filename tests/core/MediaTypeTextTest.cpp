@@ -1,5 +1,5 @@
 // Display texts of media types: every name table and the edge cases of the text rule.
-#include "capture/MediaTypeText.h"
+#include "core/MediaTypeText.h"
 
 #include <gtest/gtest.h>
 

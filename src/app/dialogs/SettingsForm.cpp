@@ -1,0 +1,425 @@
+#include "app/dialogs/SettingsForm.h"
+
+#include "app/camera/VideoWindow.h"
+#include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/SpinEdit.h"
+#include "app/shell/Translator.h"
+#include "app/shell/WaitCursor.h"
+#include "capture/EnumMediaType.h"
+#include "capture/FilterGraph.h"
+#include "capture/SysDevEnum.h"
+#include "capture/VideoRenderer.h"
+#include "platform/FolderChooser.h"
+#include "platform/MessageBox.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTabWidget>
+#include <QToolButton>
+
+namespace norvale {
+
+namespace {
+
+QLabel* label(QWidget* parent, const QString& text, int x, int y, int w, int h = 16) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+QLineEdit* folderField(QWidget* parent, const char* name, int x, int y, int w) {
+    auto* e = new QLineEdit(QLatin1String("C:\\"), parent);
+    e->setObjectName(QLatin1String(name));
+    e->setReadOnly(true);
+    e->setStyleSheet(QLatin1String("QLineEdit { background: #d4d0c8; }"));
+    e->setGeometry(x, y, w, 21);
+    return e;
+}
+
+QToolButton* browseButton(QWidget* parent, const char* name, int x, int y) {
+    auto* b = new QToolButton(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setIcon(parent->style()->standardIcon(QStyle::SP_DirOpenIcon));
+    b->setToolTip(QStringLiteral("Browse..."));
+    b->setGeometry(x, y, 23, 22);
+    return b;
+}
+
+} // namespace
+
+const QString& TSettingsForm::ForbiddenNameCharacters() {
+    static const QString chars = QStringLiteral("\\/:*?\"'<>|");
+    return chars;
+}
+
+TSettingsForm::TSettingsForm(QWidget* owner, SettingsFormServices services)
+    : QDialog(owner), services_(std::move(services)) {
+    if (services_.exeDir.isEmpty())
+        services_.exeDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    renderer_ = std::make_unique<TVideoRenderer>("SettingsVideoWindow");
+    buildControls();
+    Translator::translateComponent(this);
+}
+
+TSettingsForm::~TSettingsForm() {
+    try {
+        closeGraph();
+    } catch (...) {
+        // The graph is released with its camera all the same.
+    }
+    videoWindow_->SetFrameSource(nullptr);
+}
+
+void TSettingsForm::buildControls() {
+    setObjectName(QStringLiteral("SettingsForm"));
+    setWindowTitle(QStringLiteral("Settings"));
+    setModal(true);
+    setFixedSize(520, 484);
+
+    auto* header = new QLabel(QStringLiteral("Camera Settings"), this);
+    header->setObjectName(QStringLiteral("HeaderPanel"));
+    header->setGeometry(0, 0, 520, 44);
+    header->setIndent(16);
+    header->setAutoFillBackground(true);
+    header->setStyleSheet(
+        QLatin1String("#HeaderPanel { background: white; font-weight: bold; font-size: 14px; }"));
+
+    pcPreferences_ = new QTabWidget(this);
+    pcPreferences_->setObjectName(QStringLiteral("pcPreferences"));
+    pcPreferences_->setGeometry(8, 52, 504, 384);
+
+    // Page "Video".
+    tabCapture_ = new QWidget;
+    tabCapture_->setObjectName(QStringLiteral("tabCapture"));
+    auto* device = new QGroupBox(QStringLiteral("Camera Device"), tabCapture_);
+    device->setGeometry(8, 8, 484, 340);
+    videoWindow_ = new TVideoWindow(device);
+    videoWindow_->setObjectName(QStringLiteral("VideoWindow"));
+    videoWindow_->setGeometry(12, 24, 280, 210);
+    videoWindow_->SetKeepAspectRatio(false);
+    videoWindow_->setAutoFillBackground(true);
+    videoWindow_->setStyleSheet(QLatin1String("background: black;"));
+    videoWindow_->SetFrameSource(renderer_.get());
+    renderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
+
+    label(device, QStringLiteral("Camera Name"), 304, 24, 170);
+    nameEdit_ = new QLineEdit(device);
+    nameEdit_->setObjectName(QStringLiteral("NameEdit"));
+    nameEdit_->setGeometry(304, 42, 170, 21);
+    nameEdit_->installEventFilter(this);
+    label4_ = new QLabel(QStringLiteral("Note: Camera name cannot contain \n"
+                                        "any of the following characters.\n"
+                                        "    \\ / : * ? \" ' < > |"),
+                         device);
+    label4_->setObjectName(QStringLiteral("Label4"));
+    label4_->setTextFormat(Qt::PlainText);
+    label4_->setGeometry(300, 70, 180, 52);
+    QFont noteFont = label4_->font();
+    noteFont.setPixelSize(10);
+    label4_->setFont(noteFont);
+    label4_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    label(device, QStringLiteral("Select Video Device"), 12, 246, 280);
+    cbbVideoDevices_ = new QComboBox(device);
+    cbbVideoDevices_->setObjectName(QStringLiteral("cbbVideoDevices"));
+    cbbVideoDevices_->setEditable(false);
+    cbbVideoDevices_->setGeometry(12, 264, 280, 22);
+    connect(cbbVideoDevices_, &QComboBox::activated, this, [this] { cbbVideoDevicesChange(); });
+
+    btnVideoProperty_ = new QPushButton(QStringLiteral("Configure..."), device);
+    btnVideoProperty_->setObjectName(QStringLiteral("Btn_Video_Property"));
+    btnVideoProperty_->setGeometry(304, 263, 82, 25);
+    btnVideoProperty_->setAutoDefault(false);
+    connect(btnVideoProperty_, &QPushButton::clicked, this, [this] { BtnVideoPropertyClick(); });
+    btnPreview_ = new QPushButton(QStringLiteral("Preview"), device);
+    btnPreview_->setObjectName(QStringLiteral("btnPreview"));
+    btnPreview_->setGeometry(392, 263, 82, 25);
+    btnPreview_->setAutoDefault(false);
+    connect(btnPreview_, &QPushButton::clicked, this, [this] { btnPreviewClick(); });
+    pcPreferences_->addTab(tabCapture_, QStringLiteral("Video"));
+
+    // Page "Save to files".
+    tabSaveToFile_ = new QWidget;
+    tabSaveToFile_->setObjectName(QStringLiteral("tabSaveToFile"));
+    auto* save = new QGroupBox(QStringLiteral("Save video to files"), tabSaveToFile_);
+    save->setGeometry(8, 8, 484, 200);
+    label(save, QStringLiteral("Save files to"), 12, 26, 300);
+    edtSaveFilePath_ = folderField(save, "edtSaveFilePath", 12, 44, 428);
+    btnBrowse_ = browseButton(save, "btnBrowse", 446, 43);
+    connect(btnBrowse_, &QToolButton::clicked, this, [this] { btnBrowseClick(); });
+    label(save, QStringLiteral("Select Video Format"), 12, 78, 300);
+    cbbVideoFormats_ = new QComboBox(save);
+    cbbVideoFormats_->setObjectName(QStringLiteral("cbbVideoFormats"));
+    cbbVideoFormats_->setEditable(false);
+    cbbVideoFormats_->setGeometry(12, 96, 458, 22);
+    label(save, QStringLiteral("Compression"), 12, 132, 120);
+    edtKBps_ = new TSpinEdit(save);
+    edtKBps_->setObjectName(QStringLiteral("edtKBps"));
+    edtKBps_->setGeometry(12, 150, 90, 22);
+    edtKBps_->SetBounds(0, 0);
+    edtKBps_->SetValue(1024);
+    label(save, QStringLiteral("Kbps (Kb per second)"), 110, 153, 200);
+    pcPreferences_->addTab(tabSaveToFile_, QStringLiteral("Save to files"));
+
+    // Page "Snapshot".
+    tabSnapshots_ = new QWidget;
+    tabSnapshots_->setObjectName(QStringLiteral("tabSnapshots"));
+    auto* general = new QGroupBox(QStringLiteral("General"), tabSnapshots_);
+    general->setGeometry(8, 8, 484, 150);
+    chkAutoSnapshot_ = new QCheckBox(QStringLiteral("Automatically take snapshots every"), general);
+    chkAutoSnapshot_->setObjectName(QStringLiteral("chkAutoSnapshot"));
+    chkAutoSnapshot_->setGeometry(12, 28, 250, 20);
+    edtSnapshotSeconds_ = new TSpinEdit(general);
+    edtSnapshotSeconds_->setObjectName(QStringLiteral("edtSnapshotSeconds"));
+    edtSnapshotSeconds_->setGeometry(266, 27, 70, 22);
+    edtSnapshotSeconds_->SetBounds(1, 3600);
+    label(general, QStringLiteral("seconds."), 342, 30, 80);
+    label(general, QStringLiteral("Save snapshots to"), 12, 66, 300);
+    edtSnapshotPath_ = folderField(general, "edtSnapshotPath", 12, 84, 428);
+    speedButton1_ = browseButton(general, "SpeedButton1", 446, 83);
+    connect(speedButton1_, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    pcPreferences_->addTab(tabSnapshots_, QStringLiteral("Snapshot"));
+
+    okButton_ = new QPushButton(QStringLiteral("&OK"), this);
+    okButton_->setObjectName(QStringLiteral("OKButton"));
+    okButton_->setGeometry(344, 448, 80, 26);
+    okButton_->setDefault(true);
+    connect(okButton_, &QPushButton::clicked, this, &TSettingsForm::accept);
+    cancelButton_ = new QPushButton(QStringLiteral("&Cancel"), this);
+    cancelButton_->setObjectName(QStringLiteral("CancelButton"));
+    cancelButton_->setGeometry(432, 448, 80, 26);
+    cancelButton_->setAutoDefault(false);
+    connect(cancelButton_, &QPushButton::clicked, this, &TSettingsForm::reject);
+}
+
+void TSettingsForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!open_ && !event->spontaneous()) {
+        open_ = true;
+        // Centred on the main window.
+        if (QWidget* p = parentWidget())
+            move(p->window()->geometry().center() - rect().center());
+        opening();
+    }
+}
+
+void TSettingsForm::opening() {
+    pcPreferences_->setCurrentWidget(tabCapture_);
+    if (services_.graph) {
+        renderer_->SetFilterGraph(services_.graph);
+        if (services_.sourceFilter)
+            services_.sourceFilter->SetFilterGraph(services_.graph);
+    }
+    cbbVideoDevices_->clear();
+    const int count = services_.devices ? services_.devices->DeviceCount() : 0;
+    for (int i = 0; i < count; ++i)
+        cbbVideoDevices_->addItem(
+            QString::fromStdString(services_.devices->EntryAt(i).FriendlyName));
+    cbbVideoDevices_->setCurrentIndex(deviceIndex_ >= 0 && deviceIndex_ < count ? deviceIndex_
+                                                                                : -1);
+    cbbVideoDevicesChange();
+    if (formatIndex_ >= 0) {
+        const int entry = cbbVideoFormats_->findData(formatIndex_);
+        if (entry >= 0)
+            cbbVideoFormats_->setCurrentIndex(entry);
+    }
+}
+
+void TSettingsForm::cbbVideoDevicesChange() {
+    if (services_.devices)
+        services_.devices->SelectCategory(CLSID_VideoInputDeviceCategory);
+    const int selected = cbbVideoDevices_->currentIndex();
+    if (selected < 0 || !services_.sourceFilter || !services_.graph || !services_.formats)
+        return;
+    // A preview of the previous device ends here; the formats are those of the picked one.
+    closeGraph();
+    cbbVideoFormats_->clear();
+    WaitCursor wait;
+    TFilter& source = *services_.sourceFilter;
+    TFilterGraph& graph = *services_.graph;
+    // Takes effect at once and is not undone by Cancel: the camera binds its own device again
+    // whenever it starts.
+    source.BaseFilter().StoreMoniker(services_.devices->MonikerAt(selected));
+    try {
+        source.SetFilterGraph(&graph);
+        graph.SetActive(true);
+        TPinList pins(&source);
+        // A device that cannot be opened has no pin: reported, and no format can be chosen.
+        services_.formats->LoadFromPin(&pins.FirstPin());
+        std::vector<std::string> texts;
+        for (int i = 0; i < services_.formats->Count(); ++i)
+            texts.push_back(services_.formats->DescriptionAt(i));
+        for (const auto& [text, position] : ListedFormats(texts))
+            cbbVideoFormats_->addItem(text, position);
+        preselectFormat();
+    } catch (const std::exception& e) {
+        graph.SetActive(false);
+        report(QString::fromUtf8(e.what()));
+        return;
+    }
+    graph.SetActive(false);
+}
+
+std::vector<std::pair<QString, int>>
+TSettingsForm::ListedFormats(const std::vector<std::string>& texts) {
+    std::vector<std::pair<QString, int>> out;
+    for (size_t i = 0; i < texts.size(); ++i)
+        if (texts[i].find("VideoInfo2") == std::string::npos)
+            out.emplace_back(QString::fromStdString(texts[i]), static_cast<int>(i));
+    return out;
+}
+
+int TSettingsForm::PreselectedFormat(const QStringList& entries, const QString& preferred) {
+    if (entries.isEmpty())
+        return -1;
+    if (!preferred.isEmpty())
+        for (int i = 0; i < entries.size(); ++i)
+            if (entries[i].compare(preferred, Qt::CaseInsensitive) == 0)
+                return i;
+    // The last entry that mentions either size wins; without one, the first.
+    int choice = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        const QString& text = entries[i];
+        if (text.contains(QLatin1String("352")) && text.contains(QLatin1String("288")))
+            choice = i;
+        if (text.contains(QLatin1String("320")) && text.contains(QLatin1String("240")))
+            choice = i;
+    }
+    return choice;
+}
+
+void TSettingsForm::preselectFormat() {
+    const QString device = cbbVideoDevices_->currentText();
+    if (device.isEmpty() || cbbVideoFormats_->count() == 0)
+        return;
+    const QString preferred = QString::fromStdString(PreferredVideoFormat(
+        (services_.exeDir + QStringLiteral("Enc.ini")).toStdString(), device.toStdString()));
+    QStringList entries;
+    for (int i = 0; i < cbbVideoFormats_->count(); ++i)
+        entries << cbbVideoFormats_->itemText(i);
+    cbbVideoFormats_->setCurrentIndex(PreselectedFormat(entries, preferred));
+}
+
+void TSettingsForm::closeGraph() {
+    if (!services_.graph)
+        return;
+    services_.graph->StopGraph();
+    services_.graph->PurgeGraph();
+    services_.graph->SetActive(false);
+    renderer_->SetFilterGraph(nullptr);
+}
+
+void TSettingsForm::btnPreviewClick() {
+    if (!services_.graph || !services_.sourceFilter)
+        return;
+    WaitCursor wait;
+    TFilterGraph& graph = *services_.graph;
+    TFilter& source = *services_.sourceFilter;
+    try {
+        closeGraph();
+        renderer_->SetFilterGraph(&graph);
+        source.SetFilterGraph(&graph);
+        const int selected = cbbVideoDevices_->currentIndex();
+        source.BaseFilter().StoreMoniker(services_.devices ? services_.devices->MonikerAt(selected)
+                                                           : std::nullopt);
+        graph.SetActive(true);
+        // Without a device there is nothing to render; the run below reports it.
+        try {
+            graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, *renderer_);
+        } catch (const EIntfCastError&) {
+        }
+        graph.RunGraph();
+    } catch (const std::exception& e) {
+        report(QString::fromUtf8(e.what()));
+    }
+}
+
+void TSettingsForm::BtnVideoPropertyClick() {
+    if (cbbVideoDevices_->currentIndex() < 0 || !services_.graph || !services_.sourceFilter)
+        return;
+    TFilter& source = *services_.sourceFilter;
+    try {
+        source.SetFilterGraph(services_.graph);
+        if (!services_.graph->Active())
+            services_.graph->SetActive(true);
+    } catch (const std::exception& e) {
+        report(QString::fromUtf8(e.what()));
+        return;
+    }
+    ShowFilterPropertyPages(this, &source);
+}
+
+void TSettingsForm::browse(QLineEdit* field) {
+    if (!services_.folders)
+        return;
+    QString folder = field->text();
+    if (ChooseFolder(*services_.folders, this, QStringLiteral("Browse for Folder"), folder))
+        field->setText(folder);
+}
+
+void TSettingsForm::btnBrowseClick() {
+    browse(edtSaveFilePath_);
+}
+
+void TSettingsForm::SpeedButton1Click() {
+    browse(edtSnapshotPath_);
+}
+
+void TSettingsForm::accept() {
+    auto refuse = [this](const char* text) {
+        if (services_.messages)
+            services_.messages->show({this, QString::fromLatin1(text), QStringLiteral("Error"),
+                                      MessageIcon::Error, MessageButtons::Ok});
+    };
+    if (cbbVideoDevices_->currentIndex() < 0) {
+        refuse("Please select a video device!");
+        return;
+    }
+    if (cbbVideoFormats_->currentIndex() < 0) {
+        refuse("Please select a video format!");
+        return;
+    }
+    deviceIndex_ = cbbVideoDevices_->currentIndex();
+    formatIndex_ = cbbVideoFormats_->currentData().toInt();
+    QDialog::accept();
+}
+
+void TSettingsForm::done(int result) {
+    // However the dialog closes, the camera gets its graph back stopped, empty and inactive.
+    try {
+        closeGraph();
+    } catch (const std::exception& e) {
+        report(QString::fromUtf8(e.what()));
+    }
+    if (services_.sourceFilter)
+        services_.sourceFilter->SetFilterGraph(nullptr);
+    open_ = false;
+    QDialog::done(result);
+}
+
+bool TSettingsForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == nameEdit_ && event->type() == QEvent::KeyPress) {
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        // Swallowed without a sound; control keys and every other character pass.
+        if (text.size() == 1 && ForbiddenNameCharacters().contains(text.at(0)))
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TSettingsForm::report(const QString& text) {
+    if (services_.reportError)
+        services_.reportError(text);
+    else if (services_.messages)
+        services_.messages->error(text, this);
+}
+
+} // namespace norvale

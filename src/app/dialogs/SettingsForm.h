@@ -1,0 +1,147 @@
+#pragma once
+// The camera settings dialog: the capture device and recording format of one camera, its name,
+// its recording folder and bit rate, and its snapshot timer and folder.
+//
+// The camera fills it (device and format lists, its source filter and graph, both indexes and the
+// fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
+// the camera's own graph to list a device's formats, to preview it in its own video window and to
+// show the device's controls; the graph is stopped, emptied and inactive again once it closes.
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QToolButton;
+
+namespace norvale {
+
+class IFolderChooser;
+class IMessageBox;
+class TEnumMediaType;
+class TFilter;
+class TFilterGraph;
+class TSpinEdit;
+class TSysDevEnum;
+class TVideoRenderer;
+class TVideoWindow;
+
+struct SettingsFormServices {
+    TSysDevEnum* devices = nullptr;    // VideoDevices
+    TEnumMediaType* formats = nullptr; // DeviceFormats
+    TFilter* sourceFilter = nullptr;   // the camera's source filter
+    TFilterGraph* graph = nullptr;     // the camera's capture graph
+    IMessageBox* messages = nullptr;   // the two refusals of OK
+    IFolderChooser* folders = nullptr; // the folder buttons; none: they do nothing
+    QString exeDir;                    // with its trailing "/"; Enc.ini lives there
+    // Where failures of a device pick, a preview or "Configure..." go.
+    std::function<void(const QString&)> reportError;
+};
+
+class TSettingsForm : public QDialog {
+    Q_OBJECT
+public:
+    TSettingsForm(QWidget* owner, SettingsFormServices services);
+    ~TSettingsForm() override;
+
+    // Positions in VideoDevices / DeviceFormats; -1 for none.
+    int DeviceIndex() const { return deviceIndex_; }
+    void SetDeviceIndex(int index) { deviceIndex_ = index; }
+    int FormatIndex() const { return formatIndex_; }
+    void SetFormatIndex(int index) { formatIndex_ = index; }
+
+    // The characters a camera name cannot hold (they would break its file names).
+    static const QString& ForbiddenNameCharacters();
+
+    // The format list's entries for a device's format texts: every text that mentions
+    // "VideoInfo2" is left out; each entry carries its position in the device's list.
+    static std::vector<std::pair<QString, int>>
+    ListedFormats(const std::vector<std::string>& texts);
+    // The entry to preselect: the first whose text equals `preferred` (letter case ignored),
+    // else the last that mentions 352 and 288 or 320 and 240, else the first; -1 for none.
+    static int PreselectedFormat(const QStringList& entries, const QString& preferred);
+
+    // Controls.
+    QTabWidget* pcPreferences() const { return pcPreferences_; }
+    QWidget* tabCapture() const { return tabCapture_; }
+    QWidget* tabSaveToFile() const { return tabSaveToFile_; }
+    QWidget* tabSnapshots() const { return tabSnapshots_; }
+    TVideoWindow* VideoWindow() const { return videoWindow_; }
+    QLineEdit* NameEdit() const { return nameEdit_; }
+    QLabel* Label4() const { return label4_; }
+    QComboBox* cbbVideoDevices() const { return cbbVideoDevices_; }
+    QPushButton* Btn_Video_Property() const { return btnVideoProperty_; }
+    QPushButton* btnPreview() const { return btnPreview_; }
+    QLineEdit* edtSaveFilePath() const { return edtSaveFilePath_; }
+    QToolButton* btnBrowse() const { return btnBrowse_; }
+    QComboBox* cbbVideoFormats() const { return cbbVideoFormats_; }
+    TSpinEdit* edtKBps() const { return edtKBps_; }
+    QCheckBox* chkAutoSnapshot() const { return chkAutoSnapshot_; }
+    TSpinEdit* edtSnapshotSeconds() const { return edtSnapshotSeconds_; }
+    QLineEdit* edtSnapshotPath() const { return edtSnapshotPath_; }
+    QToolButton* SpeedButton1() const { return speedButton1_; }
+    QPushButton* OKButton() const { return okButton_; }
+    QPushButton* CancelButton() const { return cancelButton_; }
+
+    // The user's actions, also for tests.
+    void cbbVideoDevicesChange();
+    void btnPreviewClick();
+    void BtnVideoPropertyClick();
+    void btnBrowseClick();
+    void SpeedButton1Click();
+
+public slots:
+    void accept() override; // OK: refuses without a device or a format
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void opening();
+    void preselectFormat();
+    void closeGraph();
+    void report(const QString& text);
+    void browse(QLineEdit* field);
+
+    SettingsFormServices services_;
+    int deviceIndex_ = -1;
+    int formatIndex_ = -1;
+    bool open_ = false;
+
+    QTabWidget* pcPreferences_ = nullptr;
+    QWidget* tabCapture_ = nullptr;
+    QWidget* tabSaveToFile_ = nullptr;
+    QWidget* tabSnapshots_ = nullptr;
+    TVideoWindow* videoWindow_ = nullptr;
+    QLineEdit* nameEdit_ = nullptr;
+    QLabel* label4_ = nullptr;
+    QComboBox* cbbVideoDevices_ = nullptr;
+    QPushButton* btnVideoProperty_ = nullptr;
+    QPushButton* btnPreview_ = nullptr;
+    QLineEdit* edtSaveFilePath_ = nullptr;
+    QToolButton* btnBrowse_ = nullptr;
+    QComboBox* cbbVideoFormats_ = nullptr;
+    TSpinEdit* edtKBps_ = nullptr;
+    QCheckBox* chkAutoSnapshot_ = nullptr;
+    TSpinEdit* edtSnapshotSeconds_ = nullptr;
+    QLineEdit* edtSnapshotPath_ = nullptr;
+    QToolButton* speedButton1_ = nullptr;
+    QPushButton* okButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+
+    // The renderer behind VideoWindow, linked to the camera's graph for "Preview".
+    std::unique_ptr<TVideoRenderer> renderer_;
+};
+
+} // namespace norvale

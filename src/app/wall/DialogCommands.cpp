@@ -1,0 +1,82 @@
+#include "app/wall/DialogCommands.h"
+
+#include "app/dialogs/AboutBox.h"
+#include "app/dialogs/ConfigForm.h"
+#include "app/dialogs/SpinEdit.h"
+#include "app/wall/Form1.h"
+#include "controls/RgnButton.h"
+#include "platform/MessageBox.h"
+#include "platform/PageOpener.h"
+
+#include <QCheckBox>
+
+namespace norvale {
+
+DialogCommands::DialogCommands(TForm1& form, DialogCommandsContext context)
+    : QObject(&form), form_(form), context_(std::move(context)) {
+    actAbout_ = new TAction(QStringLiteral("&About"), &form);
+    actAbout_->setObjectName(QStringLiteral("actAbout"));
+    actAbout_->setToolTip(QStringLiteral("About..."));
+    actAbout_->setExecuteRule([this] {
+        if (context_.aboutBox)
+            exec(*context_.aboutBox);
+    });
+    actHelp_ = new TAction(QStringLiteral("&Help"), &form);
+    actHelp_->setObjectName(QStringLiteral("actHelp"));
+    actHelp_->setShortcut(QKeySequence(Qt::Key_F1));
+    actHelp_->setShortcutContext(Qt::WindowShortcut);
+    actHelp_->setExecuteRule([this] {
+        // Opening the page never holds up the wall, and its failure is not reported.
+        if (context_.pages)
+            context_.pages->open(context_.supportUrl);
+    });
+    form.addAction(actHelp_);
+    connect(actHelp_, &QAction::triggered, this, [this] { actHelp_->execute(); });
+
+    connect(form.RgnBtn1(), &TRgnButton::clicked, this, [this] { OptionsClick(); });
+    connect(form.BtnHelp(), &TRgnButton::clicked, this, [this] { actAbout_->execute(); });
+    connect(form.RgnBtn4(), &TRgnButton::clicked, this, [this] { actHelp_->execute(); });
+}
+
+int DialogCommands::exec(QDialog& dialog) {
+    return context_.execDialog ? context_.execDialog(dialog) : dialog.exec();
+}
+
+void DialogCommands::OptionsClick() {
+    TConfigForm* config = context_.configForm;
+    if (!config)
+        return;
+    WallSettings& s = form_.settings();
+    config->chkAutoRun()->setChecked(s.autoRun);
+    config->chkCheckForUpdates()->setChecked(s.checkForUpdates);
+    config->chkStartMin()->setChecked(s.startMinimized);
+    config->chkChangeGroup()->setChecked(s.changeGroup);
+    config->seChangeGroupSeconds()->SetValue(s.changeGroupSeconds);
+    for (int g = 1; g <= 4; ++g)
+        config->chkGroup(g)->setChecked(s.groupEnabled[static_cast<size_t>(g - 1)]);
+    if (exec(*config) != QDialog::Accepted)
+        return;
+    s.autoRun = config->chkAutoRun()->isChecked();
+    s.startMinimized = config->chkStartMin()->isChecked();
+    s.checkForUpdates = config->chkCheckForUpdates()->isChecked();
+    // Written or removed on every OK, changed or not. A folder that cannot be made is passed
+    // over in silence; an entry that cannot be written ends the OK handling here.
+    const std::string name = context_.applicationName.toStdString();
+    const AutorunResult result =
+        s.autoRun ? context_.autorun.add(name, context_.executablePath.toStdString())
+                  : context_.autorun.remove(name);
+    if (result == AutorunResult::CannotWrite) {
+        if (context_.messages)
+            context_.messages->error(
+                QStringLiteral("Failed to set data for '%1'").arg(context_.applicationName),
+                &form_);
+        return;
+    }
+    s.changeGroup = config->chkChangeGroup()->isChecked();
+    s.changeGroupSeconds = config->seChangeGroupSeconds()->Value();
+    for (int g = 1; g <= 4; ++g)
+        s.groupEnabled[static_cast<size_t>(g - 1)] = config->chkGroup(g)->isChecked();
+    form_.UpdateGroupTimer();
+}
+
+} // namespace norvale

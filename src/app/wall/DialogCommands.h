@@ -1,0 +1,54 @@
+#pragma once
+// The main window's commands that open the application's dialogs and pages: "&Options" (the
+// options exchange, with the autorun entry), "&About", and "&Help" / F1 (the support page).
+#include "app/shell/Action.h"
+#include "platform/Autorun.h"
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QDialog;
+
+namespace norvale {
+
+class IMessageBox;
+class IPageOpener;
+class TAboutBox;
+class TConfigForm;
+class TForm1;
+
+struct DialogCommandsContext {
+    TConfigForm* configForm = nullptr;
+    TAboutBox* aboutBox = nullptr;
+    IPageOpener* pages = nullptr;
+    IMessageBox* messages = nullptr;
+    Autorun autorun;
+    QString applicationName; // names the autorun entry
+    QString executablePath;  // what the autorun entry starts
+    QString supportUrl;      // SUPPORT_URL
+    // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
+    std::function<int(QDialog&)> execDialog;
+};
+
+class DialogCommands : public QObject {
+    Q_OBJECT
+public:
+    // Wires the commands to the main window's buttons (RgnBtn1, BtnHelp, RgnBtn4) and F1.
+    DialogCommands(TForm1& form, DialogCommandsContext context);
+
+    TAction* actAbout() const { return actAbout_; }
+    TAction* actHelp() const { return actHelp_; }
+
+    void OptionsClick();
+
+private:
+    int exec(QDialog& dialog);
+
+    TForm1& form_;
+    DialogCommandsContext context_;
+    TAction* actAbout_ = nullptr;
+    TAction* actHelp_ = nullptr;
+};
+
+} // namespace norvale

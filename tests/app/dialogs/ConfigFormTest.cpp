@@ -1,0 +1,207 @@
+// The options dialog and the main window's options exchange, with the autostart entry in a
+// temporary folder; the about box and the help page.
+#include "app/dialogs/ConfigForm.h"
+#include "app/dialogs/AboutBox.h"
+#include "app/dialogs/SpinEdit.h"
+#include "app/wall/DialogCommands.h"
+#include "app/wall/Form1.h"
+#include "platform/MessageBox.h"
+#include "platform/PageOpener.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QTabWidget>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+using namespace norvale;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    test::TempDir dir;
+    RecordingMessageBox messages;
+    RecordingPageOpener pages;
+    TConfigForm config;
+    TAboutBox about{{"Norvale Test", "(c) Nobody", "https://example.org/a/very/long/path"}, &pages};
+    std::unique_ptr<TForm1> form;
+    DialogCommands* commands = nullptr;
+    std::function<void(TConfigForm&)> user = [](TConfigForm& f) { f.accept(); };
+    fs::path autostart;
+
+    Options() {
+        autostart = dir / "autostart";
+        Form1Context c;
+        c.exeDir = QString::fromStdString(dir.path().string()) + "/";
+        c.applicationName = "Norvale Test";
+        c.messages = &messages;
+        c.cameraServices.videoDeviceCount = [] { return 0; };
+        c.screenWidth = [] { return 1024; };
+        form = std::make_unique<TForm1>(std::move(c));
+        DialogCommandsContext d;
+        d.configForm = &config;
+        d.aboutBox = &about;
+        d.pages = &pages;
+        d.messages = &messages;
+        d.autorun = Autorun(autostart);
+        d.applicationName = "Norvale Test";
+        d.executablePath = "/opt/norvale/norvale";
+        d.supportUrl = "https://example.org/support";
+        d.execDialog = [this](QDialog& dialog) {
+            dialog.show();
+            if (&dialog == &config)
+                user(config);
+            if (dialog.isVisible())
+                dialog.reject();
+            return dialog.result();
+        };
+        commands = new DialogCommands(*form, std::move(d));
+    }
+    fs::path entry() const { return autostart / "Norvale Test.desktop"; }
+};
+
+} // namespace
+
+TEST(ConfigForm, DesignStatesEnablingRuleAndTheIntervalField) {
+    TConfigForm f;
+    EXPECT_EQ(f.windowTitle(), "Options");
+    EXPECT_EQ(f.size(), QSize(377, 284));
+    EXPECT_TRUE(f.chkAutoRun()->isChecked());
+    EXPECT_FALSE(f.chkStartMin()->isChecked());
+    EXPECT_TRUE(f.chkCheckForUpdates()->isChecked());
+    EXPECT_EQ(f.seChangeGroupSeconds()->Value(), 30);
+    EXPECT_FALSE(f.seChangeGroupSeconds()->isEnabled());
+    f.chkChangeGroup()->setChecked(true);
+    EXPECT_TRUE(f.seChangeGroupSeconds()->isEnabled());
+    EXPECT_TRUE(f.chkGroup(4)->isEnabled());
+
+    f.seChangeGroupSeconds()->SetValue(2);
+    EXPECT_EQ(f.seChangeGroupSeconds()->Value(), 5);
+    f.seChangeGroupSeconds()->SetValue(9000);
+    EXPECT_EQ(f.seChangeGroupSeconds()->Value(), 3600);
+    f.seChangeGroupSeconds()->lineEdit()->setText("4"); // typed, then focus leaves
+    QFocusEvent out(QEvent::FocusOut);
+    QApplication::sendEvent(f.seChangeGroupSeconds(), &out);
+    EXPECT_EQ(f.seChangeGroupSeconds()->text(), "5");
+    f.seChangeGroupSeconds()->lineEdit()->setText("soon");
+    EXPECT_EQ(f.seChangeGroupSeconds()->Value(), 5);
+}
+
+TEST(OptionsExchange, OkTakesValuesBackWritesTheEntryAndRestartsCycling) {
+    Options o;
+    o.user = [](TConfigForm& f) {
+        EXPECT_EQ(f.PageControl1()->currentWidget(), f.TabSheet2());
+        f.chkAutoRun()->setChecked(true);
+        f.chkStartMin()->setChecked(true);
+        f.chkChangeGroup()->setChecked(true);
+        f.seChangeGroupSeconds()->SetValue(12);
+        f.chkGroup(2)->setChecked(false);
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    const WallSettings& s = o.form->settings();
+    EXPECT_TRUE(s.autoRun);
+    EXPECT_TRUE(s.startMinimized);
+    EXPECT_TRUE(s.changeGroup);
+    EXPECT_EQ(s.changeGroupSeconds, 12);
+    EXPECT_FALSE(s.groupEnabled[1]);
+    EXPECT_TRUE(o.form->tmrChangeGroup()->isActive());
+    EXPECT_EQ(o.form->tmrChangeGroup()->interval(), 12000);
+    EXPECT_NE(test::readFile(o.entry()).find("Exec=/opt/norvale/norvale\n"), std::string::npos);
+
+    // Unchecked: removed on OK, and removing again (nothing there) is silent.
+    o.user = [](TConfigForm& f) {
+        f.chkAutoRun()->setChecked(false);
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_FALSE(fs::exists(o.entry()));
+    o.commands->OptionsClick();
+    EXPECT_TRUE(o.messages.requests.empty());
+}
+
+TEST(OptionsExchange, NoGroupCheckedTurnsCyclingOffAndCancelChangesNothing) {
+    Options o;
+    o.user = [](TConfigForm& f) {
+        f.chkAutoRun()->setChecked(false);
+        f.chkChangeGroup()->setChecked(true);
+        for (int g = 1; g <= 4; ++g)
+            f.chkGroup(g)->setChecked(false);
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_FALSE(o.form->settings().changeGroup);
+    bool shownUnchecked = false, groupsDisabled = false;
+    o.user = [&](TConfigForm& f) {
+        shownUnchecked = !f.chkChangeGroup()->isChecked();
+        groupsDisabled = !f.chkGroup(1)->isEnabled();
+        f.PageControl1()->setCurrentWidget(f.tsSwitchGroup());
+        f.chkStartMin()->setChecked(true);
+        f.reject();
+    };
+    const WallSettings before = o.form->settings();
+    o.commands->OptionsClick();
+    EXPECT_TRUE(shownUnchecked);
+    EXPECT_TRUE(groupsDisabled);
+    EXPECT_EQ(o.form->settings(), before);
+    // It reopens on the page it was closed on.
+    o.user = [](TConfigForm& f) {
+        EXPECT_EQ(f.PageControl1()->currentWidget(), f.tsSwitchGroup());
+        f.reject();
+    };
+    o.commands->OptionsClick();
+}
+
+TEST(OptionsExchange, AutorunFailures) {
+    Options o;
+    o.user = [](TConfigForm& f) {
+        f.chkAutoRun()->setChecked(true);
+        f.chkChangeGroup()->setChecked(true);
+        f.seChangeGroupSeconds()->SetValue(40);
+        f.accept();
+    };
+    // The entry cannot be written: reported, and the cycling values are not taken.
+    fs::create_directories(o.entry());
+    o.commands->OptionsClick();
+    ASSERT_EQ(o.messages.requests.size(), 1u);
+    EXPECT_EQ(o.messages.requests[0].text, "Failed to set data for 'Norvale Test'");
+    EXPECT_EQ(o.messages.requests[0].caption, "Error");
+    EXPECT_TRUE(o.form->settings().autoRun);
+    EXPECT_FALSE(o.form->settings().changeGroup);
+    // The folder cannot be made: nothing reported, the rest goes on.
+    fs::remove_all(o.autostart);
+    test::writeFile(o.autostart, "");
+    o.commands->OptionsClick();
+    EXPECT_EQ(o.messages.requests.size(), 1u);
+    EXPECT_TRUE(o.form->settings().changeGroup);
+    EXPECT_EQ(o.form->settings().changeGroupSeconds, 40);
+}
+
+TEST(AboutAndHelp, BrandingTextsTheLinkAndTheSupportPage) {
+    Options o;
+    o.commands->actAbout()->execute();
+    EXPECT_EQ(o.about.SoftName()->text(), "Norvale Test");
+    EXPECT_EQ(o.about.Copyright()->text(), "(c) Nobody");
+    EXPECT_TRUE(o.about.URL()->wordWrap());
+    EXPECT_EQ(o.about.URL()->toolTip(), "Visit our website.");
+    o.about.show();
+    QMouseEvent click(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton,
+                      Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(o.about.URL(), &click);
+    EXPECT_TRUE(o.about.isVisible()); // the box stays open
+    o.about.reject();
+    o.commands->actHelp()->execute();
+    ASSERT_EQ(o.pages.opened.size(), 2u);
+    EXPECT_EQ(o.pages.opened[0], "https://example.org/a/very/long/path");
+    EXPECT_EQ(o.pages.opened[1], "https://example.org/support");
+    EXPECT_EQ(o.commands->actHelp()->shortcut(), QKeySequence(Qt::Key_F1));
+}

@@ -1,0 +1,296 @@
+// The camera settings dialog against synthetic cameras: the exchange with the camera, the format
+// list and its preselection, OK's refusals, the name rule and the spin fields.
+#include "app/dialogs/SettingsForm.h"
+#include "app/camera/Camera.h"
+#include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/SpinEdit.h"
+#include "capture/EnumMediaType.h"
+#include "capture/FilterGraph.h"
+#include "capture/SysDevEnum.h"
+#include "capture/TestCameras.h"
+#include "platform/FolderChooser.h"
+#include "platform/MessageBox.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+using namespace norvale;
+using norvale::test::TempDir;
+
+namespace {
+
+struct Channel {
+    TempDir dir;
+    RecordingMessageBox messages;
+    ScriptedFolderChooser folders;
+    std::unique_ptr<TSysDevEnum> devices;
+    TEnumMediaType formats;
+    std::vector<QString> errors;
+    std::unique_ptr<TCamera> cam;
+    // What the "user" does in the shown dialog.
+    std::function<void(TSettingsForm&)> user = [](TSettingsForm& f) { f.reject(); };
+
+    Channel() {
+        setenv("NORVALE_TEST_DEVICES", "2", 1);
+        devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
+        CameraServices s;
+        s.videoDevices = devices.get();
+        s.deviceFormats = &formats;
+        s.messages = &messages;
+        s.folders = &folders;
+        s.exeDir = QString::fromStdString(dir.path().string()) + "/";
+        s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.execDialog = [this](QDialog& d) {
+            auto& form = static_cast<TSettingsForm&>(d);
+            form.show();
+            user(form);
+            if (form.isVisible())
+                form.reject();
+            return form.result();
+        };
+        cam = std::make_unique<TCamera>(nullptr, std::move(s));
+    }
+    int testCamera(int number) const {
+        for (int i = 0; i < devices->DeviceCount(); ++i)
+            if (devices->EntryAt(i).FriendlyName == testcameras::cameraName(number))
+                return i;
+        return -1;
+    }
+    void settings() { cam->actSettings()->execute(); }
+};
+
+void type(QWidget* w, const QString& text) {
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(w, &press);
+    }
+}
+
+} // namespace
+
+TEST(SettingsFormRules, FormatListLeavesOutVideoInfo2AndKeepsPositions) {
+    const auto listed =
+        TSettingsForm::ListedFormats({"A VideoInfo YUY2 320X240", "A VideoInfo2 YUY2 720X576",
+                                      "A VideoInfo IYUV 352X288", "A VideoInfo2 H264 1280X720"});
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].second, 0);
+    EXPECT_EQ(listed[1].second, 2);
+}
+
+TEST(SettingsFormRules, PreselectionEncIniFirstThenTheLastOfTheTwoSizes) {
+    const QStringList both{"YUY2 640X480", "YUY2 352X288", "I420 320X240", "RGB 176X144"};
+    const QStringList reverse{"I420 320X240", "YUY2 352X288", "RGB 176X144"};
+    const struct {
+        QStringList entries;
+        QString preferred;
+        int expected;
+    } cases[] = {
+        {both, "", 2},             // 320x240 comes later and wins
+        {reverse, "", 1},          // 352x288 comes later and wins
+        {both, "rgb 176x144", 3},  // Enc.ini, letter case ignored
+        {both, "RGB 176X1440", 2}, // one character more: the size rule
+        {{"RGB 176X144", "YUY2 640X480"}, "", 0},
+        {{}, "", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TSettingsForm::PreselectedFormat(c.entries, c.preferred), c.expected)
+            << c.entries.join('|').toStdString() << " / " << c.preferred.toStdString();
+}
+
+TEST(SettingsFormRules, SpinFieldsReadTheirBoundsAndBoundlessFieldsAnyNumber) {
+    TSpinEdit seconds, kbps;
+    seconds.SetBounds(1, 3600);
+    kbps.SetBounds(0, 0);
+    seconds.SetValue(0);
+    EXPECT_EQ(seconds.Value(), 1);
+    seconds.SetValue(5000);
+    EXPECT_EQ(seconds.Value(), 3600);
+    kbps.SetValue(250000000);
+    EXPECT_EQ(kbps.Value(), 250000000);
+    kbps.lineEdit()->setText("12k");
+    EXPECT_EQ(kbps.Value(), 0);
+    seconds.lineEdit()->setText("x");
+    EXPECT_EQ(seconds.Value(), 1);
+}
+
+TEST(SettingsForm, CancelChangesNothingButTheCameraHasStopped) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.cam->setCameraName("Gate");
+    c.cam->StartPreview();
+    ASSERT_TRUE(c.cam->Previewing());
+    c.user = [&](TSettingsForm& f) {
+        f.cbbVideoDevices()->setCurrentIndex(c.testCamera(2));
+        f.cbbVideoDevicesChange();
+        f.NameEdit()->setText("Other");
+        f.edtKBps()->SetValue(64);
+        f.reject();
+    };
+    c.settings();
+    EXPECT_FALSE(c.cam->Previewing());
+    EXPECT_FALSE(c.cam->CaptureGraph().Active());
+    EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(1));
+    EXPECT_EQ(c.cam->VideoFormatIndex(), -1);
+    EXPECT_EQ(c.cam->CameraName(), "Gate");
+    EXPECT_EQ(c.cam->BitRate(), 1024);
+    EXPECT_TRUE(c.errors.empty());
+}
+
+TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.cam->setSnapshotSeconds(5000); // from setup.ini: shown and given back as 3600
+    const QString folder = QString::fromStdString(c.dir.path().string());
+    c.folders.answer = folder + "/";
+    c.user = [&](TSettingsForm& f) {
+        EXPECT_EQ(f.edtSnapshotSeconds()->Value(), 3600);
+        f.cbbVideoDevices()->setCurrentIndex(c.testCamera(2));
+        f.cbbVideoDevicesChange();
+        // The preselection: the last 320x240 entry, carrying its position in DeviceFormats.
+        EXPECT_EQ(f.cbbVideoFormats()->currentData().toInt(), 5);
+        f.cbbVideoFormats()->setCurrentIndex(1);
+        f.btnBrowseClick();
+        f.NameEdit()->setText("  Lobby\t");
+        f.edtKBps()->lineEdit()->setText("fast");
+        f.chkAutoSnapshot()->setChecked(true);
+        f.edtSnapshotPath()->setText(" /srv/snaps\n");
+        f.accept();
+    };
+    c.settings();
+    EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(2));
+    EXPECT_EQ(c.cam->VideoFormatIndex(), 1);
+    EXPECT_EQ(c.folders.askedTitle, "Browse for Folder");
+    EXPECT_EQ(c.cam->SaveFilePath(), folder); // the chooser's result without a trailing "/"
+    EXPECT_EQ(c.cam->CameraName(), "Lobby");
+    EXPECT_EQ(c.cam->BitRate(), 0);
+    EXPECT_TRUE(c.cam->AutoSnapshot());
+    EXPECT_EQ(c.cam->SnapshotSeconds(), 3600);
+    EXPECT_EQ(c.cam->SnapshotPath(), "/srv/snaps");
+    EXPECT_EQ(c.formats.Count(), 9); // the formats of the device picked last
+    // Not restarted, and the graph handed back empty.
+    EXPECT_FALSE(c.cam->Previewing());
+    EXPECT_FALSE(c.cam->CaptureGraph().Active());
+}
+
+TEST(SettingsForm, UntouchedOkKeepsAStoredDeviceAndFormat) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(2));
+    c.cam->setVideoFormatIndex(7); // the VideoInfo twin, just before its VideoInfo2 entry
+    c.user = [&](TSettingsForm& f) {
+        EXPECT_EQ(f.pcPreferences()->currentWidget(), f.tabCapture());
+        f.accept();
+    };
+    c.settings();
+    EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(2));
+    EXPECT_EQ(c.cam->VideoFormatIndex(), 7);
+    EXPECT_TRUE(c.messages.requests.empty());
+}
+
+TEST(SettingsForm, EncIniPreselectsIgnoringCase) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    norvale::test::writeFile(c.dir / "Enc.ini",
+                             "[norvale test camera 1]\nVideoFormat=major type: video - sub type: "
+                             "yuy2 format: videoinfo yuy2 640x480, 16 bits\n");
+    c.user = [](TSettingsForm& f) { f.accept(); };
+    c.settings();
+    EXPECT_EQ(c.cam->VideoFormatIndex(), 2);
+}
+
+TEST(SettingsForm, OkRefusesWithoutDeviceOrFormat) {
+    Channel c; // VideoDeviceIndex -1
+    int formatsListed = -1;
+    c.user = [&](TSettingsForm& f) {
+        formatsListed = f.cbbVideoFormats()->count();
+        f.accept();
+        EXPECT_TRUE(f.isVisible());
+        f.cbbVideoDevices()->setCurrentIndex(c.testCamera(1));
+        f.cbbVideoFormats()->clear(); // a device that listed no format
+        f.accept();
+        EXPECT_TRUE(f.isVisible());
+        f.reject();
+    };
+    c.settings();
+    EXPECT_EQ(formatsListed, 0);
+    ASSERT_EQ(c.messages.requests.size(), 2u);
+    EXPECT_EQ(c.messages.requests[0].text, "Please select a video device!");
+    EXPECT_EQ(c.messages.requests[1].text, "Please select a video format!");
+    EXPECT_EQ(c.messages.requests[1].caption, "Error");
+    EXPECT_EQ(c.messages.requests[1].icon, MessageIcon::Error);
+    EXPECT_EQ(c.cam->VideoDeviceIndex(), -1);
+}
+
+TEST(SettingsForm, ForbiddenCharactersCannotBeTypedButAStoredNameKeepsThem) {
+    Channel c;
+    c.cam->setCameraName("Yard:1");
+    c.user = [&](TSettingsForm& f) {
+        EXPECT_EQ(f.NameEdit()->text(), "Yard:1");
+        f.NameEdit()->end(false);
+        type(f.NameEdit(), ":/x\\*?\"'<>|é");
+        EXPECT_EQ(f.NameEdit()->text(), "Yard:1xé");
+        f.NameEdit()->setText("Yard:1");
+        f.cbbVideoDevices()->setCurrentIndex(c.testCamera(1));
+        f.cbbVideoDevicesChange();
+        f.accept();
+    };
+    c.settings();
+    EXPECT_EQ(c.cam->CameraName(), "Yard:1");
+}
+
+TEST(SettingsForm, PreviewShowsTheDeviceAndClosingEmptiesTheGraph) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.user = [&](TSettingsForm& f) {
+        f.btnPreviewClick();
+        EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
+        f.reject();
+    };
+    c.settings();
+    EXPECT_TRUE(c.errors.empty());
+    EXPECT_FALSE(c.cam->CaptureGraph().Active());
+    EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
+    // The camera previews on its own again afterwards.
+    c.cam->StartPreview();
+    EXPECT_TRUE(c.cam->Previewing());
+    c.cam->StopAll();
+}
+
+TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
+    setenv("NORVALE_TEST_DEVICES", "1", 1);
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int index = -1;
+    for (int i = 0; i < devices.DeviceCount(); ++i)
+        if (devices.EntryAt(i).FriendlyName == testcameras::cameraName(1))
+            index = i;
+    TFilterGraph graph;
+    TFilter source;
+    source.BaseFilter().StoreMoniker(devices.MonikerAt(index));
+    source.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    TDeviceControlsForm form(nullptr, source);
+    EXPECT_EQ(form.windowTitle().toStdString(), testcameras::cameraName(1));
+    EXPECT_EQ(form.NoControlsLabel(), nullptr);
+    auto brightness = std::find_if(form.Editors().begin(), form.Editors().end(),
+                                   [](const auto& e) { return e.name == "BRIGHTNESS"; });
+    ASSERT_NE(brightness, form.Editors().end());
+    brightness->spin->setValue(250);
+    for (const auto& c : source.DeviceControls()) {
+        if (c.Name == "BRIGHTNESS") {
+            EXPECT_EQ(c.Value, 250);
+        }
+    }
+
+    TFilter none("None"); // no device: nothing to adjust
+    TDeviceControlsForm empty(nullptr, none);
+    EXPECT_NE(empty.NoControlsLabel(), nullptr);
+    EXPECT_EQ(ShowFilterPropertyPages(nullptr, nullptr), hr::S_FALSE);
+    EXPECT_EQ(ShowFilterPropertyPages(nullptr, &none), hr::E_FAIL);
+}
