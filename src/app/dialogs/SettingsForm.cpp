@@ -318,7 +318,8 @@ void TSettingsForm::closeGraph() {
 }
 
 void TSettingsForm::btnPreviewClick() {
-    if (!services_.graph || !services_.sourceFilter)
+    // Without a device there is nothing to show.
+    if (cbbVideoDevices_->currentIndex() < 0 || !services_.graph || !services_.sourceFilter)
         return;
     WaitCursor wait;
     TFilterGraph& graph = *services_.graph;
@@ -331,7 +332,7 @@ void TSettingsForm::btnPreviewClick() {
         source.BaseFilter().StoreMoniker(services_.devices ? services_.devices->MonikerAt(selected)
                                                            : std::nullopt);
         graph.SetActive(true);
-        // Without a device there is nothing to render; the run below reports it.
+        // A device unplugged since the pick has no element; the run below reports it.
         try {
             graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, *renderer_);
         } catch (const EIntfCastError&) {

@@ -210,6 +210,8 @@ TEST(SettingsForm, OkRefusesWithoutDeviceOrFormat) {
     int formatsListed = -1;
     c.user = [&](TSettingsForm& f) {
         formatsListed = f.cbbVideoFormats()->count();
+        f.btnPreviewClick(); // no device: nothing to preview
+        EXPECT_FALSE(c.cam->CaptureGraph().Active());
         f.accept();
         EXPECT_TRUE(f.isVisible());
         f.cbbVideoDevices()->setCurrentIndex(c.testCamera(1));
