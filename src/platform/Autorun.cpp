@@ -7,7 +7,7 @@ namespace norvale {
 
 std::filesystem::path autostartFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    // The base directory specification ignores relative values.
+    // XDG base directories must be absolute; a relative value is ignored.
     if (config && config[0] == '/')
         return std::filesystem::path(config) / "autostart";
     const char* home = std::getenv("HOME");
