@@ -1,9 +1,13 @@
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace norvale::test {
 
@@ -44,6 +48,22 @@ std::filesystem::path buildDir() {
 }
 std::filesystem::path sourceDir() {
     return NORVALE_SOURCE_DIR;
+}
+
+int freeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error("cannot open a socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    ::close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot find a free port");
+    return ntohs(a.sin_port);
 }
 
 } // namespace norvale::test

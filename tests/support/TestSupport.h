@@ -27,4 +27,7 @@ void writeFile(const std::filesystem::path& path, const std::string& content);
 std::filesystem::path buildDir();
 std::filesystem::path sourceDir();
 
+// A TCP port that is free on loopback right now.
+int freeTcpPort();
+
 } // namespace norvale::test

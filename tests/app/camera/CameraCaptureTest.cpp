@@ -95,19 +95,6 @@ Probe ffprobe(const QString& file) {
     return r;
 }
 
-// A TCP port that is free on loopback right now.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 struct Channel {
     TempDir dir;
     RecordingMessageBox messages;
@@ -231,7 +218,7 @@ TEST_F(CameraCapture, RecordingWritesATimestampedWmv1FileAndResumesPreview) {
 // component name); the port closes with the last recording.
 TEST_F(CameraCapture, ARecordingServesItsLiveStreamWhileItRuns) {
     Channel a, b;
-    const int port = freePort();
+    const int port = norvale::test::freeTcpPort();
     a.cam->setObjectName(QStringLiteral("Camera1"));
     b.cam->setObjectName(QStringLiteral("Camera4"));
     a.cam->setMMSPort(port);

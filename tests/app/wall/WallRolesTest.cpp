@@ -51,18 +51,6 @@ template <class F> bool waitFor(F done, int ms = 10000) {
     return true;
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 struct Wall {
     TempDir dir;
     RecordingMessageBox messages;
@@ -222,7 +210,7 @@ TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
     Wall w("[Camera1]\nVideoDeviceIndex=0\n", true, true);
     TForm1& f = *w.form;
     TCamera* cam = w.camera(1);
-    cam->setMMSPort(freePort());
+    cam->setMMSPort(norvale::test::freeTcpPort());
     f.show();
     emit f.PreviewBtn()->clicked();
     for (const auto& m : w.messages.requests)
