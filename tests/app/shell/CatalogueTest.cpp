@@ -1,5 +1,8 @@
 // The English catalogue against the windows: every text a window shows is in it, and the
 // catalogue's wording is what the windows show.
+#include "app/dialogs/AboutBox.h"
+#include "app/dialogs/ConfigForm.h"
+#include "app/dialogs/SettingsForm.h"
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Translator.h"
 #include "app/wall/Form1.h"
@@ -42,12 +45,20 @@ TEST(Catalogue, HoldsEveryTextTheWindowsShow) {
     RecordingMessageBox messages;
     auto wall = makeWall(dir, messages);
     TScanForm scanForm(messages);
+    TConfigForm configForm;
+    TSettingsForm settingsForm(nullptr, SettingsFormServices{});
+    const AboutBoxTexts branding{"Norvale Test", "(c) Branding", "http://example.invalid/"};
+    TAboutBox aboutBox(branding, nullptr);
 
-    std::set<QString> data{"Norvale Test"}; // the branding name is not a text of ours
+    // The branding values are not texts of ours.
+    std::set<QString> data{branding.applicationName, branding.copyright, branding.productUrl};
     for (TCamera* cam : wall->AllCameras())
         data.insert(cam->CameraName());
     const std::pair<const char*, QObject*> windows[] = {{"Form1", wall.get()},
-                                                        {"ScanForm", &scanForm}};
+                                                        {"ScanForm", &scanForm},
+                                                        {"ConfigForm", &configForm},
+                                                        {"SettingsForm", &settingsForm},
+                                                        {"AboutBox", &aboutBox}};
     int checked = 0;
     for (const auto& [name, window] : windows) {
         Translator::forEachText(window, [&, name = name](const QString& text) {
