@@ -11,6 +11,7 @@
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
 #include "platform/MessageBox.h"
+#include "support/QtWait.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -47,18 +48,7 @@ std::tm fixedTime() {
     return t;
 }
 
-// Lets the event loop run until `done` holds or `ms` pass (bounded, never a fixed sleep).
-template <class F> bool waitFor(F done, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using norvale::test::waitFor;
 
 // Lets frames flow for `ms` milliseconds.
 void runFor(int ms) {

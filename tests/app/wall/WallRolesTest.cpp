@@ -12,6 +12,7 @@
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"
+#include "support/QtWait.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -39,17 +40,7 @@ using norvale::test::TempDir;
 
 namespace {
 
-template <class F> bool waitFor(F done, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using norvale::test::waitFor;
 
 struct Wall {
     TempDir dir;
