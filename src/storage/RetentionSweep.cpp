@@ -188,7 +188,11 @@ SweepResult runSweep(const RetentionSetup& setup, const std::atomic<bool>* cance
         in.beingWritten.push_back(resolvedPath(path));
 
     std::map<std::string, Listed> listed;
+    const bool limits = setup.policy.keepFreeMB > 0 || setup.policy.keepDays > 0;
     for (const auto& [folder, fd] : folders) {
+        // With both limits off nothing can go: the folders are not even listed.
+        if (!limits)
+            break;
         if (!fd)
             continue;
         std::unique_ptr<DIR, DirCloser> dir(::fdopendir(::dup(fd.get())));
