@@ -1,0 +1,184 @@
+// Exporting spans of real recordings (made by the recorder from a synthetic camera) to WMV and
+// MP4, read back with ffprobe.
+#include "CaptureTestSupport.h"
+
+#include "capture/ASFWriter.h"
+#include "capture/Exporter.h"
+#include "capture/SampleGrabber.h"
+#include "capture/VideoRenderer.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <future>
+#include <memory>
+
+using namespace norvale;
+
+namespace {
+
+struct PipeCloser {
+    void operator()(std::FILE* f) const { pclose(f); }
+};
+
+// ffprobe's codec, frame count and duration of a file's video.
+struct Probe {
+    std::string codec;
+    int frames = 0;
+    double duration = 0;
+};
+
+Probe probe(const std::filesystem::path& file) {
+    const std::string cmd = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                            "stream=codec_name,nb_read_frames:format=duration -of "
+                            "default=noprint_wrappers=1 '" +
+                            file.string() + "' 2>/dev/null";
+    std::unique_ptr<std::FILE, PipeCloser> pipe(popen(cmd.c_str(), "r"));
+    Probe p;
+    std::array<char, 256> line{};
+    while (pipe && std::fgets(line.data(), line.size(), pipe.get())) {
+        const std::string l(line.data());
+        const auto eq = l.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const auto key = l.substr(0, eq), value = l.substr(eq + 1);
+        if (key == "codec_name")
+            p.codec = value.substr(0, value.find('\n'));
+        else if (key == "nb_read_frames")
+            p.frames = std::atoi(value.c_str());
+        else if (key == "duration")
+            p.duration = std::atof(value.c_str());
+    }
+    return p;
+}
+
+// Records `frames` frames of test camera 1 into `file` as the camera channel does.
+void record(const std::filesystem::path& file, int frames) {
+    TFilterGraph graph;
+    TASFWriter writer;
+    TSampleGrabber grabber;
+    TFilter source;
+    TVideoRenderer renderer;
+    test::FrameCounter counter;
+    for (TFilterComponent* c :
+         std::initializer_list<TFilterComponent*>{&writer, &grabber, &source, &renderer})
+        c->SetFilterGraph(&graph);
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    source.BaseFilter().StoreMoniker(devices.MonikerAt(test::testCameraIndex(devices, 1)));
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { counter.add(); });
+    writer.SetFileName(file);
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
+    auto [w, h] = graph.NativeVideoSize();
+    TWriterProfile profile;
+    profile.BitRate = 256000;
+    profile.Width = w;
+    profile.Height = h;
+    ASSERT_EQ(writer.ConfigureFilterUsingProfile(profile), hr::S_OK);
+    graph.RunGraph();
+    ASSERT_TRUE(counter.waitFor(frames));
+    graph.StopGraph();
+    graph.PurgeGraph();
+    graph.SetActive(false);
+}
+
+class ExporterTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test::useTestCameras(1);
+        if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
+            return;
+        folder = new test::TempDir;
+        // Two 4-second segments, the second starting where the first ends, each beginning with
+        // a key frame.
+        record(folder->path() / "cam-1.wmv", 60);
+        record(folder->path() / "cam-2.wmv", 60);
+    }
+    static void TearDownTestSuite() {
+        delete folder;
+        folder = nullptr;
+    }
+    void SetUp() override {
+        if (!folder)
+            GTEST_SKIP() << "ffprobe is not installed";
+    }
+    std::vector<ExportSource> sources() const {
+        return {{folder->path() / "cam-1.wmv", T0}, {folder->path() / "cam-2.wmv", T0 + 4000}};
+    }
+    static constexpr std::int64_t T0 = 1'796'846'101'000;
+    static inline test::TempDir* folder = nullptr;
+    test::TempDir out;
+};
+
+} // namespace
+
+TEST_F(ExporterTest, SpansAcrossSegmentsBecomeOneFileOfTheirLength) {
+    struct Case {
+        std::int64_t from, to;
+        TExporter::Format format;
+        const char* codec;
+        double seconds; // expected duration (±1 s)
+    };
+    const Case cases[] = {
+        {T0, T0 + 8000, TExporter::Format::Wmv, "wmv1", 8},        // both files whole
+        {T0 + 4000, T0 + 6000, TExporter::Format::Wmv, "wmv1", 2}, // from the second's key frame
+        {T0 + 1000, T0 + 2000, TExporter::Format::Wmv, "wmv1", 2}, // back to the key frame at 0
+        {T0 + 2000, T0 + 6000, TExporter::Format::Mp4, "h264", 6}, // the same, across the files
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        if (c.format == TExporter::Format::Mp4 && !TExporter::mp4Available())
+            continue;
+        const auto target = out.path() / ("export-" + std::to_string(n++) +
+                                          (c.format == TExporter::Format::Mp4 ? ".mp4" : ".wmv"));
+        double last = -1;
+        bool monotonic = true;
+        std::atomic<bool> cancel{false};
+        const auto r = TExporter::run(
+            sources(), c.from, c.to, target, c.format,
+            [&](double p) {
+                monotonic = monotonic && p >= last;
+                last = p;
+            },
+            cancel);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(monotonic);
+        EXPECT_DOUBLE_EQ(last, 1.0);
+        const Probe p = probe(target);
+        EXPECT_EQ(p.codec, c.codec) << target;
+        EXPECT_NEAR(p.duration, c.seconds, 1.0) << target;
+        EXPECT_EQ(p.frames, r.frames) << target;
+    }
+}
+
+TEST_F(ExporterTest, CancelledOrEmptyExportsLeaveNoFile) {
+    TExporter exporter;
+    const auto target = out.path() / "cancelled.wmv";
+    std::promise<TExporter::Result> done;
+    std::atomic<bool> cancelled{false};
+    ASSERT_TRUE(exporter.start(
+        sources(), T0, T0 + 8000, target, TExporter::Format::Wmv,
+        [&](double) {
+            if (!cancelled.exchange(true))
+                exporter.cancel();
+        },
+        [&](const TExporter::Result& r) { done.set_value(r); }));
+    auto future = done.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_TRUE(future.get().cancelled);
+
+    // A span with nothing recorded, and a missing file: an error, no file.
+    std::atomic<bool> no{false};
+    const auto empty = TExporter::run(sources(), T0 + 60000, T0 + 70000, out.path() / "e.wmv",
+                                      TExporter::Format::Wmv, nullptr, no);
+    EXPECT_FALSE(empty.ok);
+    EXPECT_FALSE(empty.error.empty());
+    const auto missing = TExporter::run({{out.path() / "gone.wmv", T0}}, T0, T0 + 1000,
+                                        out.path() / "m.wmv", TExporter::Format::Wmv, nullptr, no);
+    EXPECT_FALSE(missing.ok);
+    // Nothing but what the test wrote is left in the folder: no partial files.
+    EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+}
