@@ -3,6 +3,7 @@
 #include "ASFWriter.h"
 #include "GstHandles.h"
 #include "GstRuntime.h"
+#include "PipelineUtil.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
@@ -17,32 +18,7 @@ namespace {
 constexpr GstClockTime ReadTimeout = 10 * GST_SECOND;
 constexpr GstClockTime FrameTime = GST_SECOND / 15;
 
-struct PipelineStop {
-    void operator()(GstElement* p) const {
-        gst_element_set_state(p, GST_STATE_NULL);
-        gst_object_unref(p);
-    }
-};
-using Pipeline = std::unique_ptr<GstElement, PipelineStop>;
-
-Pipeline parse(const std::string& description, std::string& error) {
-    GError* raw = nullptr;
-    GstElement* p = gst_parse_launch(description.c_str(), &raw);
-    gst::Error owned(raw);
-    if (p)
-        gst_object_ref_sink(p);
-    if (!p || owned) {
-        error = owned ? owned->message : "cannot build the pipeline";
-        if (p)
-            gst_object_unref(p);
-        return nullptr;
-    }
-    return Pipeline(p);
-}
-
-gst::Ref<GstElement> byName(GstElement* bin, const char* name) {
-    return gst::Ref<GstElement>(gst_bin_get_by_name(GST_BIN(bin), name));
-}
+using gst::Pipeline;
 
 // The first error the pipeline posted, if any.
 std::string pendingError(GstElement* pipeline) {
@@ -64,9 +40,7 @@ const char* h264Encoder() {
 }
 
 std::string writerDescription(TExporter::Format format, const std::filesystem::path& file) {
-    gst::CString location(g_strescape(file.c_str(), nullptr));
-    const std::string sink =
-        " ! filesink sync=false location=\"" + std::string(location.get()) + "\"";
+    const std::string sink = " ! filesink sync=false location=" + gst::quotedLocation(file);
     const std::string src = "appsrc name=src format=time block=true max-bytes=4000000";
     if (format == TExporter::Format::Wmv)
         return src + " ! video/x-wmv ! asfmux packet-size=1400 streamable=false" + sink;
@@ -141,10 +115,10 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         }
     } cleanup{partial};
 
-    Pipeline writer = parse(writerDescription(format, partial), result.error);
+    Pipeline writer = gst::parsePipeline(writerDescription(format, partial), result.error);
     if (!writer)
         return result;
-    auto src = byName(writer.get(), "src");
+    auto src = gst::childByName(writer.get(), "src");
     auto* appsrc = GST_APP_SRC(src.get());
     bool writerStarted = false;
 
@@ -169,14 +143,14 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         const ExportSource& source = sources[i];
         if (source.startMs >= toMs)
             break;
-        gst::CString location(g_strescape(source.file.c_str(), nullptr));
-        Pipeline reader = parse("filesrc location=\"" + std::string(location.get()) +
-                                    "\" ! asfdemux ! video/x-wmv ! appsink name=sink sync=false "
-                                    "max-buffers=64",
-                                result.error);
+        Pipeline reader =
+            gst::parsePipeline("filesrc location=" + gst::quotedLocation(source.file) +
+                                   " ! asfdemux ! video/x-wmv ! appsink name=sink sync=false "
+                                   "max-buffers=64",
+                               result.error);
         if (!reader)
             return result;
-        auto sinkElement = byName(reader.get(), "sink");
+        auto sinkElement = gst::childByName(reader.get(), "sink");
         auto* sink = GST_APP_SINK(sinkElement.get());
         if (gst_element_set_state(reader.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE ||
             gst_element_get_state(reader.get(), nullptr, nullptr, ReadTimeout) ==

@@ -1,89 +1,18 @@
 // Exporting spans of real recordings (made by the recorder from a synthetic camera) to WMV and
 // MP4, read back with ffprobe.
-#include "CaptureTestSupport.h"
+#include "RecordingSupport.h"
 
-#include "capture/ASFWriter.h"
 #include "capture/Exporter.h"
-#include "capture/SampleGrabber.h"
-#include "capture/VideoRenderer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <future>
 #include <memory>
 
 using namespace norvale;
 
 namespace {
-
-struct PipeCloser {
-    void operator()(std::FILE* f) const { pclose(f); }
-};
-
-// ffprobe's codec, frame count and duration of a file's video.
-struct Probe {
-    std::string codec;
-    int frames = 0;
-    double duration = 0;
-};
-
-Probe probe(const std::filesystem::path& file) {
-    const std::string cmd = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                            "stream=codec_name,nb_read_frames:format=duration -of "
-                            "default=noprint_wrappers=1 '" +
-                            file.string() + "' 2>/dev/null";
-    std::unique_ptr<std::FILE, PipeCloser> pipe(popen(cmd.c_str(), "r"));
-    Probe p;
-    std::array<char, 256> line{};
-    while (pipe && std::fgets(line.data(), line.size(), pipe.get())) {
-        const std::string l(line.data());
-        const auto eq = l.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const auto key = l.substr(0, eq), value = l.substr(eq + 1);
-        if (key == "codec_name")
-            p.codec = value.substr(0, value.find('\n'));
-        else if (key == "nb_read_frames")
-            p.frames = std::atoi(value.c_str());
-        else if (key == "duration")
-            p.duration = std::atof(value.c_str());
-    }
-    return p;
-}
-
-// Records `frames` frames of test camera 1 into `file` as the camera channel does.
-void record(const std::filesystem::path& file, int frames) {
-    TFilterGraph graph;
-    TASFWriter writer;
-    TSampleGrabber grabber;
-    TFilter source;
-    TVideoRenderer renderer;
-    test::FrameCounter counter;
-    for (TFilterComponent* c :
-         std::initializer_list<TFilterComponent*>{&writer, &grabber, &source, &renderer})
-        c->SetFilterGraph(&graph);
-    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
-    source.BaseFilter().StoreMoniker(devices.MonikerAt(test::testCameraIndex(devices, 1)));
-    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { counter.add(); });
-    writer.SetFileName(file);
-    graph.SetActive(true);
-    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
-    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
-    auto [w, h] = graph.NativeVideoSize();
-    TWriterProfile profile;
-    profile.BitRate = 256000;
-    profile.Width = w;
-    profile.Height = h;
-    ASSERT_EQ(writer.ConfigureFilterUsingProfile(profile), hr::S_OK);
-    graph.RunGraph();
-    ASSERT_TRUE(counter.waitFor(frames));
-    graph.StopGraph();
-    graph.PurgeGraph();
-    graph.SetActive(false);
-}
 
 class ExporterTest : public ::testing::Test {
 protected:
@@ -94,8 +23,8 @@ protected:
         folder = new test::TempDir;
         // Two 4-second segments, the second starting where the first ends, each beginning with
         // a key frame.
-        record(folder->path() / "cam-1.wmv", 60);
-        record(folder->path() / "cam-2.wmv", 60);
+        test::record(folder->path() / "cam-1.wmv", 60);
+        test::record(folder->path() / "cam-2.wmv", 60);
     }
     static void TearDownTestSuite() {
         delete folder;
@@ -147,7 +76,7 @@ TEST_F(ExporterTest, SpansAcrossSegmentsBecomeOneFileOfTheirLength) {
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_TRUE(monotonic);
         EXPECT_DOUBLE_EQ(last, 1.0);
-        const Probe p = probe(target);
+        const test::Probe p = test::probe(target);
         EXPECT_EQ(p.codec, c.codec) << target;
         EXPECT_NEAR(p.duration, c.seconds, 1.0) << target;
         EXPECT_EQ(p.frames, r.frames) << target;
