@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTabBar>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
@@ -129,4 +130,29 @@ TEST(Camera, SizeChangesRefitOncePerPostedMessageAfterTheChange) {
     QApplication::processEvents();
     EXPECT_GT(cam.refitCount(), before);
     EXPECT_EQ(cam.VideoWindow()->width(), cam.PageControl1()->currentWidget()->width());
+}
+
+TEST(Camera, AnIdleFrameSaysWhatItWaitsForOnAQuietTabBar) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.resize(320, 240);
+    const QImage shot = cam.grab().toImage();
+    TVideoWindow* video = cam.VideoWindow();
+    EXPECT_EQ(video->WaitingText(), "No device: open Camera Settings");
+    cam.setVideoDeviceIndex(1);
+    EXPECT_EQ(video->WaitingText(), "Stopped: press Preview");
+    // In the frame's own ink, not black on black.
+    EXPECT_GT(qGray(video->palette().color(QPalette::WindowText).rgb()), 64);
+
+    // Right of the tabs the bar is the frame's dark background: no bright base line.
+    QTabBar* bar = cam.PageControl1()->tabBar();
+    const QRect last = bar->tabRect(bar->count() - 1);
+    int bright = 0;
+    for (int x = last.right() + 4; x < cam.width() - 1; ++x) {
+        const QPoint at = bar->mapTo(&cam, QPoint(0, 0)) + QPoint(0, last.bottom());
+        if (x >= shot.width() || at.y() >= shot.height())
+            break;
+        bright += qGray(shot.pixel(x, at.y())) > 96;
+    }
+    EXPECT_EQ(bright, 0);
 }
