@@ -57,6 +57,12 @@ void addTahoma() {
 }
 } // namespace
 
+void setApplicationIdentity(const QString& applicationName) {
+    QCoreApplication::setApplicationName(applicationName);
+    // No display name: Qt would append it to every window's caption ("Settings — Norvale"),
+    // and the captions stand as they are designed.
+}
+
 int runNorvale(TApplication& app, const StartupOptions& options) {
     IMessageBox& messages = *options.messages;
 
@@ -75,7 +81,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
             QCoreApplication::exit(0);
     });
 
-    // 1. Branding comes first: the other steps use its application name.
+    // Branding comes first: the other steps use its application name.
     const auto branding =
         loadBrandingFile((options.exeDir + QStringLiteral("update.dll")).toStdString());
     if (!branding) {
@@ -85,7 +91,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     }
     const QString appName = QString::fromStdString(branding->applicationName);
 
-    // 2-3. One copy per machine and application name.
+    // One copy per machine and application name.
     SingleInstance instance(branding->applicationName);
     if (instance.alreadyRunning()) {
         messages.show({nullptr, QStringLiteral("Application is running already!"),
@@ -93,20 +99,20 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
         return 0;
     }
 
-    // 4. Translation, before the first window exists.
+    // Translation, before the first window exists.
     Translator::install(options.exeDir, QStringLiteral("en"));
 
-    // 5. The data module's lists: the capture devices present now, and the (empty) format list
+    // The data module's lists: the capture devices present now, and the (empty) format list
     // the camera settings dialog fills. Both live until the process ends.
     auto videoDevices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
     auto deviceFormats = std::make_unique<TEnumMediaType>();
 
-    // 6.
+    // Errors that reach the message loop are reported in a box captioned with the application
+    // name.
     app.setErrorReport([&messages, appName](const QString& text) {
         messages.show({nullptr, text, appName, MessageIcon::Error, MessageButtons::Ok});
     });
-    app.setApplicationName(appName);
-    app.setApplicationDisplayName(appName);
+    setApplicationIdentity(appName);
     app.setQuitOnLastWindowClosed(false);
     Artwork artwork(options.exeDir + QStringLiteral("assets/"));
     app.setWindowIcon(QIcon(QPixmap::fromImage(artwork.image(QStringLiteral("icon.png")))));
@@ -118,7 +124,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     IPageOpener* pages = options.pages ? options.pages : &desktopPages;
     IFolderChooser* folders = options.folders ? options.folders : &desktopFolders;
 
-    // 7. The main window.
+    // The main window.
     Form1Context context;
     context.exeDir = options.exeDir;
     context.applicationName = appName;
@@ -139,7 +145,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
-    // 8-10. The dialogs live from start-up to exit, hidden until used. No command opens the
+    // The dialogs live from start-up to exit, hidden until used. No command opens the
     // computer chooser.
     auto configForm = std::make_unique<TConfigForm>();
     const QImage logo = artwork.image(QStringLiteral("icon.png"));
@@ -158,7 +164,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     commands.supportUrl = QString::fromStdString(branding->supportUrl);
     new DialogCommands(*form1, std::move(commands)); // owned by the main window
 
-    // 11. A signal during start-up: the main window was made, so it is taken down the ordinary
+    // A signal during start-up: the main window was made, so it is taken down the ordinary
     // way (cameras stopped, settings written) without entering the loop.
     if (!endRequested) {
         if (form1->showAtStart())
