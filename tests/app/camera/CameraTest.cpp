@@ -147,12 +147,10 @@ TEST(Camera, AnIdleFrameSaysWhatItWaitsForOnAQuietTabBar) {
     // Right of the tabs the bar is the frame's dark background: no bright base line.
     QTabBar* bar = cam.PageControl1()->tabBar();
     const QRect last = bar->tabRect(bar->count() - 1);
+    const QPoint origin = bar->mapTo(&cam, QPoint(0, 0));
     int bright = 0;
-    for (int x = last.right() + 4; x < cam.width() - 1; ++x) {
-        const QPoint at = bar->mapTo(&cam, QPoint(0, 0)) + QPoint(0, last.bottom());
-        if (x >= shot.width() || at.y() >= shot.height())
-            break;
-        bright += qGray(shot.pixel(x, at.y())) > 96;
-    }
+    for (int y = origin.y() + last.top(); y <= origin.y() + last.bottom(); ++y)
+        for (int x = origin.x() + last.right() + 4; x < shot.width(); ++x)
+            bright += qGray(shot.pixel(x, y)) > 96;
     EXPECT_EQ(bright, 0);
 }
