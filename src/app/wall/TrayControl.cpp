@@ -70,10 +70,9 @@ void TrayControl::trayAvailabilityChanged() {
         return;
     }
     trayIcon1_->hide();
-    if (hiddenToTray_ && window_->isHidden()) {
-        hiddenToTray_ = false;
+    // Hidden by Minimise or by a minimised start: without the icon there is no way back.
+    if (window_->isHidden())
         window_->showMinimized();
-    }
 }
 
 void TrayControl::Minimize() {
@@ -83,7 +82,6 @@ void TrayControl::Minimize() {
     }
     // The icon is the only way back: it is up before the window goes.
     trayIcon1_->show();
-    hiddenToTray_ = true;
     window_->hide();
     if (gBalloonPending.exchange(false)) {
         const QString text =
@@ -96,7 +94,6 @@ void TrayControl::Minimize() {
 }
 
 void TrayControl::OpenMainWindow() {
-    hiddenToTray_ = false;
     window_->showNormal();
     window_->raise();
     window_->activateWindow();

@@ -55,7 +55,6 @@ private:
     Hooks hooks_;
     QSystemTrayIcon* trayIcon1_ = nullptr;
     QMenu* pmTrayIcon_ = nullptr;
-    bool hiddenToTray_ = false;
 };
 
 } // namespace norvale

@@ -470,6 +470,14 @@ TEST(WallTray, TheIconFollowsATrayThatComesLateAndGoes) {
     f.tray().trayAvailabilityChanged();
     EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
     EXPECT_FALSE(f.isHidden());
+
+    // A minimised start hides the window to the tray; the tray goes: the window comes back.
+    Wall started("[System]\nStartMinimized=1\n");
+    ASSERT_FALSE(started.form->showAtStart());
+    started.tray = false;
+    started.form->tray().trayAvailabilityChanged();
+    EXPECT_FALSE(started.form->isHidden());
+    EXPECT_TRUE(started.form->windowState() & Qt::WindowMinimized);
 }
 
 // Under a real window manager with a tray that starts after the program (scripts/desktop-test
