@@ -29,6 +29,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QStackedLayout>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -150,7 +151,7 @@ TCamera::~TCamera() {
 // The frame's skin: a dark page control that sits quietly on the wall.
 const char* const kCameraSkin = R"(
 #ClientPanel, #Panel2 { background: #0d1116; }
-#VideoWindow { background: black; }
+#VideoWindow { background: black; color: #8d99a6; }
 QTabWidget::pane { border: 0; }
 QTabBar::tab { background: #161c23; color: #8d99a6; border: 1px solid #27313c; border-bottom: 0;
                padding: 1px 10px; margin-right: 1px; }
@@ -173,6 +174,8 @@ void TCamera::buildLayout() {
     tabFont.setPixelSize(14);
     pageControl1_->setFont(tabFont);
     pageControl1_->setDocumentMode(true);
+    // Document mode draws a light base line across the bar, beside the tabs: not on this skin.
+    pageControl1_->tabBar()->setDrawBase(false);
     pageControl1_->installEventFilter(this);
     fillLayout(clientPanel_)->addWidget(pageControl1_);
 
@@ -184,6 +187,7 @@ void TCamera::buildLayout() {
     videoWindow_->SetFullScreenTopMost(true);
     videoWindow_->setContextMenuPolicy(Qt::CustomContextMenu);
     videoWindow_->SetFrameSource(videoRenderer_.get());
+    videoWindow_->SetWaitingText(Translator::tr(QStringLiteral("No device: open Camera Settings")));
     videoRenderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
     connect(videoWindow_, &TVideoWindow::DoubleClicked, this, [this] {
         actFullScreenExecute();
@@ -333,6 +337,7 @@ void TCamera::setVideoDeviceIndex(int index) {
     if (index < 0 || index > services_.videoDeviceCount() - 1)
         return;
     videoDeviceIndex_ = index;
+    videoWindow_->SetWaitingText(Translator::tr(QStringLiteral("Stopped: press Preview")));
     updateActions();
 }
 
@@ -459,8 +464,8 @@ void TCamera::TearDownGraph() {
 
 void TCamera::StartPreview() {
     if (videoDeviceIndex_ < 0) {
-        message(QStringLiteral("Please select a video device!"), QStringLiteral("Error"),
-                static_cast<int>(MessageIcon::Error));
+        message(Translator::tr(QStringLiteral("Please select a video device!")),
+                Translator::tr(QStringLiteral("Error")), static_cast<int>(MessageIcon::Error));
         return;
     }
     pageControl1_->setCurrentIndex(0);

@@ -80,6 +80,13 @@ void TVideoWindow::SetFullScreen(bool on) {
         surface_->hide();
 }
 
+void TVideoWindow::SetWaitingText(const QString& text) {
+    if (text == waitingText_)
+        return;
+    waitingText_ = text;
+    update();
+}
+
 void TVideoWindow::GraphAboutToRun() {
     if (source_ && source_->Connected())
         applyFullScreen();
@@ -141,6 +148,11 @@ void TVideoWindow::paintFrame(QWidget* target) {
     std::shared_ptr<const TVideoFrame> frame = source_ ? source_->LatestFrame() : nullptr;
     if (!frame || frame->Width() <= 0 || frame->Height() <= 0) {
         painter.fillRect(area, Qt::black);
+        if (!waitingText_.isEmpty() && !(source_ && source_->Connected())) {
+            painter.setPen(palette().color(QPalette::WindowText));
+            painter.setFont(font());
+            painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, waitingText_);
+        }
         return;
     }
     QRect picture = PictureRect(area, frame->Width(), frame->Height(), keepAspectRatio_);

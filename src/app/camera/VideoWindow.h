@@ -46,6 +46,11 @@ public:
     // at once (a frozen last picture would read as live).
     void GraphStopped();
 
+    // What the window is waiting for, shown centred in its text colour while no stream is
+    // connected (e.g. "Stopped: press Preview"); a running picture covers it. Empty: black.
+    const QString& WaitingText() const { return waitingText_; }
+    void SetWaitingText(const QString& text);
+
     // The frameless full-screen window (hidden unless full screen is shown).
     QWidget* FullScreenSurface() const { return surface_; }
 
@@ -77,6 +82,7 @@ private:
     bool keepAspectRatio_ = true;
     bool fullScreen_ = false;
     bool fullScreenTopMost_ = true;
+    QString waitingText_;
 };
 
 } // namespace norvale

@@ -12,6 +12,8 @@
 #include <QScreen>
 #include <QShowEvent>
 
+#include <algorithm>
+
 namespace norvale {
 
 TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo, QWidget* parent)
@@ -43,6 +45,8 @@ TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo
     softName_->setObjectName(QStringLiteral("SoftName"));
     softName_->setGeometry(12, 8, 326, 18);
     softName_->setTextFormat(Qt::PlainText);
+    softName_->setWordWrap(true);
+    softName_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont bold = softName_->font();
     bold.setBold(true);
     softName_->setFont(bold);
@@ -50,6 +54,8 @@ TAboutBox::TAboutBox(AboutBoxTexts texts, IPageOpener* pages, const QImage& logo
     copyright_->setObjectName(QStringLiteral("Copyright"));
     copyright_->setGeometry(12, 28, 326, 18);
     copyright_->setTextFormat(Qt::PlainText);
+    copyright_->setWordWrap(true);
+    copyright_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     url_ = new QLabel(panel2);
     url_->setObjectName(QStringLiteral("URL"));
     url_->setGeometry(12, 48, 326, 44);
@@ -78,10 +84,31 @@ void TAboutBox::showEvent(QShowEvent* event) {
     for (const QChar c : {QChar('/'), QChar('.'), QChar('?'), QChar('&'), QChar('=')})
         shown.replace(c, QString(c) + QChar(0x200B));
     url_->setText(shown);
+    layOutTexts();
     if (!event->spontaneous())
         if (QScreen* screen = QGuiApplication::primaryScreen())
             move(screen->availableGeometry().center() - rect().center());
     QDialog::showEvent(event);
+}
+
+void TAboutBox::layOutTexts() {
+    // Each text takes the lines it wraps to, one under the other. Branding texts that fit keep
+    // the designed places; longer ones make the middle band and the box taller rather than be
+    // cut.
+    constexpr int kTextWidth = 326;
+    const int designed[3] = {18, 18, 44};
+    QLabel* labels[3] = {softName_, copyright_, url_};
+    int y = 8;
+    for (int i = 0; i < 3; ++i) {
+        const int h = std::max(designed[i], labels[i]->heightForWidth(kTextWidth));
+        labels[i]->setGeometry(12, y, kTextWidth, h);
+        y += h + 2;
+    }
+    const int band = std::max(96, y + 2);
+    QWidget* panel2 = softName_->parentWidget();
+    panel2->setFixedSize(350, band);
+    okButton_->move(okButton_->x(), 81 + band + 11);
+    setFixedSize(350, 224 + band - 96);
 }
 
 void TAboutBox::URLClick() {

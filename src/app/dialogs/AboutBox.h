@@ -38,6 +38,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void layOutTexts();
+
     AboutBoxTexts texts_;
     IPageOpener* pages_;
     QLabel* programIcon_ = nullptr;

@@ -12,6 +12,7 @@
 #include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -22,8 +23,11 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QValidator>
 
 namespace norvale {
 
@@ -53,7 +57,101 @@ QToolButton* browseButton(QWidget* parent, const char* name, int x, int y) {
     return b;
 }
 
+// The name field. Typed forbidden characters are swallowed by the dialog's key filter; text that
+// arrives any other way the user puts it in (pasted, dropped, from an input method) loses its
+// forbidden characters here. Only what the user adds is filtered: a stored name set by the
+// program keeps its characters, as it does when typed around.
+class CameraNameEdit : public QLineEdit {
+public:
+    explicit CameraNameEdit(QWidget* parent);
+    // True while the field handles an event of the user's (key, mouse, drop, menu).
+    bool userEditing() const { return userEditing_; }
+    // The text before the change being validated.
+    const QString& accepted() const { return accepted_; }
+
+protected:
+    bool event(QEvent* e) override {
+        const bool outer = userEditing_;
+        userEditing_ = true;
+        const bool handled = QLineEdit::event(e);
+        userEditing_ = outer;
+        return handled;
+    }
+
+private:
+    QString accepted_;
+    bool userEditing_ = false;
+};
+
+class CameraNameValidator : public QValidator {
+public:
+    explicit CameraNameValidator(CameraNameEdit* edit) : QValidator(edit), edit_(edit) {}
+    State validate(QString& input, int& pos) const override {
+        if (!edit_->userEditing())
+            return Acceptable;
+        // The inserted part is what lies between the longest common start and end of the text
+        // before and after the change.
+        const QString& before = edit_->accepted();
+        qsizetype start = 0;
+        while (start < before.size() && start < input.size() && before[start] == input[start])
+            ++start;
+        qsizetype end = 0;
+        while (end < before.size() - start && end < input.size() - start &&
+               before[before.size() - 1 - end] == input[input.size() - 1 - end])
+            ++end;
+        const QString& forbidden = TSettingsForm::ForbiddenNameCharacters();
+        QString kept = input.left(start);
+        for (qsizetype i = start; i < input.size() - end; ++i) {
+            if (forbidden.contains(input[i])) {
+                if (i < pos)
+                    --pos;
+                continue;
+            }
+            kept += input[i];
+        }
+        kept += input.right(end);
+        input = kept;
+        return Acceptable;
+    }
+
+private:
+    CameraNameEdit* edit_;
+};
+
+CameraNameEdit::CameraNameEdit(QWidget* parent) : QLineEdit(parent) {
+    connect(this, &QLineEdit::textChanged, this, [this](const QString& t) { accepted_ = t; });
+    setValidator(new CameraNameValidator(this));
+}
+
+// The closed format list shows the whole entry: a text too long for the field loses its middle,
+// so the size and bit depth at its end stay readable.
+class FormatComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    QString shownText() const {
+        QStyleOptionComboBox opt;
+        initStyleOption(&opt);
+        const QRect field =
+            style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+        return fontMetrics().elidedText(currentText(), Qt::ElideMiddle, field.width());
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionComboBox opt;
+        initStyleOption(&opt);
+        painter.drawComplexControl(QStyle::CC_ComboBox, opt);
+        opt.currentText = shownText();
+        painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
+    }
+};
+
 } // namespace
+
+QString TSettingsForm::ShownFormatText() const {
+    return static_cast<const FormatComboBox*>(cbbVideoFormats_)->shownText();
+}
 
 const QString& TSettingsForm::ForbiddenNameCharacters() {
     static const QString chars = QStringLiteral("\\/:*?\"'<>|");
@@ -111,7 +209,7 @@ void TSettingsForm::buildControls() {
     renderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
 
     label(device, QStringLiteral("Camera Name"), 304, 24, 170);
-    nameEdit_ = new QLineEdit(device);
+    nameEdit_ = new CameraNameEdit(device);
     nameEdit_->setObjectName(QStringLiteral("NameEdit"));
     nameEdit_->setGeometry(304, 42, 170, 21);
     nameEdit_->installEventFilter(this);
@@ -156,7 +254,8 @@ void TSettingsForm::buildControls() {
     btnBrowse_ = browseButton(save, "btnBrowse", 446, 43);
     connect(btnBrowse_, &QToolButton::clicked, this, [this] { btnBrowseClick(); });
     label(save, QStringLiteral("Select Video Format"), 12, 78, 300);
-    cbbVideoFormats_ = new QComboBox(save);
+    cbbVideoFormats_ = new FormatComboBox(save);
+    cbbVideoFormats_->view()->setTextElideMode(Qt::ElideMiddle);
     cbbVideoFormats_->setObjectName(QStringLiteral("cbbVideoFormats"));
     cbbVideoFormats_->setEditable(false);
     cbbVideoFormats_->setGeometry(12, 96, 458, 22);
@@ -315,6 +414,8 @@ void TSettingsForm::closeGraph() {
     services_.graph->PurgeGraph();
     services_.graph->SetActive(false);
     renderer_->SetFilterGraph(nullptr);
+    // The renderer has let go of the last frame; the preview area shows it at once.
+    videoWindow_->GraphStopped();
 }
 
 void TSettingsForm::btnPreviewClick() {
@@ -362,7 +463,8 @@ void TSettingsForm::browse(QLineEdit* field) {
     if (!services_.folders)
         return;
     QString folder = field->text();
-    if (ChooseFolder(*services_.folders, this, QStringLiteral("Browse for Folder"), folder))
+    if (ChooseFolder(*services_.folders, this, Translator::tr(QStringLiteral("Browse for Folder")),
+                     folder))
         field->setText(folder);
 }
 
@@ -375,17 +477,18 @@ void TSettingsForm::SpeedButton1Click() {
 }
 
 void TSettingsForm::accept() {
-    auto refuse = [this](const char* text) {
+    auto refuse = [this](const QString& text) {
         if (services_.messages)
-            services_.messages->show({this, QString::fromLatin1(text), QStringLiteral("Error"),
-                                      MessageIcon::Error, MessageButtons::Ok});
+            services_.messages->show({this, Translator::tr(text),
+                                      Translator::tr(QStringLiteral("Error")), MessageIcon::Error,
+                                      MessageButtons::Ok});
     };
     if (cbbVideoDevices_->currentIndex() < 0) {
-        refuse("Please select a video device!");
+        refuse(QStringLiteral("Please select a video device!"));
         return;
     }
     if (cbbVideoFormats_->currentIndex() < 0) {
-        refuse("Please select a video format!");
+        refuse(QStringLiteral("Please select a video format!"));
         return;
     }
     deviceIndex_ = cbbVideoDevices_->currentIndex();

@@ -83,6 +83,8 @@ public:
     QLineEdit* edtSaveFilePath() const { return edtSaveFilePath_; }
     QToolButton* btnBrowse() const { return btnBrowse_; }
     QComboBox* cbbVideoFormats() const { return cbbVideoFormats_; }
+    // The chosen format as the closed list shows it.
+    QString ShownFormatText() const;
     TSpinEdit* edtKBps() const { return edtKBps_; }
     QCheckBox* chkAutoSnapshot() const { return chkAutoSnapshot_; }
     TSpinEdit* edtSnapshotSeconds() const { return edtSnapshotSeconds_; }

@@ -59,6 +59,12 @@ void addTahoma() {
 }
 } // namespace
 
+void setApplicationIdentity(const QString& applicationName) {
+    QCoreApplication::setApplicationName(applicationName);
+    // No display name: Qt would append it to every window's caption ("Settings — Norvale"),
+    // and the captions stand as they are designed.
+}
+
 int runNorvale(TApplication& app, const StartupOptions& options) {
     IMessageBox& messages = *options.messages;
 
@@ -77,7 +83,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
             QCoreApplication::exit(0);
     });
 
-    // 1. Branding comes first: the other steps use its application name.
+    // Branding comes first: the other steps use its application name.
     const auto branding =
         loadBrandingFile((options.exeDir + QStringLiteral("update.dll")).toStdString());
     if (!branding) {
@@ -87,7 +93,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     }
     const QString appName = QString::fromStdString(branding->applicationName);
 
-    // 2-3. One copy per machine and application name.
+    // One copy per machine and application name.
     SingleInstance instance(branding->applicationName);
     if (instance.alreadyRunning()) {
         messages.show({nullptr, QStringLiteral("Application is running already!"),
@@ -95,20 +101,20 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
         return 0;
     }
 
-    // 4. Translation, before the first window exists.
+    // Translation, before the first window exists.
     Translator::install(options.exeDir, QStringLiteral("en"));
 
-    // 5. The data module's lists: the capture devices present now, and the (empty) format list
+    // The data module's lists: the capture devices present now, and the (empty) format list
     // the camera settings dialog fills. Both live until the process ends.
     auto videoDevices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
     auto deviceFormats = std::make_unique<TEnumMediaType>();
 
-    // 6.
+    // Errors that reach the message loop are reported in a box captioned with the application
+    // name.
     app.setErrorReport([&messages, appName](const QString& text) {
         messages.show({nullptr, text, appName, MessageIcon::Error, MessageButtons::Ok});
     });
-    app.setApplicationName(appName);
-    app.setApplicationDisplayName(appName);
+    setApplicationIdentity(appName);
     app.setQuitOnLastWindowClosed(false);
     Artwork artwork(options.exeDir + QStringLiteral("assets/"));
     app.setWindowIcon(QIcon(QPixmap::fromImage(artwork.image(QStringLiteral("icon.png")))));
@@ -140,7 +146,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     IPageOpener* pages = options.pages ? options.pages : &desktopPages;
     IFolderChooser* folders = options.folders ? options.folders : &desktopFolders;
 
-    // 7. The main window.
+    // The main window.
     Form1Context context;
     context.exeDir = options.exeDir;
     context.applicationName = appName;
@@ -166,7 +172,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
-    // 8-10. The dialogs live from start-up to exit, hidden until used. No command opens the
+    // The dialogs live from start-up to exit, hidden until used. No command opens the
     // computer chooser.
     auto configForm = std::make_unique<TConfigForm>();
     const QImage logo = artwork.image(QStringLiteral("icon.png"));
@@ -200,7 +206,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     };
     new DialogCommands(*form1, std::move(commands)); // owned by the main window
 
-    // 11. A signal during start-up: the main window was made, so it is taken down the ordinary
+    // A signal during start-up: the main window was made, so it is taken down the ordinary
     // way (cameras stopped, settings written) without entering the loop.
     if (!endRequested) {
         if (form1->showAtStart())

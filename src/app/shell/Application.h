@@ -39,4 +39,8 @@ struct StartupOptions {
 // and shutdown. Returns the process exit code.
 int runNorvale(TApplication& app, const StartupOptions& options);
 
+// Names the application after its branding for the desktop (single instance, tray hint) without
+// changing any window's caption.
+void setApplicationIdentity(const QString& applicationName);
+
 } // namespace norvale

@@ -77,10 +77,26 @@ private:
     std::function<void(int)> moved_;
 };
 
+// A sunken separator drawn along the top edge of its box (a shadow line over a light one).
+class TopEdgeLine : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setPen(palette().color(QPalette::Dark));
+        p.drawLine(0, 0, width() - 1, 0);
+        p.setPen(palette().color(QPalette::Light));
+        p.drawLine(0, 1, width() - 1, 1);
+    }
+};
+
 } // namespace
 
 QString CameraListPanel::itemText(int group, int slot, const QString& cameraName) {
-    QString text = QStringLiteral("[%1-%2] ").arg(group).arg(slot) + cameraName.trimmed();
+    // The "[group-slot] " prefix is data, the same in every language.
+    QString text = QString::asprintf("[%d-%d] ", group, slot) + cameraName.trimmed();
     if (text.size() > 26)
         text = text.left(26) + QLatin1Char('~');
     return text;
@@ -107,7 +123,9 @@ CameraListPanel::CameraListPanel(QWidget* parent, const Artwork* artwork) : QWid
 
     auto* label1 = new QLabel(QStringLiteral("Camera Device List"), this);
     label1->setObjectName(QStringLiteral("Label1"));
-    label1->setGeometry(49, 25, 91, 13);
+    // Centred where the designed 91-pixel caption stands, wide enough for a longer translation.
+    label1->setGeometry(0, 25, 189, 13);
+    label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
 
     // A click and a keyboard move both choose the entry, so highlight and selection agree.
     listBox1_ = new CameraList(this, [this](int row) { emit itemChosen(row); });
@@ -129,15 +147,19 @@ CameraListPanel::CameraListPanel(QWidget* parent, const Artwork* artwork) : QWid
     popupMenu1_ = new QMenu(this);
     popupMenu1_->setObjectName(QStringLiteral("PopupMenu1"));
     connect(popupMenu1_, &QMenu::aboutToShow, this, &CameraListPanel::menuAboutToShow);
+    // A right-click chooses the entry under it first, as a click would: the menu acts on the
+    // camera it was opened on, and highlight and selection agree.
     connect(listBox1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (QListWidgetItem* item = listBox1_->itemAt(pos)) {
+            listBox1_->setCurrentItem(item);
+            emit itemChosen(listBox1_->row(item));
+        }
         popupMenu1_->popup(listBox1_->viewport()->mapToGlobal(pos));
     });
 
-    auto* bevel2 = new QFrame(this);
+    auto* bevel2 = new TopEdgeLine(this);
     bevel2->setObjectName(QStringLiteral("Bevel2"));
     bevel2->setGeometry(19, 192, 160, 9);
-    bevel2->setFrameShape(QFrame::HLine);
-    bevel2->setFrameShadow(QFrame::Sunken);
 
     const QPoint groupPos[4] = {{21, 196}, {100, 196}, {21, 212}, {100, 212}};
     const char* captions[4] = {N_("Group1"), N_("Group2"), N_("Group3"), N_("Group4")};
@@ -146,6 +168,8 @@ CameraListPanel::CameraListPanel(QWidget* parent, const Artwork* artwork) : QWid
         rb->setObjectName(QStringLiteral("rbGroup%1").arg(i + 1));
         rb->setGeometry(groupPos[i].x(), groupPos[i].y(), 73, 14);
         rb->setFont(tahoma8(true));
+        // A button fills with its Button colour unless told to use the window's.
+        rb->setBackgroundRole(QPalette::Window);
         rb->setAutoFillBackground(true);
         QPalette pal = rb->palette();
         pal.setColor(QPalette::Window, Qt::white);

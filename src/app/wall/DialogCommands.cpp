@@ -3,6 +3,7 @@
 #include "app/dialogs/AboutBox.h"
 #include "app/dialogs/ConfigForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/Translator.h"
 #include "app/wall/Form1.h"
 #include "controls/RgnButton.h"
 #include "platform/MessageBox.h"
@@ -31,7 +32,9 @@ DialogCommands::DialogCommands(TForm1& form, DialogCommandsContext context)
             context_.pages->open(context_.supportUrl);
     });
     form.addAction(actHelp_);
-    connect(actHelp_, &QAction::triggered, this, [this] { actHelp_->execute(); });
+    // The main window translated itself before these commands were made.
+    Translator::translateComponent(actAbout_);
+    Translator::translateComponent(actHelp_);
 
     connect(form.RgnBtn1(), &TRgnButton::clicked, this, [this] { OptionsClick(); });
     connect(form.BtnHelp(), &TRgnButton::clicked, this, [this] { actAbout_->execute(); });
@@ -80,9 +83,9 @@ void DialogCommands::OptionsClick() {
                   : context_.autorun.remove(name);
     if (result == AutorunResult::CannotWrite) {
         if (context_.messages)
-            context_.messages->error(
-                QStringLiteral("Failed to set data for '%1'").arg(context_.applicationName),
-                &form_);
+            context_.messages->error(Translator::tr(QStringLiteral("Failed to set data for '%1'"))
+                                         .arg(context_.applicationName),
+                                     &form_);
         return;
     }
     s.changeGroup = config->chkChangeGroup()->isChecked();

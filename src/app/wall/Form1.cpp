@@ -31,6 +31,8 @@
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace norvale {
 
@@ -45,44 +47,36 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     createControls();
     createRoles();
 
-    // 1-2: ExeDir is in the context; AllCameras starts empty.
-    // 3: see every mouse press before it is dispatched.
+    // See every mouse press before it is dispatched.
     qApp->installEventFilter(this);
-    // 4
     setWindowTitle(context_.applicationName);
-    // 5-7: the button tables and layout tables are filled by createControls() and the core.
     fullScreenMode_ = false;
-    // 8
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setFixedSize(kWallWidth, kWallHeight);
-    // 9: the full-screen panel placed itself, centred and hidden.
+    // Centred on the screen; the full-screen panel has placed itself, hidden.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect g = screen->availableGeometry();
         move(g.left() + (g.width() - kWallWidth) / 2, g.top() + (g.height() - kWallHeight) / 2);
     }
-    // 10
     IniFile ini(iniPath().toStdString());
     ini.beginRead(); // one read of the file for every key below
     readWindowValues(ini);
-    // 11: the tray icon is up (createRoles). 12: showAtStart() tells the start-up code.
+    // Without a tray to come back from, a minimised start goes to the task bar; showAtStart()
+    // tells the start-up code whether to show the window at all.
     if (settings_.startMinimized && !tray_->trayAvailable())
         setWindowState(Qt::WindowMinimized);
-    // 13
     LoadCameras(ini);
-    // 14-16
     SwitchGroup(1);
     ApplyLayout(settings_.currentCnt);
     SelectSlot(settings_.currentIndex);
-    // 17: Qt draws the list double-buffered already.
-    // 18
     UpdateGroupTimer();
-    // 19; labels take their size from the translated text.
+    // Last, so the 36 cameras are translated with the window; labels take their size from the
+    // translated text.
     Translator::translateComponent(this);
     controls_->fitLabels();
     if (context_.reportError)
         controls_->clock1->clockTimer().setErrorHandler(context_.reportError);
     controls_->clock1->setActive(true);
-    // 20: labels are created transparent, over the background picture.
 }
 
 TForm1::~TForm1() {
@@ -170,9 +164,15 @@ void TForm1::createRoles() {
                             {context_.trayAvailable, context_.balloon});
     connect(tray_, &TrayControl::exitRequested, this, &QWidget::close);
 
-    fullScreenPanel_ = new FullScreenPanel(this, context_.artwork,
-                                           {[this] { return syncFullScreenMode(); },
-                                            [this] { return screenWidth(); }, context_.pointerPos});
+    fullScreenPanel_ =
+        new FullScreenPanel(this, context_.artwork,
+                            {[this] { return syncFullScreenMode(); },
+                             [this] { return screenWidth(); }, context_.pointerPos,
+                             [this]() -> QWidget* {
+                                 return fullScreenCamera_
+                                            ? fullScreenCamera_->VideoWindow()->FullScreenSurface()
+                                            : nullptr;
+                             }});
     connect(fullScreenPanel_, &FullScreenPanel::exitFullScreen, this, &TForm1::ToggleFullScreen);
 }
 
@@ -296,7 +296,8 @@ void TForm1::shutdown() {
     // Every step runs whatever an earlier one threw, so that one camera that fails to stop
     // cannot cost the other cameras their recordings or the user the settings. Only a failed
     // write of setup.ini ends the writing steps, with its own report.
-    QStringList failures;
+    // Console texts, not the window's: they stay out of the catalogue.
+    std::vector<std::string> failures;
     auto step = [&](const std::string& name, auto&& body) {
         try {
             if (context_.shutdownStep)
@@ -305,10 +306,9 @@ void TForm1::shutdown() {
         } catch (const IniWriteError&) {
             throw;
         } catch (const std::exception& e) {
-            failures << QString::fromStdString(name) + QStringLiteral(": ") +
-                            QString::fromUtf8(e.what());
+            failures.push_back(name + ": " + e.what());
         } catch (...) {
-            failures << QString::fromStdString(name) + QStringLiteral(": unknown error");
+            failures.push_back(name + ": unknown error");
         }
     };
     UpdatesFrozen freeze(this);
@@ -344,8 +344,8 @@ void TForm1::shutdown() {
             context_.messages->error(text);
     }
     // Nothing of the program is left to show a box in; the failures go to the console.
-    for (const QString& f : failures)
-        std::fprintf(stderr, "Shutdown: %s\n", qUtf8Printable(f));
+    for (const std::string& f : failures)
+        std::fprintf(stderr, "Shutdown: %s\n", f.c_str());
 }
 
 void TForm1::ApplyLayout(int frames) {
@@ -458,7 +458,7 @@ void TForm1::leaveFullScreen() {
     }
     fullScreenCamera_ = nullptr;
     fullScreenMode_ = false;
-    ControlPanel()->hide();
+    fullScreenPanel_->hidePanel();
 }
 
 void TForm1::Minimize() {
@@ -487,8 +487,10 @@ bool TForm1::handleKey(QObject* watched, QKeyEvent* key) {
         ToggleFullScreen();
         return true;
     }
-    // The full-screen picture is a window of its own; its keys are the wall's as well.
-    if (fullScreenWindow && altEnter) {
+    // The full-screen picture is a window of its own; its keys are the wall's as well. The
+    // keypad's Enter is not the shortcut's Return, so it is taken here for the wall too.
+    const bool keypadAltEnter = altEnter && key->key() == Qt::Key_Enter;
+    if ((fullScreenWindow && altEnter) || (top == this && keypadAltEnter)) {
         actFullScreen()->execute();
         return true;
     }

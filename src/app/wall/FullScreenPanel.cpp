@@ -16,6 +16,8 @@ namespace norvale {
 
 namespace {
 constexpr QRgb kMagenta = 0xffff00ff;
+constexpr Qt::WindowFlags kToolWindow =
+    Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus;
 
 // Inside [left, right) x [top, bottom): left and top edges inside, right and bottom outside.
 bool inside(const QPoint& p, int left, int top, int right, int bottom) {
@@ -24,9 +26,8 @@ bool inside(const QPoint& p, int left, int top, int right, int bottom) {
 } // namespace
 
 FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks hooks)
-    : QObject(owner), artwork_(artwork), hooks_(std::move(hooks)) {
-    controlPanel_ = new QWidget(owner, Qt::Tool | Qt::FramelessWindowHint |
-                                           Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
+    : QObject(owner), artwork_(artwork), hooks_(std::move(hooks)), owner_(owner) {
+    controlPanel_ = new QWidget(owner, kToolWindow);
     controlPanel_->setObjectName(QStringLiteral("ControlPanel"));
     controlPanel_->setAttribute(Qt::WA_ShowWithoutActivating);
     controlPanel_->setFixedSize(kWidth, kHeight);
@@ -115,32 +116,71 @@ void FullScreenPanel::cutToPicture() {
 
 void FullScreenPanel::stop() {
     timer2_->stop();
+    hidePanel();
+}
+
+void FullScreenPanel::hidePanel() {
+    controlPanel_->hide();
+    placeIn(nullptr);
+}
+
+void FullScreenPanel::placeIn(QWidget* host) {
+    QWidget* const parent = host ? host : owner_;
+    const bool inHost = host != nullptr;
+    if (controlPanel_->parentWidget() == parent && controlPanel_->isWindow() != inHost)
+        return;
+    // Screen coordinates before and after: the host covers the screen from its own origin.
+    const QPoint screenPos = controlPanel_->isWindow()
+                                 ? controlPanel_->pos()
+                                 : controlPanel_->parentWidget()->mapToGlobal(controlPanel_->pos());
+    const bool shown = !controlPanel_->isHidden();
+    controlPanel_->setParent(parent, inHost ? Qt::Widget : kToolWindow);
+    controlPanel_->move(inHost ? host->mapFromGlobal(screenPos) : screenPos);
+    cutToPicture();
+    if (shown) {
+        controlPanel_->show();
+        controlPanel_->raise();
+    }
 }
 
 void FullScreenPanel::Timer2Timer() {
     if (!hooks_.fullScreenMode || !hooks_.fullScreenMode()) {
-        if (!controlPanel_->isHidden())
-            controlPanel_->hide();
+        if (!controlPanel_->isHidden() || !controlPanel_->isWindow())
+            hidePanel();
         return;
     }
+    QWidget* host = hooks_.fullScreenWindow ? hooks_.fullScreenWindow() : nullptr;
+    placeIn(host && host->isVisible() ? host : nullptr);
     if (controlPanel_->isHidden()) {
         controlPanel_->show();
         controlPanel_->raise();
         cutToPicture();
     }
+    // The slide works in screen coordinates, wherever the panel lives.
+    const auto screenPos = [this] {
+        return controlPanel_->isWindow()
+                   ? controlPanel_->pos()
+                   : controlPanel_->parentWidget()->mapToGlobal(controlPanel_->pos());
+    };
+    const auto moveTo = [this](const QPoint& screen) {
+        controlPanel_->move(controlPanel_->isWindow()
+                                ? screen
+                                : controlPanel_->parentWidget()->mapFromGlobal(screen));
+    };
     const QPoint p = hooks_.pointer ? hooks_.pointer() : QCursor::pos();
     const int screenW = hooks_.screenWidth ? hooks_.screenWidth() : 1024;
-    const int left = controlPanel_->x();
-    if (controlPanel_->y() != 0) {
+    const QPoint at = screenPos();
+    const int left = at.x();
+    if (at.y() != 0) {
         if (inside(p, left, 0, screenW, 3)) {
-            controlPanel_->move(left, 0);
+            moveTo({left, 0});
             controlPanel_->raise();
         }
         return;
     }
     if (inside(p, left, 0, screenW, controlPanel_->height()) || pinButton_->isChecked())
         return;
-    controlPanel_->move(left, 3 - controlPanel_->height());
+    moveTo({left, 3 - controlPanel_->height()});
 }
 
 } // namespace norvale

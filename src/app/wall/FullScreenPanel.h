@@ -3,8 +3,10 @@
 // of the screen, shaped to its picture. It slides away when the pointer leaves it unless pinned,
 // and comes back when the pointer touches the top edge; Timer2 checks every 400 ms.
 //
-// The full-screen picture is a top-level window of its own, so the panel is one too (a tool
-// window above it that never takes the focus); its position is in screen coordinates.
+// The full-screen picture is a top-level window of its own. A window manager keeps the focused
+// full-screen window above every other top-level window, so while the picture shows the panel
+// lives inside that window, as its child; otherwise it is a tool window above the wall that never
+// takes the focus. Its position is in screen coordinates either way.
 #include <QObject>
 #include <QPoint>
 #include <functional>
@@ -29,6 +31,8 @@ public:
         std::function<int()> screenWidth;
         // The pointer in screen coordinates; empty: QCursor::pos().
         std::function<QPoint()> pointer;
+        // The full-screen picture's window, or none; empty: none.
+        std::function<QWidget*()> fullScreenWindow;
     };
 
     FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks hooks);
@@ -44,8 +48,11 @@ public:
 
     // One tick: show, hide or slide the panel.
     void Timer2Timer();
-    // Shutdown: the panel timer stops before the cameras do.
+    // Shutdown: the panel timer stops before the cameras do, and the panel leaves the
+    // full-screen window, which goes with its camera.
     void stop();
+    // Hides the panel and takes it out of the full-screen window.
+    void hidePanel();
 
 signals:
     // CloseBtn while full screen: the panel is hidden already; leave the full-screen view.
@@ -55,9 +62,13 @@ private:
     QToolButton* makeButton(const char* name, const char* picture, int x, int y, int w, int h,
                             const char* hint);
     void cutToPicture();
+    // Puts the panel into `host` (a full-screen window) or, for none, back to a top-level tool
+    // window; keeps its screen position and its visibility.
+    void placeIn(QWidget* host);
 
     const Artwork* artwork_;
     Hooks hooks_;
+    QWidget* owner_ = nullptr;
     QWidget* controlPanel_ = nullptr;
     QLabel* caption_ = nullptr;
     QToolButton* pinButton_ = nullptr;

@@ -4,7 +4,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QMetaMethod>
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <atomic>
@@ -45,10 +47,32 @@ TrayControl::TrayControl(QWidget* window, const QString& applicationName, const 
             });
     if (trayAvailable())
         trayIcon1_->show();
+    // Qt's X11 platform tells when a tray takes or leaves the screen. The signal belongs to the
+    // platform plugin's native interface, a QObject whose class Qt does not publish: the pointer
+    // is taken as the QObject it derives from (its only base) and the signal found by its
+    // signature. Platforms without it leave the icon as it was made.
+    if (auto* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface())) {
+        const QMetaObject* meta = native->metaObject();
+        const int signal = meta->indexOfSignal("systemTrayWindowChanged(QScreen*)");
+        const int slot = metaObject()->indexOfSlot("trayAvailabilityChanged()");
+        if (signal >= 0 && slot >= 0)
+            QObject::connect(native, meta->method(signal), this, metaObject()->method(slot));
+    }
 }
 
 bool TrayControl::trayAvailable() const {
     return hooks_.trayAvailable ? hooks_.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TrayControl::trayAvailabilityChanged() {
+    if (trayAvailable()) {
+        trayIcon1_->show();
+        return;
+    }
+    trayIcon1_->hide();
+    // Hidden by Minimise or by a minimised start: without the icon there is no way back.
+    if (window_->isHidden())
+        window_->showMinimized();
 }
 
 void TrayControl::Minimize() {
@@ -56,6 +80,8 @@ void TrayControl::Minimize() {
         window_->showMinimized();
         return;
     }
+    // The icon is the only way back: it is up before the window goes.
+    trayIcon1_->show();
     window_->hide();
     if (gBalloonPending.exchange(false)) {
         const QString text =

@@ -1,6 +1,9 @@
 #pragma once
 // The tray icon with its menu, and hiding the main window to it (Minimise). Where the desktop
 // has no tray, hiding would leave no way back, so the window goes to the task bar instead.
+// A desktop's tray often starts after the programs of the autostart folder, and may go away
+// again: the icon follows the tray as it comes and goes, and a window hidden to a tray that
+// goes away comes back to the task bar.
 #include <QIcon>
 #include <QObject>
 #include <QString>
@@ -37,6 +40,11 @@ public:
 
     // True until the first minimise of this process.
     static bool balloonPending();
+
+public slots:
+    // The desktop's tray came or went: the icon follows it, and a window hidden to a tray that
+    // is gone comes back minimised to the task bar.
+    void trayAvailabilityChanged();
 
 signals:
     void exitRequested();

@@ -6,6 +6,8 @@
 #include "app/shell/WaitCursor.h"
 #include "platform/MessageBox.h"
 
+#include <optional>
+
 namespace norvale {
 
 namespace {
@@ -66,12 +68,18 @@ void WallCommands::run(TAction* command) {
                              MessageIcon::Information, MessageButtons::Ok});
         return;
     }
-    const WaitCursor wait;
     if (TAction* own = cameraCommand(*this, command, *cam)) {
         own->update();
+        // The settings command spends its time in a modal dialog, whose own event loop must show
+        // the ordinary cursor; the dialog's slow steps (device and format lookups) show the
+        // hourglass themselves.
+        std::optional<WaitCursor> wait;
+        if (command != actCamSettings_)
+            wait.emplace();
         if (own->isEnabled())
             own->execute();
     }
+    const WaitCursor wait;
     if (updateSelection_)
         updateSelection_();
 }

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTabBar>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
@@ -129,4 +130,27 @@ TEST(Camera, SizeChangesRefitOncePerPostedMessageAfterTheChange) {
     QApplication::processEvents();
     EXPECT_GT(cam.refitCount(), before);
     EXPECT_EQ(cam.VideoWindow()->width(), cam.PageControl1()->currentWidget()->width());
+}
+
+TEST(Camera, AnIdleFrameSaysWhatItWaitsForOnAQuietTabBar) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    cam.resize(320, 240);
+    const QImage shot = cam.grab().toImage();
+    TVideoWindow* video = cam.VideoWindow();
+    EXPECT_EQ(video->WaitingText(), "No device: open Camera Settings");
+    cam.setVideoDeviceIndex(1);
+    EXPECT_EQ(video->WaitingText(), "Stopped: press Preview");
+    // In the frame's own ink, not black on black.
+    EXPECT_GT(qGray(video->palette().color(QPalette::WindowText).rgb()), 64);
+
+    // Right of the tabs the bar is the frame's dark background: no bright base line.
+    QTabBar* bar = cam.PageControl1()->tabBar();
+    const QRect last = bar->tabRect(bar->count() - 1);
+    const QPoint origin = bar->mapTo(&cam, QPoint(0, 0));
+    int bright = 0;
+    for (int y = origin.y() + last.top(); y <= origin.y() + last.bottom(); ++y)
+        for (int x = origin.x() + last.right() + 4; x < shot.width(); ++x)
+            bright += qGray(shot.pixel(x, y)) > 96;
+    EXPECT_EQ(bright, 0);
 }

@@ -94,6 +94,39 @@ TEST(VideoWindow, WithoutFrameOrSourceItIsBlack) {
     EXPECT_EQ(window.grab().toImage().pixelColor(50, 50), QColor(Qt::black));
 }
 
+TEST(VideoWindow, TheWaitingTextShowsUntilAStreamIsConnected) {
+    const struct {
+        const char* state;
+        bool withSource, connected, frame, textShown;
+    } cases[] = {
+        {"no source", false, false, false, true},
+        {"stopped", true, false, false, true},
+        {"starting: connected, no frame yet", true, true, false, false},
+        {"running", true, true, true, false},
+    };
+    for (const auto& c : cases) {
+        FakeSource source;
+        TVideoWindow window;
+        window.resize(240, 180);
+        QPalette pal = window.palette();
+        pal.setColor(QPalette::WindowText, Qt::white);
+        window.setPalette(pal);
+        window.SetWaitingText("Stopped: press Preview");
+        if (c.withSource)
+            window.SetFrameSource(&source);
+        source.connected = c.connected;
+        if (c.frame)
+            source.push(240, 180, 0, 0, 255);
+        const QImage shot = window.grab().toImage();
+        int white = 0;
+        for (int x = 0; x < shot.width(); ++x)
+            white += qGray(shot.pixel(x, shot.height() / 2)) > 128 &&
+                     shot.pixelColor(x, shot.height() / 2) != QColor(Qt::red);
+        EXPECT_EQ(white > 0, c.textShown) << c.state;
+        window.SetFrameSource(nullptr);
+    }
+}
+
 TEST(VideoWindow, WantsFramesOnlyWhileVisible) {
     FakeSource source;
     TVideoWindow window;

@@ -253,4 +253,46 @@ TEST(AboutAndHelp, BrandingTextsTheLinkAndTheSupportPage) {
     EXPECT_EQ(o.pages.opened[0], "https://example.org/a/very/long/path");
     EXPECT_EQ(o.pages.opened[1], "https://example.org/support");
     EXPECT_EQ(o.commands->actHelp()->shortcut(), QKeySequence(Qt::Key_F1));
+    // F1 (the shortcut triggers the command) opens the page once.
+    o.commands->actHelp()->trigger();
+    EXPECT_EQ(o.pages.opened.size(), 3u);
+}
+
+TEST(AboutAndHelp, LongBrandingTextsWrapInsideTheBox) {
+    const struct {
+        const char* what;
+        AboutBoxTexts texts;
+        bool designedSize;
+    } cases[] = {
+        {"short texts", {"Norvale", "(c) Norvale", "https://n.example/"}, true},
+        {"long texts",
+         {"Norvale Enterprise Video Surveillance Suite for Large Sites and Campuses",
+          "Copyright (c) 2026 Norvale Security Systems International Holding Limited, all rights "
+          "reserved",
+          "https://www.example.org/products/norvale/enterprise/downloads/"
+          "current-release-notes-and-licences/index.html?from=about-box&edition=enterprise"},
+         false},
+    };
+    for (const auto& c : cases) {
+        RecordingPageOpener pages;
+        TAboutBox about(c.texts, &pages);
+        about.show();
+        int bottom = 0;
+        for (QLabel* label : {about.SoftName(), about.Copyright(), about.URL()}) {
+            EXPECT_TRUE(label->wordWrap()) << c.what;
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << c.what << ": " << label->text().toStdString();
+            EXPECT_GE(label->y(), bottom) << c.what << ": overlaps the text above";
+            bottom = label->geometry().bottom() + 1;
+            const QRect inBox(label->mapTo(&about, QPoint(0, 0)), label->size());
+            EXPECT_TRUE(about.rect().contains(inBox)) << c.what;
+        }
+        const QWidget* band = about.SoftName()->parentWidget();
+        EXPECT_LE(bottom, band->height()) << c.what;
+        EXPECT_GE(about.findChild<QWidget*>("OKButton")->y(), band->geometry().bottom()) << c.what;
+        if (c.designedSize) {
+            EXPECT_EQ(about.size(), QSize(350, 224));
+        }
+        about.reject();
+    }
 }

@@ -2,6 +2,7 @@
 // list and its preselection, OK's refusals, the name rule and the spin fields.
 #include "app/dialogs/SettingsForm.h"
 #include "app/camera/Camera.h"
+#include "app/camera/VideoWindow.h"
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/EnumMediaType.h"
@@ -10,11 +11,15 @@
 #include "capture/TestCameras.h"
 #include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
+#include "support/QtWait.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <gtest/gtest.h>
@@ -238,6 +243,12 @@ TEST(SettingsForm, ForbiddenCharactersCannotBeTypedButAStoredNameKeepsThem) {
         f.NameEdit()->end(false);
         type(f.NameEdit(), ":/x\\*?\"'<>|é");
         EXPECT_EQ(f.NameEdit()->text(), "Yard:1xé");
+        // Pasted text obeys the same rule, wherever it lands.
+        QGuiApplication::clipboard()->setText("a/b:c*d?e|\"f'<g>\\h");
+        f.NameEdit()->setCursorPosition(4);
+        QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+        QApplication::sendEvent(f.NameEdit(), &paste);
+        EXPECT_EQ(f.NameEdit()->text(), "Yardabcdefgh:1xé");
         f.NameEdit()->setText("Yard:1");
         f.cbbVideoDevices()->setCurrentIndex(c.testCamera(1));
         f.cbbVideoDevicesChange();
@@ -263,6 +274,47 @@ TEST(SettingsForm, PreviewShowsTheDeviceAndClosingEmptiesTheGraph) {
     c.cam->StartPreview();
     EXPECT_TRUE(c.cam->Previewing());
     c.cam->StopAll();
+}
+
+TEST(SettingsForm, PickingAnotherDeviceClearsThePreviewAndTheListShowsTheWholeFormat) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.user = [&](TSettingsForm& f) {
+        auto* window = f.findChild<TVideoWindow*>("VideoWindow");
+        ASSERT_NE(window, nullptr);
+        f.btnPreviewClick();
+        ASSERT_TRUE(norvale::test::waitFor([&] { return window->FrameSource()->LatestFrame(); }));
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* e) override {
+                paints += e->type() == QEvent::Paint;
+                return false;
+            }
+        } counter;
+        QApplication::processEvents();
+        window->installEventFilter(&counter);
+        f.cbbVideoDevices()->setCurrentIndex(c.testCamera(2));
+        f.cbbVideoDevicesChange();
+        EXPECT_EQ(window->FrameSource()->LatestFrame(), nullptr);
+        EXPECT_TRUE(norvale::test::waitFor([&] { return counter.paints > 0; }, 2000))
+            << "the old device's last frame stays on the screen";
+        window->removeEventFilter(&counter);
+
+        // The closed list: the longest entry loses its middle, never its bit depth.
+        QComboBox* list = f.cbbVideoFormats();
+        int longest = 0;
+        for (int i = 0; i < list->count(); ++i)
+            if (list->itemText(i).size() > list->itemText(longest).size())
+                longest = i;
+        list->setCurrentIndex(longest);
+        const QString full = list->currentText();
+        const QString shown = f.ShownFormatText();
+        EXPECT_TRUE(shown.endsWith(full.right(8))) << shown.toStdString();
+        EXPECT_LT(QFontMetrics(list->font()).horizontalAdvance(shown), list->width());
+        f.reject();
+    };
+    c.settings();
+    EXPECT_TRUE(c.errors.empty());
 }
 
 TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {

@@ -1,15 +1,20 @@
 // The English catalogue against the windows: every text a window shows is in it, and the
 // catalogue's wording is what the windows show.
+#include "app/camera/VideoWindow.h"
 #include "app/dialogs/AboutBox.h"
 #include "app/dialogs/ConfigForm.h"
 #include "app/dialogs/SettingsForm.h"
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Translator.h"
+#include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
 #include "core/MoCatalog.h"
+#include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
 #include "support/TestSupport.h"
 
+#include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
 #include <QProcess>
 #include <gtest/gtest.h>
@@ -29,6 +34,7 @@ std::unique_ptr<TForm1> makeWall(const TempDir& dir, RecordingMessageBox& messag
     c.exeDir = QString::fromStdString(dir.path().string()) + "/";
     c.applicationName = "Norvale Test";
     c.messages = &messages;
+    c.cameraServices.messages = &messages;
     c.cameraServices.videoDeviceCount = [] { return 0; };
     c.screenWidth = [] { return 1024; };
     c.trayAvailable = [] { return false; };
@@ -96,4 +102,81 @@ TEST(Catalogue, LabelsTakeTheSizeOfTheirTranslatedText) {
             about = l;
     ASSERT_NE(about, nullptr);
     EXPECT_GE(about->width(), about->sizeHint().width());
+}
+
+// Texts that are built or shown after their window translated itself are looked up where they
+// are shown; each appears here with a translation longer than its English.
+TEST(Catalogue, TextsShownLaterAreLookedUpToo) {
+    CatalogueReset reset;
+    TempDir dir;
+    const auto folder = dir / "locale/en/LC_MESSAGES";
+    std::filesystem::create_directories(folder);
+    const char* texts[] = {"&Help",
+                           "&About",
+                           "Camera Device List",
+                           "Browse for Folder",
+                           "Please select a video device!",
+                           "Please select a video format!",
+                           "Failed to set data for '%1'",
+                           "No device: open Camera Settings",
+                           "Stopped: press Preview",
+                           "Error"};
+    std::string po = "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n";
+    for (const char* t : texts)
+        po += std::string("msgid \"") + t + "\"\nmsgstr \"" + t + " (site wording)\"\n\n";
+    norvale::test::writeFile(dir / "default.po", po);
+    ASSERT_EQ(
+        QProcess::execute("msgfmt", {"-o", QString::fromStdString((folder / "default.mo").string()),
+                                     QString::fromStdString((dir / "default.po").string())}),
+        0);
+    Translator::install(QString::fromStdString(dir.path().string()) + "/");
+    auto site = [](const char* text) { return QString(text) + " (site wording)"; };
+
+    RecordingMessageBox messages;
+    auto wall = makeWall(dir, messages);
+    // The wall's commands made after the wall translated itself.
+    DialogCommandsContext context;
+    context.messages = &messages;
+    context.applicationName = "Norvale Test";
+    std::filesystem::create_directories(dir / "autostart/Norvale Test.desktop");
+    context.autorun = Autorun(dir / "autostart"); // the entry is a folder: it cannot be written
+    TConfigForm config;
+    context.configForm = &config;
+    context.execDialog = [](QDialog&) { return int(QDialog::Accepted); };
+    auto* commands = new DialogCommands(*wall, std::move(context));
+    EXPECT_EQ(commands->actHelp()->text(), site("&Help"));
+    EXPECT_EQ(commands->actAbout()->text(), site("&About"));
+    config.chkAutoRun()->setChecked(true);
+    wall->settings().autoRun = true;
+    commands->OptionsClick();
+    ASSERT_FALSE(messages.requests.empty());
+    EXPECT_EQ(messages.requests.back().text,
+              site("Failed to set data for '%1'").arg("Norvale Test"));
+
+    // The list caption has room for its translation.
+    QLabel* caption = nullptr;
+    for (QLabel* l : wall->PopupPanel()->findChildren<QLabel*>())
+        if (l->text() == site("Camera Device List"))
+            caption = l;
+    ASSERT_NE(caption, nullptr);
+    EXPECT_GE(caption->width(), caption->sizeHint().width());
+
+    // The camera frame's waiting text and its refusal without a device.
+    TCamera* camera = wall->AllCameras().at(0);
+    EXPECT_EQ(camera->VideoWindow()->WaitingText(), site("No device: open Camera Settings"));
+    camera->StartPreview();
+    ASSERT_FALSE(messages.requests.empty());
+    EXPECT_EQ(messages.requests.back().text, site("Please select a video device!"));
+    EXPECT_EQ(messages.requests.back().caption, site("Error"));
+
+    // The camera settings dialog's refusals and its folder chooser.
+    ScriptedFolderChooser folders;
+    SettingsFormServices services;
+    services.messages = &messages;
+    services.folders = &folders;
+    TSettingsForm settings(nullptr, services);
+    settings.accept();
+    EXPECT_EQ(messages.requests.back().text, site("Please select a video device!"));
+    settings.btnBrowseClick();
+    EXPECT_EQ(folders.askedTitle, site("Browse for Folder"));
 }

@@ -1,9 +1,12 @@
 // Starts the real executable, copied into a sealed folder with what an installed copy holds.
+#include "app/shell/Application.h"
 #include "core/IniFile.h"
 #include "platform/SingleInstance.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -193,4 +196,13 @@ TEST(Program, SignalsEndTheStartUpBoxes) {
             EXPECT_TRUE(first.waitForFinished(30000));
         }
     }
+}
+
+TEST(Program, WindowCaptionsGetNothingAppended) {
+    norvale::setApplicationIdentity("Norvale Site");
+    EXPECT_EQ(QCoreApplication::applicationName(), "Norvale Site");
+    // Qt appends the display name to every caption only when one was set: none is, so the
+    // display name follows the application name.
+    QCoreApplication::setApplicationName("probe");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "probe");
 }

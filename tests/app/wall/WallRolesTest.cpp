@@ -1,5 +1,6 @@
 // The wall's roles driven through the main window: groups and cycling, the list and its menu,
 // the commands with a previewing synthetic camera, full screen, tray and minimise.
+#include "app/camera/VideoWindow.h"
 #include "app/shell/Artwork.h"
 #include "app/wall/CameraListPanel.h"
 #include "app/wall/Form1.h"
@@ -16,13 +17,16 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
@@ -50,6 +54,8 @@ struct Wall {
     bool tray = true;
     std::vector<QString> balloons;
     QPoint pointer{600, 500};
+    // The camera settings dialog's "user"; empty: the dialog is cancelled at once.
+    std::function<void(QDialog&)> dialogUser;
     std::unique_ptr<TForm1> form;
 
     // withDevices: the synthetic cameras, so previews really run.
@@ -75,6 +81,11 @@ struct Wall {
             balloons.push_back(title + "|" + text + "|" + QString::number(ms));
         };
         c.pointerPos = [this] { return pointer; };
+        c.cameraServices.execDialog = [this](QDialog& d) {
+            if (dialogUser)
+                dialogUser(d);
+            return int(QDialog::Rejected);
+        };
         form = std::make_unique<TForm1>(std::move(c));
     }
     TCamera* camera(int n) const { return form->AllCameras().at(n - 1); }
@@ -235,6 +246,11 @@ TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
     // Esc outside full screen does nothing.
     w.key(f.ListBox1(), Qt::Key_Escape);
     EXPECT_FALSE(cam->FullScreen());
+    // Alt and the keypad's Enter toggle full screen as Alt+Return does.
+    w.key(f.ListBox1(), Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
+    EXPECT_TRUE(cam->FullScreen());
+    w.key(f.ListBox1(), Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
+    EXPECT_FALSE(cam->FullScreen());
 
     emit f.PreviewBtn()->clicked();
     EXPECT_FALSE(cam->Previewing());
@@ -302,7 +318,7 @@ TEST(FullScreenPanel, SlidesByTheStateTable) {
     const Artwork artwork(QString::fromStdString((norvale::test::buildDir() / "assets").string()));
     FullScreenPanel panel(
         &owner, &artwork,
-        {[&] { return fullScreen; }, [] { return 1024; }, [&] { return pointer; }});
+        {[&] { return fullScreen; }, [] { return 1024; }, [&] { return pointer; }, {}});
     QWidget* p = panel.ControlPanel();
     EXPECT_EQ(p->geometry(), QRect(243, 0, 538, 20));
     EXPECT_EQ(panel.Timer2()->interval(), 400);
@@ -392,4 +408,204 @@ TEST(WallGroups, OnlyTheBackgroundPictureTakesPressesThatDragTheWindow) {
     EXPECT_EQ(f.childAt(25, 100), f.Shape1());
     // Inside the ring the camera gets the press.
     EXPECT_NE(f.childAt(100, 100), f.Shape1());
+}
+
+TEST(WallList, ARightClickChoosesTheEntryTheMenuActsOn) {
+    Wall w("[Camera2]\nVideoDeviceIndex=1\n[System]\nCurrentCnt=9\nCurrentIndex=3\n");
+    TForm1& f = *w.form;
+    ASSERT_EQ(f.SelectedCamera(), w.camera(3));
+    QListWidget* list = f.ListBox1();
+    const QPoint onCamera2 = list->visualItemRect(list->item(1)).center();
+    emit list->customContextMenuRequested(onCamera2);
+    EXPECT_EQ(list->currentRow(), 1);
+    EXPECT_EQ(f.CurrentIndex(), 2);
+    EXPECT_EQ(f.SelectedCamera(), w.camera(2));
+    // The menu's states are camera 2's: it has a device, camera 3 has none.
+    EXPECT_TRUE(f.actPreview()->isEnabled());
+    f.PopupMenu1()->hide();
+}
+
+TEST(WallCommands, TheSettingsDialogRunsUnderTheOrdinaryCursor) {
+    const struct {
+        const char* way;
+        std::function<void(TForm1&)> open;
+    } ways[] = {
+        {"Camera Settings button", [](TForm1& f) { emit f.CamSettingsBtn()->clicked(); }},
+        {"list double-click",
+         [](TForm1& f) { emit f.ListBox1()->itemDoubleClicked(f.ListBox1()->item(0)); }},
+        {"camera menu", [](TForm1& f) { f.SelectedCamera()->actSettings()->trigger(); }},
+    };
+    for (const auto& way : ways) {
+        Wall w;
+        bool opened = false;
+        w.dialogUser = [&](QDialog&) {
+            opened = true;
+            const QCursor* cursor = QApplication::overrideCursor();
+            EXPECT_TRUE(!cursor || cursor->shape() != Qt::WaitCursor) << way.way;
+        };
+        way.open(*w.form);
+        EXPECT_TRUE(opened) << way.way;
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr) << way.way;
+    }
+}
+
+TEST(WallTray, TheIconFollowsATrayThatComesLateAndGoes) {
+    Wall w({}, false);
+    TForm1& f = *w.form;
+    f.show();
+    EXPECT_FALSE(f.tray().TrayIcon1()->isVisible());
+    // The desktop's tray starts after the program, and Minimise is pressed before Qt told.
+    w.tray = true;
+    f.Minimize();
+    EXPECT_TRUE(f.isHidden());
+    EXPECT_TRUE(f.tray().TrayIcon1()->isVisible()) << "hidden without an icon to come back by";
+    // The tray goes away: the window comes back to the task bar.
+    w.tray = false;
+    f.tray().trayAvailabilityChanged();
+    EXPECT_FALSE(f.tray().TrayIcon1()->isVisible());
+    EXPECT_FALSE(f.isHidden());
+    EXPECT_TRUE(f.windowState() & Qt::WindowMinimized);
+    // It comes back: the icon with it, while the window stays where it is.
+    w.tray = true;
+    f.tray().trayAvailabilityChanged();
+    EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
+    EXPECT_FALSE(f.isHidden());
+
+    // A minimised start hides the window to the tray; the tray goes: the window comes back.
+    Wall started("[System]\nStartMinimized=1\n");
+    ASSERT_FALSE(started.form->showAtStart());
+    started.tray = false;
+    started.form->tray().trayAvailabilityChanged();
+    EXPECT_FALSE(started.form->isHidden());
+    EXPECT_TRUE(started.form->windowState() & Qt::WindowMinimized);
+}
+
+// Under a real window manager with a tray that starts after the program (scripts/desktop-test
+// runs these under Xvfb with openbox); skipped on the offscreen platform.
+TEST(WallDesktop, ATrayThatStartsLateTakesTheIconAndMinimiseComesBack) {
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs a desktop";
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "a tray is up already";
+    TempDir dir;
+    RecordingMessageBox messages;
+    Form1Context c;
+    c.exeDir = QString::fromStdString(dir.path().string()) + "/";
+    c.applicationName = "Norvale Late Tray";
+    c.messages = &messages;
+    c.cameraServices.videoDeviceCount = [] { return 0; };
+    c.balloon = [](const QString&, const QString&, int) {};
+    TForm1 f(std::move(c));
+    f.show();
+    ASSERT_TRUE(waitFor([&] { return f.isVisible(); }));
+
+    QProcess trayer;
+    trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                            "120", "--height", "24"});
+    ASSERT_TRUE(trayer.waitForStarted());
+    ASSERT_TRUE(waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
+    // The tray has embedded the icon: it has a place on the screen.
+    EXPECT_TRUE(waitFor([&] { return !f.tray().TrayIcon1()->geometry().isEmpty(); }));
+    f.Minimize();
+    EXPECT_TRUE(f.isHidden());
+    emit f.tray().TrayIcon1()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(waitFor([&] { return f.isVisible(); }));
+
+    // Hidden again, then the tray goes: the window comes back to the task bar.
+    f.Minimize();
+    ASSERT_TRUE(f.isHidden());
+    trayer.terminate();
+    ASSERT_TRUE(trayer.waitForFinished());
+    EXPECT_TRUE(waitFor([&] { return !f.isHidden(); }));
+}
+
+namespace {
+// The share of the panel's own pixels (inside its shape) that the screen shows at its place.
+double panelShareOnScreen(QWidget* panel) {
+    const QImage own = panel->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QPoint at = panel->mapToGlobal(QPoint(0, 0));
+    const QImage screen = QGuiApplication::primaryScreen()
+                              ->grabWindow(0, at.x(), at.y(), panel->width(), panel->height())
+                              .toImage()
+                              .convertToFormat(QImage::Format_RGB32);
+    if (screen.size() != own.size())
+        return 0;
+    const QRegion shape = panel->mask().isEmpty() ? QRegion(panel->rect()) : panel->mask();
+    int inside = 0, same = 0;
+    for (int y = 0; y < own.height(); ++y)
+        for (int x = 0; x < own.width(); ++x) {
+            if (!shape.contains(QPoint(x, y)))
+                continue;
+            ++inside;
+            same += own.pixel(x, y) == screen.pixel(x, y);
+        }
+    return inside ? double(same) / inside : 0;
+}
+} // namespace
+
+TEST(WallDesktop, TheFullScreenPanelShowsAboveThePicture) {
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs a desktop";
+    Wall w("[Camera1]\nVideoDeviceIndex=0\n", true, true);
+    TForm1& f = *w.form;
+    TCamera* cam = w.camera(1);
+    cam->setMMSPort(norvale::test::freeTcpPort());
+    f.show();
+    ASSERT_TRUE(waitFor([&] { return f.isVisible(); }));
+    emit f.PreviewBtn()->clicked();
+    ASSERT_TRUE(cam->Previewing());
+    // Full screen by a click on its button, as a person does; the panel comes with the timer.
+    w.pointer = QPoint(600, 1); // at the top edge: the panel stays down
+    const QPoint onButton = f.FullScrBtn()->mapToGlobal(f.FullScrBtn()->rect().center());
+    ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(onButton.x()),
+                                            QString::number(onButton.y()), "click", "1"}),
+              0);
+    QWidget* surface = cam->VideoWindow()->FullScreenSurface();
+    ASSERT_TRUE(waitFor([&] { return surface->isVisible() && surface->isActiveWindow(); }));
+    QWidget* panel = f.ControlPanel();
+    ASSERT_TRUE(waitFor([&] { return panel->isVisible(); }));
+    // A click on the picture: the window manager raises the focused picture window, and the
+    // panel stays above it all the same.
+    struct PressCounter : QObject {
+        int presses = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            presses += e->type() == QEvent::MouseButtonPress;
+            return false;
+        }
+    } counter;
+    surface->installEventFilter(&counter);
+    const QPoint onPicture = surface->mapToGlobal(surface->rect().center());
+    ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(onPicture.x()),
+                                            QString::number(onPicture.y()), "click", "1"}),
+              0);
+    ASSERT_TRUE(waitFor([&] { return counter.presses > 0; }));
+    surface->removeEventFilter(&counter);
+    EXPECT_TRUE(waitFor([&] { return panelShareOnScreen(panel) > 0.95; }))
+        << "the screen shows " << panelShareOnScreen(panel) << " of the panel";
+    // Its close button, clicked where the screen shows it, ends full screen.
+    QToolButton* close = f.fullScreenPanel().CloseBtn();
+    const QPoint onClose = close->mapToGlobal(close->rect().center());
+    ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(onClose.x()),
+                                            QString::number(onClose.y()), "click", "1"}),
+              0);
+    EXPECT_TRUE(waitFor([&] { return !f.FullScreenMode(); }));
+    emit f.PreviewBtn()->clicked();
+}
+
+TEST(WallList, GroupButtonsOnWhiteAndTheSeparatorAlongItsTopEdge) {
+    Wall w;
+    TForm1& f = *w.form;
+    for (int g = 1; g <= 4; ++g) {
+        const QImage button = f.GroupButton(g)->grab().toImage();
+        EXPECT_EQ(button.pixelColor(button.width() - 2, button.height() / 2), QColor(Qt::white))
+            << "rbGroup" << g;
+    }
+    QWidget* bevel = f.PopupPanel()->findChild<QWidget*>("Bevel2");
+    ASSERT_NE(bevel, nullptr);
+    EXPECT_EQ(bevel->geometry(), QRect(19, 192, 160, 9));
+    const QImage line = bevel->grab().toImage();
+    const int x = line.width() / 2;
+    const QRgb background = line.pixel(x, line.height() - 1);
+    EXPECT_NE(line.pixel(x, 0), background) << "no line along the top edge";
+    for (int y = 2; y < line.height(); ++y)
+        EXPECT_EQ(line.pixel(x, y), background) << "a line at row " << y;
 }
