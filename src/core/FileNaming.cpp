@@ -80,6 +80,11 @@ void FileNameClaim::release() {
     path_.clear();
 }
 
+bool fileNameClaimed(const std::string& path) {
+    std::lock_guard lock(claimsMutex);
+    return claimedNames().count(path) > 0;
+}
+
 FileNameClaim claimTimestampedFileName(const std::string& folderWithSep,
                                        const std::string& cameraName, const std::tm& local,
                                        const std::string& extension) {

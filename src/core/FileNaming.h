@@ -57,6 +57,10 @@ FileNameClaim claimTimestampedFileName(const std::string& folderWithSep,
                                        const std::string& cameraName, const std::tm& local,
                                        const std::string& extension);
 
+// Whether `path` is claimed right now, that is a file this process is writing (a recording
+// whose writer holds its claim). Whatever deletes old files leaves such a file alone.
+bool fileNameClaimed(const std::string& path);
+
 // Whether a timed snapshot is due: the whole seconds since the last one, compared as signed
 // 32-bit numbers, reach the interval. A zero or negative interval makes every frame due.
 inline bool snapshotDue(std::uint32_t nowSecond, std::uint32_t lastSecond, std::int32_t interval) {

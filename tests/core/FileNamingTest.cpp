@@ -82,12 +82,14 @@ TEST(FileNaming, ClaimedNamesAreUniqueOnDiskAndInThisProcess) {
         FileNameClaim second = claimTimestampedFileName(folder, "Gate", t, ".wmv");
         EXPECT_EQ(first.path(), plain);
         EXPECT_EQ(second.path(), folder + "Gate-20261209-200000-2.wmv");
+        EXPECT_TRUE(fileNameClaimed(second.path()));
         FileNameClaim moved = std::move(second);
         EXPECT_TRUE(second.empty());
         EXPECT_EQ(claimTimestampedFileName(folder, "Gate", t, ".wmv").path(),
                   folder + "Gate-20261209-200000-3.wmv");
     }
     // Released: free again, unless the file now exists (a link counts, even a dangling one).
+    EXPECT_FALSE(fileNameClaimed(plain));
     EXPECT_EQ(claimTimestampedFileName(folder, "Gate", t, ".wmv").path(), plain);
     std::filesystem::create_symlink(dir / "nowhere", plain);
     EXPECT_EQ(claimTimestampedFileName(folder, "Gate", t, ".wmv").path(),
