@@ -25,14 +25,18 @@ std::string timeStamp(const std::tm& local) {
     return buf;
 }
 
-std::string timestampedFileName(const std::string& folderWithSep, const std::string& cameraName,
-                                const std::tm& local, const std::string& extension) {
+std::string cameraNameInFiles(const std::string& cameraName) {
     std::string name = cameraName;
     for (char& c : name) {
         if (c == '/' || c == '\0')
             c = '_';
     }
-    return folderWithSep + name + '-' + timeStamp(local) + extension;
+    return name;
+}
+
+std::string timestampedFileName(const std::string& folderWithSep, const std::string& cameraName,
+                                const std::tm& local, const std::string& extension) {
+    return folderWithSep + cameraNameInFiles(cameraName) + '-' + timeStamp(local) + extension;
 }
 
 std::string firstFreeFileName(const std::string& stem, const std::string& extension,

@@ -15,8 +15,12 @@ std::string folderWithSeparator(const std::string& folder);
 // "YYYYMMDD-HHMMSS" of a broken-down local time (15 characters for years 1000..9999).
 std::string timeStamp(const std::tm& local);
 
-// folder + name + "-" + stamp + extension. The folder must already end with "/"; path
-// separators inside the camera name become "_", so a name can never leave the folder.
+// The camera name as file names carry it: path separators become "_", so a name can never
+// leave the folder.
+std::string cameraNameInFiles(const std::string& cameraName);
+
+// folder + cameraNameInFiles(name) + "-" + stamp + extension. The folder must already end
+// with "/".
 std::string timestampedFileName(const std::string& folderWithSep, const std::string& cameraName,
                                 const std::tm& local, const std::string& extension);
 

@@ -25,6 +25,9 @@ WallSettings readWallSettings(const IniFile& ini) {
     s.autoRun = ini.readBool(kSystem, "AutoRun", s.autoRun);
     s.checkForUpdates = ini.readBool(kSystem, "CheckForUpdates", s.checkForUpdates);
     s.startMinimized = ini.readBool(kSystem, "StartMinimized", s.startMinimized);
+    s.keepFreeMB = ini.readInteger(kSystem, "KeepFreeMB", s.keepFreeMB);
+    s.keepDays = ini.readInteger(kSystem, "KeepDays", s.keepDays);
+    s.resumeCameras = ini.readBool(kSystem, "ResumeCameras", s.resumeCameras);
     s.changeGroup = ini.readBool(kChangeGroup, "ChangeGroup", s.changeGroup);
     s.changeGroupSeconds =
         ini.readInteger(kChangeGroup, "ChangeGroupSeconds", s.changeGroupSeconds);
@@ -40,6 +43,9 @@ void writeWallSettings(IniFile& ini, const WallSettings& s) {
     ini.writeInteger(kSystem, "CurrentCnt", s.currentCnt);
     ini.writeInteger(kSystem, "CurrentIndex", s.currentIndex);
     ini.writeBool(kSystem, "PanelVisible", s.panelVisible);
+    ini.writeInteger(kSystem, "KeepFreeMB", s.keepFreeMB);
+    ini.writeInteger(kSystem, "KeepDays", s.keepDays);
+    ini.writeBool(kSystem, "ResumeCameras", s.resumeCameras);
     ini.writeBool(kChangeGroup, "ChangeGroup", s.changeGroup);
     ini.writeInteger(kChangeGroup, "ChangeGroupSeconds", s.changeGroupSeconds);
     for (std::size_t i = 0; i < s.groupEnabled.size(); ++i)

@@ -1,5 +1,8 @@
 #pragma once
 // The main window's own values in the settings file: sections [System] and [ChangeGroup].
+// [System] also holds the storage and start-up keys of the program's unattended running:
+// KeepFreeMB (MiB kept free on every recording disk, 0 = off), KeepDays (age limit of recordings
+// and snapshots, 0 = keep for ever) and ResumeCameras (cameras resume at start what they did).
 #include <array>
 
 namespace norvale {
@@ -16,16 +19,21 @@ struct WallSettings {
     bool changeGroup = false;
     int changeGroupSeconds = 30;
     std::array<bool, 4> groupEnabled{true, true, true, true};
+    int keepFreeMB = 2048;
+    int keepDays = 0;
+    bool resumeCameras = true;
 
     friend bool operator==(const WallSettings&, const WallSettings&) = default;
 };
 
-// Reads both sections; a CurrentIndex outside 1..9 becomes 1, everything else is taken as read.
+// Reads both sections; a CurrentIndex outside 1..9 becomes 1, everything else is taken as read
+// (a KeepFreeMB or KeepDays below 0 acts as 0).
 WallSettings readWallSettings(const IniFile& ini);
 
 // Writes [System] (AutoRun, CheckForUpdates, StartMinimized, CurrentCnt, CurrentIndex,
-// PanelVisible) then [ChangeGroup] (ChangeGroup, ChangeGroupSeconds, Group1..Group4), in that
-// order. Throws IniWriteError on the first failing write.
+// PanelVisible, then KeepFreeMB, KeepDays, ResumeCameras) then [ChangeGroup] (ChangeGroup,
+// ChangeGroupSeconds, Group1..Group4), in that order. Throws IniWriteError on the first failing
+// write.
 void writeWallSettings(IniFile& ini, const WallSettings& s);
 
 } // namespace norvale

@@ -47,6 +47,25 @@ TEST(WallSettings, ValueRulesOnReading) {
     EXPECT_EQ(readWallSettings(iniWith(dir, "[system]\ncurrentcnt=5\n")).currentCnt, 5);
 }
 
+TEST(WallSettings, StorageAndResumeKeys) {
+    TempDir dir;
+    struct Case {
+        const char* text;
+        int keepFreeMB, keepDays;
+        bool resume;
+    } cases[] = {
+        {"", 2048, 0, true}, // retention by free space is on unless switched off
+        {"[System]\nKeepFreeMB=0\nKeepDays=30\nResumeCameras=0\n", 0, 30, false},
+        {"[system]\nkeepfreemb=0x400\nkeepdays=soon\nresumecameras=yes\n", 1024, 0, true},
+    };
+    for (const auto& c : cases) {
+        const WallSettings s = readWallSettings(iniWith(dir, c.text));
+        EXPECT_EQ(s.keepFreeMB, c.keepFreeMB) << c.text;
+        EXPECT_EQ(s.keepDays, c.keepDays) << c.text;
+        EXPECT_EQ(s.resumeCameras, c.resume) << c.text;
+    }
+}
+
 TEST(WallSettings, BooleansReadAsIntegersAndWriteAsDigits) {
     TempDir dir;
     IniFile ini = iniWith(dir, "[Camera1]\nAutoSnapshot=yes\n[Camera2]\nAutoSnapshot=7\n"
@@ -108,7 +127,8 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
                                         "VideoFormatIndex", "BitRate", "AutoSnapshot",
                                         "SnapshotSeconds", "SnapshotPath", "SegmentSeconds"}));
     EXPECT_EQ(systemKeys, (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
-                                                    "CurrentCnt", "CurrentIndex", "PanelVisible"}));
+                                                    "CurrentCnt", "CurrentIndex", "PanelVisible",
+                                                    "KeepFreeMB", "KeepDays", "ResumeCameras"}));
     EXPECT_EQ(groupKeys, (std::vector<std::string>{"ChangeGroup", "ChangeGroupSeconds", "Group1",
                                                    "Group2", "Group3", "Group4"}));
 }

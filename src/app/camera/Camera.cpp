@@ -716,6 +716,8 @@ void TCamera::graphFailed(quint64 run, const QString& text, bool recordingOnly) 
     // ends only the recording and live video resumes; anything else (camera gone) brings the
     // camera to rest in the idle state. The recording so far stays readable either way.
     const bool resume = recordingOnly && recording_ && previewing_;
+    if (recordingOnly && recording_ && services_.recordingWriteFailed)
+        services_.recordingWriteFailed();
     try {
         StopRecording();
         if (resume)

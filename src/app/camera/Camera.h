@@ -64,6 +64,9 @@ struct CameraServices {
     // Failures that end a running graph on their own (a camera unplugged, a full disk) are
     // reported here; the camera has already stopped.
     std::function<void(const QString&)> reportError;
+    // Told first when a recording's file branch failed on its own (a full disk, a folder
+    // gone), so space can be made at once. Empty: nobody.
+    std::function<void()> recordingWriteFailed;
 
     // Fills the unset clocks with the system's.
     void fillDefaults();

@@ -6,10 +6,12 @@
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QTabWidget>
+#include <limits>
 
 namespace norvale {
 
@@ -21,6 +23,28 @@ QCheckBox* checkBox(QWidget* parent, const char* name, const char* caption, int 
     c->setGeometry(x, y, w, 20);
     c->setChecked(checked);
     return c;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& text, int x, int y, int w,
+              int h = 20) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+TSpinEdit* spinEdit(QWidget* parent, const char* name, int x, int y, int maxValue, int value) {
+    auto* e = new TSpinEdit(parent);
+    e->setObjectName(QLatin1String(name));
+    e->setGeometry(x, y, 90, 22);
+    e->SetBounds(0, maxValue);
+    e->SetValue(value);
+    return e;
+}
+
+QString dataSize(std::uint64_t bytes) {
+    return QLocale().formattedDataSize(static_cast<qint64>(bytes), 1,
+                                       QLocale::DataSizeTraditionalFormat);
 }
 } // namespace
 
@@ -41,6 +65,9 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     chkCheckForUpdates_ =
         checkBox(tabSheet2_, "chkCheckForUpdates",
                  N_("Notify me if there is a new version available"), 16, 80, 320, true);
+    chkResumeCameras_ =
+        checkBox(tabSheet2_, "chkResumeCameras",
+                 N_("Resume previewing and recording cameras at start"), 16, 110, 330, true);
     pageControl1_->addTab(tabSheet2_, QStringLiteral("General"));
 
     tsSwitchGroup_ = new QWidget;
@@ -66,6 +93,24 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     }
     pageControl1_->addTab(tsSwitchGroup_, QStringLiteral("Change Group"));
 
+    // Retention: the two limits, then the disks they act on and what the last sweep did.
+    tsStorage_ = new QWidget;
+    tsStorage_->setObjectName(QStringLiteral("tsStorage"));
+    label(tsStorage_, "lblKeepFree", QStringLiteral("Keep free on each recording disk (MB):"), 16,
+          20, 230);
+    seKeepFreeMB_ =
+        spinEdit(tsStorage_, "seKeepFreeMB", 252, 18, std::numeric_limits<int>::max(), 2048);
+    label(tsStorage_, "lblKeepDays", QStringLiteral("Delete files older than (days):"), 16, 50,
+          230);
+    seKeepDays_ = spinEdit(tsStorage_, "seKeepDays", 252, 48, 36500, 0);
+    label(tsStorage_, "lblLimitsOff", QStringLiteral("0 turns a limit off."), 16, 76, 320);
+    label(tsStorage_, "lblDisksCaption", QStringLiteral("Recording disks:"), 16, 104, 320);
+    lblDisks_ = label(tsStorage_, "lblDisks", QString(), 16, 122, 330, 52);
+    lblDisks_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblDisks_->setWordWrap(true);
+    lblLastSweep_ = label(tsStorage_, "lblLastSweep", QString(), 16, 176, 330, 20);
+    pageControl1_->addTab(tsStorage_, QStringLiteral("Storage"));
+
     button1_ = new QPushButton(QStringLiteral("&OK"), this);
     button1_->setObjectName(QStringLiteral("Button1"));
     button1_->setGeometry(208, 248, 75, 26);
@@ -81,6 +126,25 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     updateEnabling();
     pageControl1_->setCurrentWidget(tabSheet2_);
     Translator::translateComponent(this);
+}
+
+void TConfigForm::setStorageStatus(const StorageStatus& status) {
+    QStringList disks;
+    for (const auto& d : status.disks)
+        disks << Translator::tr(QStringLiteral("%1: %2 free of %3"))
+                     .arg(d.folder, dataSize(d.freeBytes), dataSize(d.totalBytes));
+    lblDisks_->setText(disks.isEmpty() ? Translator::tr(QStringLiteral("No recording disk found."))
+                                       : disks.join(QLatin1Char('\n')));
+    if (!status.lastSweep) {
+        lblLastSweep_->setText(Translator::tr(QStringLiteral("No sweep yet.")));
+        return;
+    }
+    const auto& sweep = *status.lastSweep;
+    lblLastSweep_->setText(
+        Translator::tr(QStringLiteral("Last sweep at %1: %2 files removed, %3 freed."))
+            .arg(QLocale().toString(sweep.finishedAt.time(), QLocale::ShortFormat))
+            .arg(sweep.filesRemoved)
+            .arg(dataSize(sweep.bytesFreed)));
 }
 
 void TConfigForm::updateEnabling() {

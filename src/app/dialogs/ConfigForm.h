@@ -1,10 +1,16 @@
 #pragma once
-// The options dialog: start at logon, start minimised, the new-version notice, and automatic
-// cycling through the camera groups. Created once and shown again for every use; the main
-// window fills it before showing it and takes the values back after OK. It reopens on the page
-// it was closed on.
+// The options dialog: start at logon, start minimised, the new-version notice, resuming the
+// cameras at start, automatic cycling through the camera groups, and what retention keeps
+// (free space, age) with the recording disks' state. Created once and shown again for every use;
+// the main window fills it before showing it and takes the values back after OK. It reopens on the
+// page it was closed on.
+#include <QDateTime>
 #include <QDialog>
+#include <QList>
+#include <QString>
 #include <array>
+#include <cstdint>
+#include <optional>
 
 class QCheckBox;
 class QLabel;
@@ -14,6 +20,22 @@ class QTabWidget;
 namespace norvale {
 
 class TSpinEdit;
+
+// What the "Storage" page shows besides its two limits.
+struct StorageStatus {
+    struct Disk {
+        QString folder; // a recording folder on it
+        std::uint64_t freeBytes = 0;
+        std::uint64_t totalBytes = 0;
+    };
+    QList<Disk> disks;
+    struct Sweep {
+        QDateTime finishedAt;
+        int filesRemoved = 0;
+        std::uint64_t bytesFreed = 0;
+    };
+    std::optional<Sweep> lastSweep;
+};
 
 class TConfigForm : public QDialog {
     Q_OBJECT
@@ -29,6 +51,13 @@ public:
     QCheckBox* chkChangeGroup() const { return chkChangeGroup_; }
     TSpinEdit* seChangeGroupSeconds() const { return seChangeGroupSeconds_; }
     QCheckBox* chkGroup(int group) const { return chkGroups_.at(group - 1); } // 1..4
+    QCheckBox* chkResumeCameras() const { return chkResumeCameras_; }
+    QWidget* tsStorage() const { return tsStorage_; }
+    TSpinEdit* seKeepFreeMB() const { return seKeepFreeMB_; }
+    TSpinEdit* seKeepDays() const { return seKeepDays_; }
+    QLabel* lblDisks() const { return lblDisks_; }
+    QLabel* lblLastSweep() const { return lblLastSweep_; }
+    void setStorageStatus(const StorageStatus& status);
     QPushButton* Button1() const { return button1_; }
     QPushButton* Button2() const { return button2_; }
 
@@ -48,6 +77,12 @@ private:
     QCheckBox* chkChangeGroup_ = nullptr;
     TSpinEdit* seChangeGroupSeconds_ = nullptr;
     std::array<QCheckBox*, 4> chkGroups_{};
+    QCheckBox* chkResumeCameras_ = nullptr;
+    QWidget* tsStorage_ = nullptr;
+    TSpinEdit* seKeepFreeMB_ = nullptr;
+    TSpinEdit* seKeepDays_ = nullptr;
+    QLabel* lblDisks_ = nullptr;
+    QLabel* lblLastSweep_ = nullptr;
     QPushButton* button1_ = nullptr;
     QPushButton* button2_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Artwork.h"
 #include "app/shell/ShutdownSignals.h"
+#include "app/shell/StorageKeeper.h"
 #include "app/shell/Translator.h"
 #include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
@@ -20,6 +21,7 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QTimer>
+#include <ctime>
 #include <exception>
 #include <memory>
 
@@ -113,6 +115,26 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
 
     addTahoma();
 
+    // Retention: what the cameras write and where, read from the wall on the GUI thread; the
+    // sweeps run on the keeper's own thread.
+    std::unique_ptr<StorageKeeper> storage = std::make_unique<StorageKeeper>([&form1] {
+        RetentionSetup setup;
+        if (!form1)
+            return setup;
+        setup.policy = {form1->settings().keepFreeMB, form1->settings().keepDays};
+        setup.takenAt = static_cast<std::int64_t>(std::time(nullptr));
+        for (const TCamera* cam : form1->AllCameras()) {
+            setup.cameras.push_back({cam->CameraName().toStdString(),
+                                     cam->SaveFilePath().toStdString(),
+                                     cam->SnapshotPath().toStdString()});
+            if (cam->Recording()) {
+                setup.recording = true;
+                setup.beingWritten.push_back(cam->lastRecordingFile().toStdString());
+            }
+        }
+        return setup;
+    });
+
     DesktopPageOpener desktopPages;
     QtFolderChooser desktopFolders;
     IPageOpener* pages = options.pages ? options.pages : &desktopPages;
@@ -133,8 +155,13 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     context.cameraServices.exeDir = options.exeDir;
     context.cameraServices.applicationTitle = appName;
     context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
+    context.cameraServices.recordingWriteFailed = [&storage] {
+        if (storage)
+            storage->sweepNow();
+    };
     context.reportError = [&app](const QString& text) { app.reportError(text); };
     form1 = std::make_unique<TForm1>(std::move(context));
+    storage->start();
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
@@ -156,6 +183,21 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     commands.applicationName = appName;
     commands.executablePath = QCoreApplication::applicationFilePath();
     commands.supportUrl = QString::fromStdString(branding->supportUrl);
+    commands.storageStatus = [&storage] {
+        StorageStatus status;
+        if (!storage)
+            return status;
+        for (const DiskSpace& d : storage->disks())
+            status.disks.append({QString::fromStdString(d.folder), d.freeBytes, d.totalBytes});
+        if (const auto last = storage->lastResult())
+            status.lastSweep = StorageStatus::Sweep{QDateTime::fromSecsSinceEpoch(last->finishedAt),
+                                                    last->filesRemoved, last->bytesFreed};
+        return status;
+    };
+    commands.retentionChanged = [&storage] {
+        if (storage)
+            storage->sweepNow();
+    };
     new DialogCommands(*form1, std::move(commands)); // owned by the main window
 
     // 11. A signal during start-up: the main window was made, so it is taken down the ordinary
@@ -169,7 +211,8 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     }
 
     // Windows go in the reverse order of their creation; the main window's destruction stops
-    // every camera and writes the settings.
+    // every camera and writes the settings. No sweep outlives the cameras it was told about.
+    storage.reset();
     scanForm.reset();
     aboutBox.reset();
     configForm.reset();

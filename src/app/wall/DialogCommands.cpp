@@ -54,11 +54,24 @@ void DialogCommands::OptionsClick() {
     config->seChangeGroupSeconds()->SetValue(s.changeGroupSeconds);
     for (int g = 1; g <= 4; ++g)
         config->chkGroup(g)->setChecked(s.groupEnabled[static_cast<size_t>(g - 1)]);
+    config->chkResumeCameras()->setChecked(s.resumeCameras);
+    config->seKeepFreeMB()->SetValue(s.keepFreeMB);
+    config->seKeepDays()->SetValue(s.keepDays);
+    config->setStorageStatus(context_.storageStatus ? context_.storageStatus() : StorageStatus{});
     if (exec(*config) != QDialog::Accepted)
         return;
     s.autoRun = config->chkAutoRun()->isChecked();
     s.startMinimized = config->chkStartMin()->isChecked();
     s.checkForUpdates = config->chkCheckForUpdates()->isChecked();
+    s.resumeCameras = config->chkResumeCameras()->isChecked();
+    const int keepFreeMB = config->seKeepFreeMB()->Value();
+    const int keepDays = config->seKeepDays()->Value();
+    if (keepFreeMB != s.keepFreeMB || keepDays != s.keepDays) {
+        s.keepFreeMB = keepFreeMB;
+        s.keepDays = keepDays;
+        if (context_.retentionChanged)
+            context_.retentionChanged();
+    }
     // Written or removed on every OK, changed or not. A folder that cannot be made is passed
     // over in silence; an entry that cannot be written ends the OK handling here.
     const std::string name = context_.applicationName.toStdString();

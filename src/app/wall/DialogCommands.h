@@ -1,6 +1,7 @@
 #pragma once
 // The main window's commands that open the application's dialogs and pages: "&Options" (the
 // options exchange, with the autorun entry), "&About", and "&Help" / F1 (the support page).
+#include "app/dialogs/ConfigForm.h"
 #include "app/shell/Action.h"
 #include "platform/Autorun.h"
 
@@ -29,6 +30,10 @@ struct DialogCommandsContext {
     QString supportUrl;      // SUPPORT_URL
     // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
     std::function<int(QDialog&)> execDialog;
+    // The recording disks and the last retention sweep, for the "Storage" page; and who is
+    // told when OK changed the retention limits. Empty: nothing shown, nobody told.
+    std::function<StorageStatus()> storageStatus;
+    std::function<void()> retentionChanged;
 };
 
 class DialogCommands : public QObject {

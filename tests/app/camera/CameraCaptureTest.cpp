@@ -92,6 +92,7 @@ struct Channel {
     TEnumMediaType formats;
     std::atomic<std::uint32_t> seconds{1000};
     std::vector<QString> errors;
+    int writeFailures = 0; // recordings whose file branch failed: space is asked for
     std::unique_ptr<TCamera> cam;
     int previews = 0;
 
@@ -105,6 +106,7 @@ struct Channel {
         s.localTime = fixedTime;
         s.monotonicSeconds = [this] { return seconds.load(); };
         s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.recordingWriteFailed = [this] { ++writeFailures; };
         s.execDialog = [](QDialog&) { return int(QDialog::Rejected); };
         cam = std::make_unique<TCamera>(nullptr, std::move(s));
         cam->resize(320, 260);
@@ -314,6 +316,7 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
     EXPECT_FALSE(c.cam->actSave()->isChecked());
     runFor(500);
     EXPECT_EQ(c.errors.size(), 1u);
+    EXPECT_EQ(c.writeFailures, 0); // no disk to free for a camera gone
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
 }
@@ -338,6 +341,7 @@ TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {
     ASSERT_TRUE(reported);
     runFor(1000);
     EXPECT_EQ(c.errors.size(), 1u);
+    EXPECT_EQ(c.writeFailures, 1); // retention is asked for space at once
     c.state(true, false);
     EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
     const Probe p = ffprobe(c.cam->lastRecordingFile());

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,6 +38,8 @@ struct Options {
     DialogCommands* commands = nullptr;
     std::function<void(TConfigForm&)> user = [](TConfigForm& f) { f.accept(); };
     fs::path autostart;
+    StorageStatus storage;
+    int retentionChanges = 0;
 
     Options() {
         autostart = dir / "autostart";
@@ -64,6 +67,8 @@ struct Options {
                 dialog.reject();
             return dialog.result();
         };
+        d.storageStatus = [this] { return storage; };
+        d.retentionChanged = [this] { ++retentionChanges; };
         commands = new DialogCommands(*form, std::move(d));
     }
     fs::path entry() const { return autostart / "Norvale Test.desktop"; }
@@ -159,6 +164,50 @@ TEST(OptionsExchange, NoGroupCheckedTurnsCyclingOffAndCancelChangesNothing) {
         f.reject();
     };
     o.commands->OptionsClick();
+}
+
+TEST(OptionsExchange, StoragePageShowsTheDisksAndTakesTheLimitsBack) {
+    Options o;
+    o.storage.disks = {{"/srv/video/", std::uint64_t{3} << 30, std::uint64_t{10} << 30}};
+    QString disks, sweep;
+    o.user = [&](TConfigForm& f) {
+        EXPECT_EQ(f.seKeepFreeMB()->Value(), 2048);
+        EXPECT_EQ(f.seKeepDays()->Value(), 0);
+        EXPECT_TRUE(f.chkResumeCameras()->isChecked());
+        disks = f.lblDisks()->text();
+        sweep = f.lblLastSweep()->text();
+        f.seKeepFreeMB()->SetValue(100);
+        f.seKeepDays()->SetValue(30);
+        f.chkResumeCameras()->setChecked(false);
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(disks.toStdString(), "/srv/video/: 3.0 GB free of 10.0 GB");
+    EXPECT_EQ(sweep.toStdString(), "No sweep yet.");
+    EXPECT_EQ(o.form->settings().keepFreeMB, 100);
+    EXPECT_EQ(o.form->settings().keepDays, 30);
+    EXPECT_FALSE(o.form->settings().resumeCameras);
+    EXPECT_EQ(o.retentionChanges, 1);
+
+    // Unchanged limits ask for no sweep; Cancel takes nothing back.
+    o.storage.disks.clear();
+    o.storage.lastSweep = StorageStatus::Sweep{QDateTime::currentDateTime(), 2, 5u << 20};
+    o.user = [&](TConfigForm& f) {
+        disks = f.lblDisks()->text();
+        sweep = f.lblLastSweep()->text();
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(disks.toStdString(), "No recording disk found.");
+    EXPECT_TRUE(sweep.endsWith(": 2 files removed, 5.0 MB freed.")) << sweep.toStdString();
+    EXPECT_EQ(o.retentionChanges, 1);
+    o.user = [](TConfigForm& f) {
+        f.seKeepFreeMB()->SetValue(0);
+        f.reject();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(o.form->settings().keepFreeMB, 100);
+    EXPECT_EQ(o.retentionChanges, 1);
 }
 
 TEST(OptionsExchange, AutorunFailures) {

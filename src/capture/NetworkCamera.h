@@ -1,0 +1,53 @@
+#pragma once
+// Network cameras as video sources: RTSP (H.264, H.265, MJPEG; over UDP, or TCP when UDP does
+// not get through) and HTTP/HTTPS MJPEG. The source is a bin that delivers raw video, like a
+// local camera's. Credentials go to the source element's own properties, never into a text
+// that could be shown: every error text is scrubbed of them.
+#include "core/NetCamera.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+typedef struct _GstElement GstElement;
+
+namespace norvale {
+
+class TVideoFrame;
+
+// What a probe of the camera found: its first picture, or why there is none, in words a user
+// understands.
+struct NetProbeResult {
+    enum class Problem {
+        None,
+        Address,
+        Unreachable,
+        Refused,
+        Credentials,
+        Codec,
+        NoPicture,
+        Other
+    };
+    Problem problem = Problem::None;
+    std::string reason; // empty when a picture came
+    int width = 0;
+    int height = 0;
+    std::string codec;                          // "H.264", "H.265", "MJPEG" or the caps' name
+    std::shared_ptr<const TVideoFrame> picture; // 24-bit BGR
+    bool ok() const { return problem == Problem::None; }
+};
+
+// Opens the camera, waits for its first decoded picture (at most `timeout`), closes it.
+NetProbeResult probeNetworkCamera(const NetCameraConfig& camera, std::chrono::milliseconds timeout);
+
+// A new source bin for the camera (floating reference), with one "src" pad of raw video once
+// the stream is decoded; nothing for an address no source can take (`error` says why).
+GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& error);
+
+// The user's words for a GStreamer error of a network source (domain, code and message),
+// scrubbed of the camera's credentials.
+NetProbeResult::Problem classifyNetworkError(const std::string& domain, int code,
+                                             const std::string& message);
+std::string describeNetworkProblem(NetProbeResult::Problem problem, const std::string& detail);
+
+} // namespace norvale

@@ -1,0 +1,247 @@
+#include "MotionDetector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace norvale {
+
+namespace {
+
+// Background adaptation per frame, as a right shift of the difference: a still pixel follows
+// the picture within a second or two at 15 fps; a changed one so slowly that a parked car
+// becomes background only after minutes.
+constexpr int StillShift = 4;
+constexpr int ChangedShift = 10;
+// A frame in which more than this share changed is a new scene, not motion.
+constexpr double SceneChangeShare = 0.6;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+bool MotionMask::ignored(int column, int row) const {
+    if (column < 0 || column >= Columns || row < 0 || row >= Rows)
+        return false;
+    return (rows_[static_cast<std::size_t>(row)] >> (Columns - 1 - column)) & 1u;
+}
+
+void MotionMask::setIgnored(int column, int row, bool ignore) {
+    if (column < 0 || column >= Columns || row < 0 || row >= Rows)
+        return;
+    const auto bit = static_cast<std::uint16_t>(1u << (Columns - 1 - column));
+    auto& bits = rows_[static_cast<std::size_t>(row)];
+    bits =
+        ignore ? static_cast<std::uint16_t>(bits | bit) : static_cast<std::uint16_t>(bits & ~bit);
+}
+
+bool MotionMask::empty() const {
+    return std::all_of(rows_.begin(), rows_.end(), [](std::uint16_t r) { return r == 0; });
+}
+
+std::optional<MotionMask> MotionMask::parse(std::string_view text) {
+    MotionMask mask;
+    if (text.empty())
+        return mask;
+    if (text.size() != Rows * 4)
+        return std::nullopt;
+    for (int row = 0; row < Rows; ++row) {
+        unsigned bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int d = hexDigit(text[static_cast<std::size_t>(row * 4 + i)]);
+            if (d < 0)
+                return std::nullopt;
+            bits = bits << 4 | static_cast<unsigned>(d);
+        }
+        mask.rows_[static_cast<std::size_t>(row)] = static_cast<std::uint16_t>(bits);
+    }
+    return mask;
+}
+
+std::string MotionMask::toString() const {
+    if (empty())
+        return {};
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(Rows * 4);
+    for (std::uint16_t bits : rows_)
+        for (int shift = 12; shift >= 0; shift -= 4)
+            text += digits[(bits >> shift) & 0xF];
+    return text;
+}
+
+MotionDetector::MotionDetector(MotionSettings settings) {
+    setSettings(settings);
+}
+
+int MotionDetector::thresholdFor(int sensitivity) {
+    sensitivity = std::clamp(sensitivity, 1, 100);
+    // 100 notices 6 grey levels, the default 60 about 26, 1 only 56: well above the noise of a
+    // camera's picture once it is scaled down to detection size.
+    return 6 + (100 - sensitivity) / 2;
+}
+
+void MotionDetector::setSettings(const MotionSettings& settings) {
+    const bool maskChanged = !(settings.mask == settings_.mask);
+    settings_ = settings;
+    settings_.sensitivity = std::clamp(settings_.sensitivity, 1, 100);
+    settings_.minAreaTenths = std::clamp(settings_.minAreaTenths, 1, 1000);
+    threshold_ = thresholdFor(settings_.sensitivity);
+    if (maskChanged && width_ > 0)
+        rebuildCellMask();
+}
+
+void MotionDetector::reset() {
+    width_ = height_ = 0;
+    background_.clear();
+    changed_.clear();
+    run_ = 0;
+}
+
+void MotionDetector::rebuildCellMask() {
+    ignored_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
+    counted_ = width_ * height_;
+    if (settings_.mask.empty())
+        return;
+    counted_ = 0;
+    for (int y = 0; y < height_; ++y) {
+        const int row = y * MotionMask::Rows / height_;
+        for (int x = 0; x < width_; ++x) {
+            const bool skip = settings_.mask.ignored(x * MotionMask::Columns / width_, row);
+            ignored_[static_cast<std::size_t>(y * width_ + x)] = skip ? 1 : 0;
+            counted_ += skip ? 0 : 1;
+        }
+    }
+}
+
+void MotionDetector::takeAsBackground(const GreyView& frame) {
+    for (int y = 0; y < height_; ++y) {
+        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
+        std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        for (int x = 0; x < width_; ++x)
+            bg[x] = static_cast<std::uint16_t>(src[x] << 8);
+    }
+    std::fill(changed_.begin(), changed_.end(), 0);
+}
+
+MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
+    Result result;
+    if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width)
+        return result;
+    if (frame.width != width_ || frame.height != height_ || background_.empty()) {
+        width_ = frame.width;
+        height_ = frame.height;
+        const auto size = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+        background_.assign(size, 0);
+        changed_.assign(size, 0);
+        rebuildCellMask();
+        takeAsBackground(frame);
+        run_ = 0;
+        return result;
+    }
+    if (counted_ == 0)
+        return result; // everything masked
+
+    // The picture's overall brightness change (an exposure step, a cloud, dusk) is fitted as
+    // gain and offset against the background and taken out before pixels are compared, so it
+    // does not count as change.
+    double sb = 0, sf = 0, sbb = 0, sbf = 0;
+    for (int y = 0; y < height_; ++y) {
+        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
+        const std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        for (int x = 0; x < width_; ++x) {
+            if (skip[x])
+                continue;
+            const double b = bg[x] * (1.0 / 256.0);
+            const double f = src[x];
+            sb += b;
+            sf += f;
+            sbb += b * b;
+            sbf += b * f;
+        }
+    }
+    const double n = counted_;
+    const double variance = sbb - sb * sb / n;
+    double gain = variance > n ? (sbf - sb * sf / n) / variance : 1.0;
+    gain = std::clamp(gain, 0.25, 4.0);
+    const double offset = (sf - gain * sb) / n;
+    const float limit = static_cast<float>(threshold_);
+    const auto fgain = static_cast<float>(gain);
+    const auto foffset = static_cast<float>(offset);
+
+    int changedCount = 0;
+    for (int y = 0; y < height_; ++y) {
+        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
+        std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        std::uint8_t* changed = changed_.data() + static_cast<std::ptrdiff_t>(y) * width_;
+        for (int x = 0; x < width_; ++x) {
+            const float expected = fgain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + foffset;
+            const bool hit = !skip[x] && std::abs(static_cast<float>(src[x]) - expected) > limit;
+            changed[x] = hit ? 1 : 0;
+            changedCount += hit ? 1 : 0;
+            const int diff = (src[x] << 8) - bg[x];
+            bg[x] = static_cast<std::uint16_t>(bg[x] + (diff >> (hit ? ChangedShift : StillShift)));
+        }
+    }
+
+    result.share = static_cast<double>(changedCount) / counted_;
+    if (result.share > SceneChangeShare) {
+        takeAsBackground(frame);
+        run_ = 0;
+        result.sceneChange = true;
+        result.share = 0.0;
+        return result;
+    }
+    result.over = result.share * 1000.0 > settings_.minAreaTenths;
+    run_ = result.over ? run_ + 1 : 0;
+    result.motion = run_ >= 2;
+    return result;
+}
+
+MotionEventTracker::Change MotionEventTracker::feed(std::int64_t nowMs,
+                                                    const MotionDetector::Result& frame) {
+    if (frame.over && !previousOver_)
+        runStartMs_ = nowMs;
+    previousOver_ = frame.over;
+
+    if (frame.motion) {
+        const bool starting = !active_;
+        if (starting) {
+            active_ = true;
+            event_ = Event{runStartMs_, nowMs, 0.0, nowMs};
+        }
+        event_.endMs = nowMs;
+        if (frame.share > event_.peak) {
+            event_.peak = frame.share;
+            event_.peakMs = nowMs;
+        }
+        return starting ? Change::Started : Change::None;
+    }
+    if (active_ && nowMs - event_.endMs >= postMs_) {
+        active_ = false;
+        event_.endMs = nowMs;
+        return Change::Ended;
+    }
+    return Change::None;
+}
+
+bool MotionEventTracker::finish(std::int64_t nowMs) {
+    if (!active_)
+        return false;
+    active_ = false;
+    event_.endMs = nowMs;
+    previousOver_ = false;
+    return true;
+}
+
+} // namespace norvale
