@@ -7,20 +7,141 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace norvale {
 
+namespace {
+
+using WallClock = std::chrono::system_clock;
+
+// How long finishing a file left behind may wait for its end of stream to reach the file.
+constexpr std::chrono::seconds FinishTimeout{5};
+
+} // namespace
+
+// One file of a recording: its muxer and file sink inside the writer's bin.
+struct WriterSegment {
+    TASFWriter::Impl* owner = nullptr;
+    gst::Ref<GstElement> muxer, sink;
+    gst::Ref<GstPad> input; // the muxer's video pad
+    gulong eosProbe = 0;
+    std::filesystem::path file;
+    FileNameClaim claim;
+    WallClock::time_point started, ended;
+    GstClockTime first = GST_CLOCK_TIME_NONE; // stream time of its first frame
+    GstClockTime end = GST_CLOCK_TIME_NONE;   // and of the end of its last one
+    GstClockTime shift = 0; // taken off its frames' times, so that the file starts at 0
+    std::uint64_t frames = 0;
+    bool eos = false; // the end of stream has reached the file (guarded by the owner's lock)
+
+    ~WriterSegment() {
+        if (eosProbe && sink)
+            if (gst::Ref<GstPad> pad{gst_element_get_static_pad(sink.get(), "sink")})
+                gst_pad_remove_probe(pad.get(), eosProbe);
+    }
+};
+
+namespace {
+
+// Finishes the files that segment changes leave behind, one after the other, on its own thread,
+// so the streaming thread only swaps branches.
+class SegmentFinisher {
+public:
+    explicit SegmentFinisher(std::function<void(WriterSegment&)> finish)
+        : finish_(std::move(finish)) {}
+    ~SegmentFinisher() { shutdown(); }
+
+    void post(std::unique_ptr<WriterSegment> segment) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(segment));
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        wake_.notify_all();
+    }
+    // Returns once every file posted so far is finished.
+    void drain() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
+    }
+    // Finishes what is posted, then ends the thread.
+    void shutdown() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+            wake_.notify_all();
+        }
+        if (thread_.joinable())
+            thread_.join();
+        std::lock_guard lock(mutex_);
+        stop_ = false;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            std::unique_ptr<WriterSegment> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            finish_(*job);
+            job.reset();
+            lock.lock();
+            busy_ = false;
+            idle_.notify_all();
+        }
+    }
+
+    const std::function<void(WriterSegment&)> finish_;
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    std::deque<std::unique_ptr<WriterSegment>> jobs_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+} // namespace
+
 struct TASFWriter::Impl {
-    gst::Ref<GstElement> rate, scale, format, encoder, rebase, muxer, sink;
+    Impl() : finisher([this](WriterSegment& s) { finishLeftBehind(s); }) {}
+
+    gst::Ref<GstElement> bin;
+    gst::Ref<GstElement> rate, scale, format, encoder, rebase;
     // The live service: a tee after the encoder feeds the file and, behind a leaky queue that
     // can never hold up the recording, the viewers.
     gst::Ref<GstElement> tee, fileQueue, netQueue;
     std::unique_ptr<NetworkStream> network;
+    // The pad the current file's muxer hangs on; a probe on it changes files.
+    gst::Ref<GstPad> feed;
+    int segmentsMade = 0;
+    FileNameClaim pendingClaim; // for the first file, until the writer joins a graph
+
     std::mutex lock;
     std::condition_variable finished;
-    bool eos = false;
+    std::unique_ptr<WriterSegment> current; // swapped by the streaming thread while running
+    // Fixed when a run starts.
+    GstClockTime segmentLength = 0;
+    FileNameProvider provider;
+    SegmentHandler onFinished;
+    TWriterProfile profile;
+    bool indexed = true;
+    bool rolling = false; // off after a failed change of file, until the next run
+
+    SegmentFinisher finisher;
+
+    std::unique_ptr<WriterSegment> makeSegment(const std::filesystem::path& file, bool indexed);
+    void roll(GstPad* feedPad, GstClockTime at);
+    void discard(WriterSegment& s);
+    void finishLeftBehind(WriterSegment& s);
+    void report(WriterSegment& s);
 };
 
 namespace {
@@ -28,15 +149,195 @@ namespace {
 GstPadProbeReturn eosProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (event && GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
-        auto* d = static_cast<TASFWriter::Impl*>(data);
+        auto* s = static_cast<WriterSegment*>(data);
+        std::lock_guard lock(s->owner->lock);
+        s->eos = true;
+        s->owner->finished.notify_all();
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Every encoded frame on its way to the file: counted into its file, and the moment a file is
+// due to change, the one that starts the next file.
+GstPadProbeReturn feedProbe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* d = static_cast<TASFWriter::Impl*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer)
+        return GST_PAD_PROBE_OK;
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    bool due = false;
+    {
         std::lock_guard lock(d->lock);
-        d->eos = true;
-        d->finished.notify_all();
+        const WriterSegment* s = d->current.get();
+        due = s && d->rolling && d->segmentLength > 0 && s->frames > 0 &&
+              GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(s->first) &&
+              !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) &&
+              pts >= s->first + d->segmentLength;
+    }
+    if (due)
+        d->roll(pad, pts);
+    GstClockTime shift = 0;
+    {
+        std::lock_guard lock(d->lock);
+        WriterSegment* s = d->current.get();
+        if (!s)
+            return GST_PAD_PROBE_OK;
+        if (!GST_CLOCK_TIME_IS_VALID(s->first))
+            s->first = pts;
+        ++s->frames;
+        if (GST_CLOCK_TIME_IS_VALID(pts))
+            s->end = pts + (GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0);
+        shift = s->shift;
+    }
+    if (shift > 0) {
+        buffer = gst_buffer_make_writable(buffer);
+        if (GST_BUFFER_PTS_IS_VALID(buffer))
+            GST_BUFFER_PTS(buffer) -= std::min(shift, GST_BUFFER_PTS(buffer));
+        if (GST_BUFFER_DTS_IS_VALID(buffer))
+            GST_BUFFER_DTS(buffer) -= std::min(shift, GST_BUFFER_DTS(buffer));
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
     }
     return GST_PAD_PROBE_OK;
 }
 
 } // namespace
+
+std::unique_ptr<WriterSegment> TASFWriter::Impl::makeSegment(const std::filesystem::path& file,
+                                                             bool indexed) {
+    auto s = std::make_unique<WriterSegment>();
+    s->owner = this;
+    s->file = file;
+    // Names are unique inside the bin; the first file keeps the plain ones.
+    const std::string suffix = segmentsMade == 0 ? "" : std::to_string(segmentsMade + 1);
+    s->muxer = gst::make("asfmux", ("muxer" + suffix).c_str());
+    s->sink = gst::make("filesink", ("file" + suffix).c_str());
+    if (!s->muxer || !s->sink)
+        return nullptr;
+    // Index and duration need the finished file (not streamable); small packets and no file
+    // buffering keep a killed recording almost whole.
+    g_object_set(s->muxer.get(), "streamable", !indexed, "packet-size", PacketSize, nullptr);
+    g_object_set(s->sink.get(), "location", file.c_str(), "buffer-mode", 2 /* unbuffered */,
+                 "async", FALSE, nullptr);
+    gst_bin_add(GST_BIN(bin.get()), s->muxer.get());
+    gst_bin_add(GST_BIN(bin.get()), s->sink.get());
+    ++segmentsMade;
+    s->input.reset(gst_element_request_pad_simple(s->muxer.get(), "video_%u"));
+    if (!s->input || !gst_element_link(s->muxer.get(), s->sink.get())) {
+        discard(*s);
+        return nullptr;
+    }
+    gst::Ref<GstPad> fileInput(gst_element_get_static_pad(s->sink.get(), "sink"));
+    s->eosProbe = gst_pad_add_probe(fileInput.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, eosProbe,
+                                    s.get(), nullptr);
+    return s;
+}
+
+// Takes a file branch out of the bin; it must no longer receive data.
+void TASFWriter::Impl::discard(WriterSegment& s) {
+    for (GstElement* e : {s.sink.get(), s.muxer.get()}) {
+        if (!e)
+            continue;
+        gst_element_set_locked_state(e, TRUE);
+        gst_element_set_state(e, GST_STATE_NULL);
+    }
+    if (s.input && s.muxer)
+        gst_element_release_request_pad(s.muxer.get(), s.input.get());
+    for (GstElement* e : {s.sink.get(), s.muxer.get()})
+        if (e && GST_OBJECT_PARENT(e) == GST_OBJECT(bin.get()))
+            gst_bin_remove(GST_BIN(bin.get()), e);
+}
+
+// Streaming thread, between two frames: the frame at `at` (a key frame) starts a new file.
+void TASFWriter::Impl::roll(GstPad* feedPad, GstClockTime at) {
+    FileNameProvider next;
+    {
+        std::lock_guard guard(lock);
+        next = provider;
+    }
+    FileNameClaim claim;
+    try {
+        if (next)
+            claim = next();
+    } catch (...) {
+    }
+    std::unique_ptr<WriterSegment> s;
+    if (!claim.empty())
+        s = makeSegment(claim.path(), indexed);
+    // Without a name, or with a file that cannot be made or opened (its error is on the bus
+    // then, and ends the recording), the recording stays in the file it is in: nothing is lost.
+    auto stay = [&] {
+        if (s)
+            discard(*s);
+        std::lock_guard guard(lock);
+        rolling = false;
+    };
+    if (!s || !gst_element_sync_state_with_parent(s->sink.get()) ||
+        !gst_element_sync_state_with_parent(s->muxer.get())) {
+        stay();
+        return;
+    }
+    s->claim = std::move(claim);
+    s->started = WallClock::now();
+    s->first = at;
+    s->shift = at;
+    // Only this thread changes the current file while the graph runs.
+    GstPad* oldInput = current->input.get();
+    gst_pad_unlink(feedPad, oldInput);
+    // The sticky events (caps, segment) go to the new muxer ahead of this frame.
+    if (gst_pad_link(feedPad, s->input.get()) != GST_PAD_LINK_OK) {
+        gst_pad_link(feedPad, oldInput);
+        stay();
+        return;
+    }
+    std::unique_ptr<WriterSegment> old;
+    {
+        std::lock_guard guard(lock);
+        old = std::move(current);
+        current = std::move(s);
+        old->ended = current->started;
+    }
+    finisher.post(std::move(old));
+}
+
+// Worker thread: a file left behind gets its end of stream (its muxer writes what it holds, the
+// index and the header), leaves the bin, and is repaired and reported.
+void TASFWriter::Impl::finishLeftBehind(WriterSegment& s) {
+    gst_pad_send_event(s.input.get(), gst_event_new_eos());
+    {
+        std::unique_lock guard(lock);
+        finished.wait_for(guard, FinishTimeout, [&] { return s.eos; });
+    }
+    discard(s);
+    report(s);
+}
+
+void TASFWriter::Impl::report(WriterSegment& s) {
+    std::error_code ec;
+    if (s.file.empty() || !std::filesystem::is_regular_file(s.file, ec))
+        return;
+    RepairLastAsfPacket(s.file);
+    RepairAsfHeader(s.file, profile);
+    SegmentHandler handler;
+    {
+        std::lock_guard guard(lock);
+        handler = onFinished;
+    }
+    if (!handler)
+        return;
+    TRecordingSegment r;
+    r.file = s.file;
+    r.started = s.started;
+    r.ended = s.ended;
+    if (GST_CLOCK_TIME_IS_VALID(s.first))
+        r.streamStart = std::chrono::nanoseconds(s.first);
+    if (GST_CLOCK_TIME_IS_VALID(s.end))
+        r.streamEnd = std::chrono::nanoseconds(s.end);
+    r.frames = s.frames;
+    r.bytes = std::filesystem::file_size(s.file, ec);
+    if (ec)
+        r.bytes = 0;
+    handler(r);
+}
 
 TASFWriter::TASFWriter(std::string name)
     : TFilterComponent(std::move(name)), current_(SystemProfile(profile_)),
@@ -47,6 +348,7 @@ TASFWriter::~TASFWriter() {
         SetFilterGraph(nullptr);
     } catch (...) {
     }
+    d_->finisher.shutdown();
 }
 
 TWriterProfile TASFWriter::SystemProfile(TWMProfiles8) {
@@ -59,22 +361,51 @@ TWriterProfile TASFWriter::SystemProfile(TWMProfiles8) {
 
 void TASFWriter::SetFileName(const std::filesystem::path& name) {
     fileName_ = name;
-    if (d_->sink)
-        g_object_set(d_->sink.get(), "location", fileName_.c_str(), nullptr);
+    std::lock_guard lock(d_->lock);
+    d_->pendingClaim = {};
+    if (WriterSegment* s = d_->current.get()) {
+        s->file = name;
+        s->claim = {};
+        g_object_set(s->sink.get(), "location", fileName_.c_str(), nullptr);
+    }
+}
+
+void TASFWriter::SetFileName(FileNameClaim claim) {
+    SetFileName(std::filesystem::path(claim.path()));
+    std::lock_guard lock(d_->lock);
+    if (d_->current)
+        d_->current->claim = std::move(claim);
+    else
+        d_->pendingClaim = std::move(claim);
+}
+
+std::filesystem::path TASFWriter::CurrentFileName() const {
+    std::lock_guard lock(d_->lock);
+    return d_->current ? d_->current->file : fileName_;
+}
+
+void TASFWriter::SetFileNameProvider(FileNameProvider provider) {
+    std::lock_guard lock(d_->lock);
+    d_->provider = std::move(provider);
+}
+
+void TASFWriter::SetOnSegmentFinished(SegmentHandler handler) {
+    std::lock_guard lock(d_->lock);
+    d_->onFinished = std::move(handler);
 }
 
 void TASFWriter::Joining() {
     Impl& d = *d_;
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(Name().c_str()));
+    d.bin = gst::addRef(bin.get());
+    d.segmentsMade = 0;
     d.rate = gst::make("videorate", "rate");
     d.scale = gst::make("videoscale", "scale");
     d.format = gst::make("capsfilter", "format");
     d.encoder = gst::make("norvalewmv1enc", "encoder");
     d.rebase = gst::make("identity", "rebase");
-    d.muxer = gst::make("asfmux", "muxer");
-    d.sink = gst::make("filesink", "file");
-    GstElement* chain[] = {d.rate.get(),   d.scale.get(), d.format.get(), d.encoder.get(),
-                           d.rebase.get(), d.muxer.get(), d.sink.get()};
+    GstElement* chain[] = {d.rate.get(), d.scale.get(), d.format.get(), d.encoder.get(),
+                           d.rebase.get()};
     for (GstElement* e : chain)
         if (!e) {
             Left();
@@ -82,9 +413,15 @@ void TASFWriter::Joining() {
         }
     for (GstElement* e : chain)
         gst_bin_add(GST_BIN(bin.get()), e);
+    std::unique_ptr<WriterSegment> first = d.makeSegment(fileName_, autoIndex_);
+    if (!first) {
+        Left();
+        return;
+    }
+    first->claim = std::move(d.pendingClaim);
     bool linked = gst_element_link_many(d.rate.get(), d.scale.get(), d.format.get(),
-                                        d.encoder.get(), d.rebase.get(), nullptr) &&
-                  gst_element_link(d.muxer.get(), d.sink.get());
+                                        d.encoder.get(), d.rebase.get(), nullptr);
+    GstElement* feeder = d.rebase.get();
     if (linked && NetworkServiceWanted() && port_ <= 65535) {
         d.tee = gst::make("tee", "split");
         d.fileQueue = gst::make("queue", "filequeue");
@@ -101,41 +438,40 @@ void TASFWriter::Joining() {
                  {d.tee.get(), d.fileQueue.get(), d.netQueue.get(), d.network->element()})
                 gst_bin_add(GST_BIN(bin.get()), e);
             linked =
-                gst_element_link_many(d.rebase.get(), d.tee.get(), d.fileQueue.get(), d.muxer.get(),
-                                      nullptr) &&
+                gst_element_link_many(d.rebase.get(), d.tee.get(), d.fileQueue.get(), nullptr) &&
                 gst_element_link_many(d.tee.get(), d.netQueue.get(), d.network->element(), nullptr);
+            feeder = d.fileQueue.get();
         } else {
             // Without its parts the service is left out; the recording goes on.
             d.network.reset();
-            linked = gst_element_link(d.rebase.get(), d.muxer.get());
         }
-    } else if (linked) {
-        linked = gst_element_link(d.rebase.get(), d.muxer.get());
+    }
+    if (linked) {
+        d.feed.reset(gst_element_get_static_pad(feeder, "src"));
+        linked = d.feed && gst_pad_link(d.feed.get(), first->input.get()) == GST_PAD_LINK_OK;
     }
     if (!linked) {
+        d.discard(*first);
         Left();
         return;
     }
+    gst_pad_add_probe(d.feed.get(), GST_PAD_PROBE_TYPE_BUFFER, feedProbe, d_.get(), nullptr);
     gst::Ref<GstPad> input(gst_element_get_static_pad(d.rate.get(), "sink"));
     gst_element_add_pad(bin.get(), gst_ghost_pad_new("sink", input.get()));
-    gst::Ref<GstPad> fileInput(gst_element_get_static_pad(d.sink.get(), "sink"));
-    gst_pad_add_probe(fileInput.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, eosProbe, d_.get(),
-                      nullptr);
+    {
+        std::lock_guard lock(d.lock);
+        d.current = std::move(first);
+    }
     core().element = std::move(bin);
 }
 
 void TASFWriter::Joined() {
     Impl& d = *d_;
-    if (!d.sink)
+    if (!d.current)
         return;
     current_ = SystemProfile(profile_);
     applyProfile();
     g_object_set(d.rebase.get(), "single-segment", TRUE, nullptr);
-    // Index and duration need the finished file (not streamable); small packets and no file
-    // buffering keep a killed recording almost whole.
-    g_object_set(d.muxer.get(), "streamable", !autoIndex_, "packet-size", PacketSize, nullptr);
-    g_object_set(d.sink.get(), "location", fileName_.c_str(), "buffer-mode", 2 /* unbuffered */,
-                 "async", FALSE, nullptr);
     g_object_set(d.rate.get(), "drop-only", TRUE, nullptr);
 }
 
@@ -178,46 +514,72 @@ HResult TASFWriter::ConfigureFilterUsingProfile(const TWriterProfile& profile) {
 void TASFWriter::AboutToRun() {
     ran_ = true;
     std::lock_guard lock(d_->lock);
-    d_->eos = false;
+    d_->segmentLength =
+        segmentSeconds_ > 0 ? static_cast<GstClockTime>(segmentSeconds_) * GST_SECOND : 0;
+    d_->profile = current_;
+    d_->indexed = autoIndex_;
+    d_->rolling = true;
+    if (WriterSegment* s = d_->current.get()) {
+        s->eos = false;
+        s->frames = 0;
+        s->first = s->end = GST_CLOCK_TIME_NONE;
+        s->shift = 0;
+        s->started = WallClock::now();
+    }
 }
 
 void TASFWriter::Stopping(std::chrono::milliseconds timeout) {
     if (!HasFilter())
         return;
     // End the stream at the writer's own input, so the file is finished even when the source
-    // has gone; then wait, bounded, until the end reached the file.
+    // has gone; then wait, bounded, until the end reached the file. No file changes after it.
     gst::Ref<GstPad> input = gst::firstPad(core().element.get(), GST_PAD_SINK);
     if (input && gst_pad_is_linked(input.get()))
         gst_pad_send_event(input.get(), gst_event_new_eos());
-    std::unique_lock lock(d_->lock);
-    d_->finished.wait_for(lock, timeout, [&] { return d_->eos; });
+    {
+        std::unique_lock lock(d_->lock);
+        d_->finished.wait_for(lock, timeout, [&] { return d_->current && d_->current->eos; });
+    }
+    // The files left behind are finished before the graph stops around them.
+    d_->finisher.drain();
 }
 
 void TASFWriter::Stopped() {
     if (!ran_)
         return;
     ran_ = false;
-    std::error_code ec;
-    if (!fileName_.empty() && std::filesystem::is_regular_file(fileName_, ec)) {
-        RepairLastAsfPacket(fileName_);
-        RepairAsfHeader(fileName_, current_);
+    d_->finisher.drain();
+    WriterSegment* s = nullptr;
+    {
+        std::lock_guard lock(d_->lock);
+        s = d_->current.get();
+        if (s)
+            s->ended = WallClock::now();
     }
+    // Only the GUI thread changes the current file once nothing streams.
+    if (s)
+        d_->report(*s);
 }
 
 void TASFWriter::Left() {
     Impl& d = *d_;
+    d.finisher.shutdown();
+    {
+        std::lock_guard lock(d.lock);
+        d.current.reset();
+    }
+    d.feed.reset();
     d.rate.reset();
     d.scale.reset();
     d.format.reset();
     d.encoder.reset();
     d.rebase.reset();
-    d.muxer.reset();
-    d.sink.reset();
     d.tee.reset();
     d.fileQueue.reset();
     d.netQueue.reset();
     // The viewers' sockets and the port go with the writer leaving its graph.
     d.network.reset();
+    d.bin.reset();
 }
 
 namespace {

@@ -8,12 +8,25 @@
 // stream (bounded wait), which writes duration and index, and then the last data packet's
 // length field is corrected (the muxer writes it wrongly and players would drop that packet).
 //
-// The live HTTP service belongs after the muxer: a tee with a queue per branch, one of them
-// feeding the viewers; Port and MaxUsers are kept for it (0 in either: no service).
+// The live HTTP service hangs beside the file: a tee after the encoder with a queue per branch,
+// one of them feeding the viewers' own muxer; Port and MaxUsers are kept for it (0 in either:
+// no service).
+//
+// Segments. With a segment length set, the writer starts a new file by itself at the first key
+// frame at least that long (in stream time) after the current file began: only the file branch
+// (its muxer and file sink) is swapped, in the streaming thread between two frames, so no frame
+// is lost or written twice and the viewers' stream runs on untouched. Each new file's times start
+// at 0. The file left behind is finished off the streaming thread by a worker of the writer (end
+// of stream into its muxer, which writes duration and index, then the repairs below) and reported
+// through OnSegmentFinished; the last file of a run is finished when the graph stops, as without
+// segments. The names of later files come from the file-name provider.
 #include "FilterGraph.h"
+#include "core/FileNaming.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace norvale {
@@ -35,6 +48,17 @@ struct TWriterProfile {
 
 enum class TWMProfiles8 { wmp_V80_56VideoOnly };
 
+// One finished recording file.
+struct TRecordingSegment {
+    std::filesystem::path file;
+    // Wall-clock time when the file was started and when its last frame was cut off.
+    std::chrono::system_clock::time_point started, ended;
+    // Stream time (the graph's running time) of its first frame and of the end of its last one.
+    std::chrono::nanoseconds streamStart{0}, streamEnd{0};
+    std::uint64_t frames = 0; // encoded frames written into it
+    std::uint64_t bytes = 0;  // the file's size once finished
+};
+
 class TASFWriter : public TFilterComponent {
 public:
     explicit TASFWriter(std::string name = "ASFWriter");
@@ -46,8 +70,25 @@ public:
     static TWriterProfile SystemProfile(TWMProfiles8 p);
 
     // Kept, and given to the element at once when it exists (takes effect at the next run).
+    // With a claim, the claim is held until that file is finished.
     const std::filesystem::path& FileName() const { return fileName_; }
     void SetFileName(const std::filesystem::path& name);
+    void SetFileName(FileNameClaim claim);
+    // The file being written now (the newest segment); FileName() before the first run.
+    // Any thread.
+    std::filesystem::path CurrentFileName() const;
+
+    // Segments (see above). 0 seconds: one file per run. Both take effect at the next run. The
+    // provider is called on a streaming thread whenever a new file starts; a provider that throws
+    // or an empty name leaves the recording in the current file.
+    int SegmentSeconds() const { return segmentSeconds_; }
+    void SetSegmentSeconds(int seconds) { segmentSeconds_ = seconds; }
+    using FileNameProvider = std::function<FileNameClaim()>;
+    void SetFileNameProvider(FileNameProvider provider);
+    // Called for every finished file: on the writer's worker thread for files left behind while
+    // recording, on the stopping thread for the last one. Set before the run.
+    using SegmentHandler = std::function<void(const TRecordingSegment&)>;
+    void SetOnSegmentFinished(SegmentHandler handler);
 
     uint32_t Port() const { return port_; }
     void SetPort(uint32_t port) { port_ = port; }
@@ -94,6 +135,7 @@ private:
     bool multiPass_ = false;
     bool dontCompress_ = false;
     bool ran_ = false;
+    int segmentSeconds_ = 0;
 
 public:
     struct Impl; // internal

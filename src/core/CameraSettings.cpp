@@ -11,7 +11,7 @@ namespace norvale {
 
 namespace {
 
-const std::array<CameraSettingsKey, 8> kKeys{{
+const std::array<CameraSettingsKey, 9> kKeys{{
     {"Name", &CameraSettings::name},
     {"SaveFilePath", &CameraSettings::saveFilePath},
     {"VideoDeviceIndex", &CameraSettings::videoDeviceIndex},
@@ -20,6 +20,7 @@ const std::array<CameraSettingsKey, 8> kKeys{{
     {"AutoSnapshot", &CameraSettings::autoSnapshot},
     {"SnapshotSeconds", &CameraSettings::snapshotSeconds},
     {"SnapshotPath", &CameraSettings::snapshotPath},
+    {"SegmentSeconds", &CameraSettings::segmentSeconds},
 }};
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };

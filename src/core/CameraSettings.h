@@ -18,6 +18,9 @@ struct CameraSettings {
     bool autoSnapshot = false;
     int snapshotSeconds = 60;
     std::string snapshotPath;
+    // Length of one recording file: a new file starts at the first key frame this many seconds
+    // into the current one; 0 records one file per recording.
+    int segmentSeconds = 3600;
 
     friend bool operator==(const CameraSettings&, const CameraSettings&) = default;
 };

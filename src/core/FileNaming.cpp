@@ -3,6 +3,10 @@
 #include "core/CameraSettings.h"
 
 #include <cstdio>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <sys/stat.h>
 
 namespace norvale {
 
@@ -33,6 +37,71 @@ std::string cameraNameInFiles(const std::string& cameraName) {
 std::string timestampedFileName(const std::string& folderWithSep, const std::string& cameraName,
                                 const std::tm& local, const std::string& extension) {
     return folderWithSep + cameraNameInFiles(cameraName) + '-' + timeStamp(local) + extension;
+}
+
+std::string firstFreeFileName(const std::string& stem, const std::string& extension,
+                              const std::function<bool(const std::string&)>& taken) {
+    std::string candidate = stem + extension;
+    // A folder holds far fewer files than this; the bound only keeps a broken check finite.
+    for (int n = 2; n <= 100000; ++n) {
+        if (!taken(candidate))
+            return candidate;
+        candidate = stem + '-' + std::to_string(n) + extension;
+    }
+    throw std::runtime_error("No free file name for " + stem + extension);
+}
+
+namespace {
+
+// The names claimed by files this process writes.
+std::mutex claimsMutex;
+std::set<std::string>& claimedNames() {
+    static std::set<std::string> names;
+    return names;
+}
+
+bool existsOnDisk(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+FileNameClaim& FileNameClaim::operator=(FileNameClaim&& other) noexcept {
+    if (this != &other) {
+        release();
+        path_ = std::move(other.path_);
+        other.path_.clear();
+    }
+    return *this;
+}
+
+void FileNameClaim::release() {
+    if (path_.empty())
+        return;
+    std::lock_guard lock(claimsMutex);
+    claimedNames().erase(path_);
+    path_.clear();
+}
+
+bool fileNameClaimed(const std::string& path) {
+    std::lock_guard lock(claimsMutex);
+    return claimedNames().count(path) > 0;
+}
+
+FileNameClaim claimTimestampedFileName(const std::string& folderWithSep,
+                                       const std::string& cameraName, const std::tm& local,
+                                       const std::string& extension) {
+    const std::string plain = timestampedFileName(folderWithSep, cameraName, local, extension);
+    const std::string stem = plain.substr(0, plain.size() - extension.size());
+    std::lock_guard lock(claimsMutex);
+    auto& claimed = claimedNames();
+    FileNameClaim claim;
+    claim.path_ = firstFreeFileName(stem, extension, [&](const std::string& name) {
+        return claimed.count(name) > 0 || existsOnDisk(name);
+    });
+    claimed.insert(claim.path_);
+    return claim;
 }
 
 } // namespace norvale

@@ -2,19 +2,32 @@
 #include "CaptureTestSupport.h"
 
 #include "capture/ASFWriter.h"
+#include "capture/GraphInternal.h"
 #include "capture/SampleGrabber.h"
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
+#include "core/AsfStream.h"
+#include "core/FileNaming.h"
 #include "support/TestSupport.h"
 
+#include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace norvale;
 using norvale::test::FrameCounter;
@@ -73,7 +86,8 @@ public:
             [this](TSampleGrabber&, double, const uint8_t*, size_t) { frames.add(); });
     }
 
-    void start(const std::filesystem::path& file, uint32_t bitRate) {
+    void start(const std::filesystem::path& file, uint32_t bitRate,
+               int64_t keyFrameSpacing = 30000000) {
         writer.SetFileName(file);
         graph.SetActive(true);
         ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
@@ -83,7 +97,9 @@ public:
         profile.BitRate = bitRate;
         profile.Width = w;
         profile.Height = h;
+        profile.MaxKeyFrameSpacing = keyFrameSpacing;
         ASSERT_EQ(writer.ConfigureFilterUsingProfile(profile), hr::S_OK);
+        countEncodedFrames();
         graph.RunGraph();
     }
 
@@ -99,7 +115,89 @@ public:
     TFilter source;
     TVideoRenderer renderer;
     FrameCounter frames;
+    std::atomic<int> encoded{0}; // frames out of the writer's encoder
+
+private:
+    // Counted where the encoder hands them on, before anything decides which file they go to.
+    void countEncodedFrames() {
+        GstElement* bin = writer.core().element.get();
+        ASSERT_NE(bin, nullptr);
+        GstElement* encoder = gst_bin_get_by_name(GST_BIN(bin), "encoder");
+        ASSERT_NE(encoder, nullptr);
+        GstPad* out = gst_element_get_static_pad(encoder, "src");
+        gst_pad_add_probe(
+            out, GST_PAD_PROBE_TYPE_BUFFER,
+            [](GstPad*, GstPadProbeInfo*, gpointer self) {
+                ++*static_cast<std::atomic<int>*>(self);
+                return GST_PAD_PROBE_OK;
+            },
+            &encoded, nullptr);
+        gst_object_unref(out);
+        gst_object_unref(encoder);
+    }
 };
+
+// A plain HTTP viewer on loopback that keeps everything it receives, on its own thread.
+class Viewer {
+public:
+    explicit Viewer(int port, const std::string& path) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return;
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size()))
+            return;
+        thread_ = std::thread([this] {
+            char buffer[16384];
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0)
+                    continue;
+                const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                std::lock_guard lock(mutex_);
+                data_.append(buffer, static_cast<size_t>(n));
+            }
+        });
+    }
+    ~Viewer() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    size_t received() {
+        std::lock_guard lock(mutex_);
+        return data_.size();
+    }
+    // The stream without the HTTP head.
+    std::string body() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        const size_t head = data_.find("\r\n\r\n");
+        return head == std::string::npos ? std::string() : data_.substr(head + 4);
+    }
+
+private:
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string data_;
+};
+
+// Runs a command; its exit status.
+int shell(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
 
 // Seconds of camera time, counted in delivered frames (15 per second), not wall time.
 void recordFrames(Recorder& r, int count) {
@@ -188,6 +286,115 @@ TEST_F(ASFWriterTest, BitRateIsHeldFrom64To2048Kbits) {
     for (uint32_t rate : {64000u, 128000u, 256000u, 1024000u})
         EXPECT_GT(bitsPerSecond[rate], 0.75 * rate) << rate;
     EXPECT_GT(bitsPerSecond[1024000], 2.5 * bitsPerSecond[128000]);
+}
+
+// A recording in 2-second segments with a key frame every half second, watched throughout by a
+// viewer: every file is complete and plays and seeks, the files hold every encoded frame exactly
+// once and follow each other without a gap, and the viewer's stream never stops.
+TEST_F(ASFWriterTest, SegmentsChangeAtKeyFramesWithoutLossWhileViewersWatchOn) {
+    const int port = test::freeTcpPort();
+    Recorder r(1);
+    r.writer.SetPort(static_cast<uint32_t>(port));
+    r.writer.SetCameraNumber(1);
+    r.writer.SetSegmentSeconds(2);
+    // Every name of the same second: the later files get "-2", "-3", ...
+    std::tm second{};
+    second.tm_year = 2026 - 1900;
+    second.tm_mon = 11;
+    second.tm_mday = 9;
+    second.tm_hour = 20;
+    const std::string folder = dir.path().string() + "/";
+    r.writer.SetFileNameProvider(
+        [&] { return claimTimestampedFileName(folder, "Gate", second, ".wmv"); });
+    std::mutex lock;
+    std::vector<TRecordingSegment> finished;
+    r.writer.SetOnSegmentFinished([&](const TRecordingSegment& s) {
+        std::lock_guard guard(lock);
+        finished.push_back(s);
+    });
+    FileNameClaim first = claimTimestampedFileName(folder, "Gate", second, ".wmv");
+    const std::string firstName = first.path();
+    r.writer.SetFileName(std::move(first));
+    r.start(firstName, 2048000, 5000000);
+    ASSERT_TRUE(r.frames.waitFor(8));
+    Viewer viewer(port, "/camera/1");
+    recordFrames(r, 8 + 8 * 15);
+    r.stop();
+    ASSERT_GT(viewer.received(), 0u);
+
+    ASSERT_GE(finished.size(), 4u) << "three changes of file in eight seconds";
+    std::sort(finished.begin(), finished.end(),
+              [](const auto& a, const auto& b) { return a.streamStart < b.streamStart; });
+    EXPECT_EQ(finished.front().file, firstName);
+    int probedFrames = 0;
+    uint64_t reportedFrames = 0;
+    for (size_t i = 0; i < finished.size(); ++i) {
+        const TRecordingSegment& s = finished[i];
+        SCOPED_TRACE(s.file.string());
+        EXPECT_EQ(s.file.string(),
+                  i == 0 ? firstName
+                         : folder + "Gate-20261209-200000-" + std::to_string(i + 1) + ".wmv");
+        EXPECT_EQ(s.bytes, std::filesystem::file_size(s.file));
+        auto info = probe(s.file);
+        ASSERT_EQ(info["codec_name"], "wmv1");
+        ASSERT_NE(info["duration"], "N/A");
+        std::printf("[ info ] %s: %s frames, %s s, stream %.3f..%.3f s\n",
+                    s.file.filename().c_str(), info["nb_read_frames"].c_str(),
+                    info["duration"].c_str(), std::chrono::duration<double>(s.streamStart).count(),
+                    std::chrono::duration<double>(s.streamEnd).count());
+        probedFrames += std::stoi(info["nb_read_frames"]);
+        reportedFrames += s.frames;
+        EXPECT_FALSE(RepairLastAsfPacket(s.file)); // finished and mended like a whole recording
+        EXPECT_FALSE(RepairAsfHeader(s.file, r.writer.CurrentProfile()));
+        // Each file's times start at 0, its length is its share of the stream, and it decodes
+        // and seeks on its own.
+        const double streamSeconds =
+            std::chrono::duration<double>(s.streamEnd - s.streamStart).count();
+        EXPECT_NEAR(std::stod(info["duration"]), streamSeconds, 0.2);
+        EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + s.file.string() + "' -f null -"), 0);
+        if (streamSeconds > 1.5) {
+            EXPECT_EQ(shell("ffmpeg -v error -xerror -ss 1 -i '" + s.file.string() + "' -f null -"),
+                      0);
+        }
+        if (i > 0) {
+            // A file starts where the one before ended (one frame's time at most, when the
+            // encoder dropped a frame right there) and lasts at least the segment length.
+            const auto gap = s.streamStart - finished[i - 1].streamEnd;
+            EXPECT_LE(std::chrono::abs(gap), std::chrono::milliseconds(67));
+            EXPECT_GE(finished[i - 1].streamEnd - finished[i - 1].streamStart,
+                      std::chrono::milliseconds(1900));
+        }
+    }
+    EXPECT_EQ(probedFrames, r.encoded.load()) << "every encoded frame in exactly one file";
+    EXPECT_EQ(reportedFrames, static_cast<uint64_t>(r.encoded.load()));
+
+    // The viewer got one stream, packet after packet, across every change of file.
+    const std::string body = viewer.body();
+    const size_t start = [&] {
+        uint64_t size = 0;
+        for (int i = 7; i >= 0 && body.size() >= 24; --i)
+            size = size << 8 | static_cast<uint8_t>(body[16 + static_cast<size_t>(i)]);
+        return static_cast<size_t>(size) + 50;
+    }();
+    ASSERT_GT(body.size(), start);
+    uint32_t last = 0, covered = 0;
+    size_t packets = 0;
+    for (size_t at = start; at + TASFWriter::PacketSize <= body.size();
+         at += TASFWriter::PacketSize, ++packets) {
+        const auto sent = asf::packetSendTime(reinterpret_cast<const uint8_t*>(body.data() + at),
+                                              TASFWriter::PacketSize);
+        ASSERT_TRUE(sent) << "packet " << packets;
+        if (packets > 0) {
+            EXPECT_GE(*sent, last) << "packet " << packets;
+            EXPECT_LE(*sent - last, 500u) << "a pause in the live stream at packet " << packets;
+        }
+        last = *sent;
+        covered = *sent;
+    }
+    EXPECT_GE(covered, 6500u) << "the viewer saw the stream to its end";
+    const std::filesystem::path watched = dir / "viewer.asf";
+    test::writeFile(watched, body);
+    EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + watched.string() + "' -f null -"), 0);
 }
 
 TEST_F(ASFWriterTest, CameraLostMidRecordingStillLeavesAFinishedFile) {

@@ -27,6 +27,7 @@ TEST(WallSettings, DefaultsWithoutAFile) {
     EXPECT_EQ(cam.bitRate, 1024);
     EXPECT_FALSE(cam.autoSnapshot);
     EXPECT_EQ(cam.snapshotSeconds, 60);
+    EXPECT_EQ(cam.segmentSeconds, 3600);
     EXPECT_EQ(cam.saveFilePath, defaultFolder());
     EXPECT_EQ(cam.snapshotPath, defaultFolder());
     EXPECT_EQ(defaultFolder().back(), '/');
@@ -121,9 +122,10 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
         EXPECT_EQ(sections[static_cast<std::size_t>(n - 1)], "Camera" + std::to_string(n));
     EXPECT_EQ(sections[36], "System");
     EXPECT_EQ(sections[37], "ChangeGroup");
-    EXPECT_EQ(cameraKeys, (std::vector<std::string>{"Name", "SaveFilePath", "VideoDeviceIndex",
-                                                    "VideoFormatIndex", "BitRate", "AutoSnapshot",
-                                                    "SnapshotSeconds", "SnapshotPath"}));
+    EXPECT_EQ(cameraKeys,
+              (std::vector<std::string>{"Name", "SaveFilePath", "VideoDeviceIndex",
+                                        "VideoFormatIndex", "BitRate", "AutoSnapshot",
+                                        "SnapshotSeconds", "SnapshotPath", "SegmentSeconds"}));
     EXPECT_EQ(systemKeys, (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
                                                     "CurrentCnt", "CurrentIndex", "PanelVisible",
                                                     "KeepFreeMB", "KeepDays", "ResumeCameras"}));

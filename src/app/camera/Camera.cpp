@@ -421,6 +421,7 @@ void TCamera::actSettingsExecute() {
     form->edtSaveFilePath()->setText(saveFilePath_);
     form->NameEdit()->setText(cameraName_);
     form->edtKBps()->SetValue(bitRate_);
+    form->SetSegmentSeconds(segmentSeconds_);
     form->chkAutoSnapshot()->setChecked(autoSnapshot_.load());
     form->edtSnapshotSeconds()->SetValue(snapshotSeconds_);
     form->edtSnapshotPath()->setText(SnapshotPath());
@@ -432,6 +433,7 @@ void TCamera::actSettingsExecute() {
     setSaveFilePath(trimmedText(form->edtSaveFilePath()->text()));
     setCameraName(trimmedText(form->NameEdit()->text()));
     setBitRate(form->edtKBps()->Value());
+    setSegmentSeconds(form->SegmentSeconds());
     setAutoSnapshot(form->chkAutoSnapshot()->isChecked());
     setSnapshotSeconds(form->edtSnapshotSeconds()->Value());
     setSnapshotPath(trimmedText(form->edtSnapshotPath()->text()));
@@ -495,6 +497,8 @@ void TCamera::StopPreview() {
 }
 
 void TCamera::StopRecording() {
+    if (recording_ && asfWriter_->HasFilter()) // the newest segment
+        lastRecordingFile_ = QString::fromStdString(asfWriter_->CurrentFileName().string());
     TearDownGraph();
     recording_ = false;
     updateActions();
@@ -540,10 +544,17 @@ void TCamera::buildRecording() {
     videoRenderer_->SetFilterGraph(captureGraph_.get());
 
     saveFilePath_ = QString::fromStdString(folderWithSeparator(saveFilePath_.toStdString()));
-    const std::string fileName = timestampedFileName(
-        saveFilePath_.toStdString(), cameraName_.toStdString(), services_.localTime(), ".wmv");
+    // The first file and every later segment are named by the same rule, never twice the same.
+    auto nextFile = [folder = saveFilePath_.toStdString(), name = cameraName_.toStdString(),
+                     clock = services_.localTime] {
+        return claimTimestampedFileName(folder, name, clock(), ".wmv");
+    };
+    FileNameClaim first = nextFile();
+    const std::string fileName = first.path();
     lastRecordingFile_ = QString::fromStdString(fileName);
-    asfWriter_->SetFileName(fileName);
+    asfWriter_->SetFileName(std::move(first));
+    asfWriter_->SetSegmentSeconds(segmentSeconds_);
+    asfWriter_->SetFileNameProvider(nextFile);
     asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
     asfWriter_->SetCameraNumber(cameraNumberOfName(objectName().toStdString()));
     captureGraph_->SetActive(true);
@@ -582,6 +593,12 @@ void TCamera::checkRecordingFile() {
     // file being written, the recording ends now, with a report.
     if (!recording_ || !recordingIdentity_.valid)
         return;
+    // At each new segment the watch moves on to the file being written now.
+    if (const QString current = QString::fromStdString(asfWriter_->CurrentFileName().string());
+        current != lastRecordingFile_) {
+        lastRecordingFile_ = current;
+        recordingIdentity_ = fileIdentity(current.toStdString());
+    }
     const FileIdentity now = fileIdentity(lastRecordingFile_.toStdString());
     if (now.valid && now.device == recordingIdentity_.device &&
         now.inode == recordingIdentity_.inode)

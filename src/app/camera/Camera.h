@@ -101,6 +101,9 @@ public:
     void setSaveFilePath(const QString& path) { saveFilePath_ = path; }
     const QString& SnapshotPath() const { return snapshotPath_; }
     void setSnapshotPath(const QString& path);
+    // Seconds of one recording file; 0: one file per recording.
+    int SegmentSeconds() const { return segmentSeconds_; }
+    void setSegmentSeconds(int seconds) { segmentSeconds_ = seconds; }
 
     // Re-applies the client alignment of the page control and the video window.
     void RefitVideo();
@@ -190,6 +193,7 @@ private:
     int mmsPort_ = 8801;
     int bitRate_ = 1024;
     int snapshotSeconds_ = 60;
+    int segmentSeconds_ = 3600;
     QString cameraName_;
     int videoDeviceIndex_ = -1;
     int videoFormatIndex_ = -1;

@@ -28,10 +28,14 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QValidator>
+#include <algorithm>
 
 namespace norvale {
 
 namespace {
+
+// The longest file the field offers: a day.
+constexpr int MaxSegmentMinutes = 24 * 60;
 
 QLabel* label(QWidget* parent, const QString& text, int x, int y, int w, int h = 16) {
     auto* l = new QLabel(text, parent);
@@ -151,6 +155,17 @@ protected:
 
 QString TSettingsForm::ShownFormatText() const {
     return static_cast<const FormatComboBox*>(cbbVideoFormats_)->shownText();
+void TSettingsForm::SetSegmentSeconds(int seconds) {
+    segmentSeconds_ = seconds;
+    // To the nearest minute, but a length of seconds never shows as 0 (one file per recording).
+    const long long rounded = seconds <= 0 ? 0 : std::max(1LL, (seconds + 30LL) / 60);
+    shownSegmentMinutes_ = static_cast<int>(std::min<long long>(rounded, MaxSegmentMinutes));
+    edtSegmentMinutes_->SetValue(shownSegmentMinutes_);
+}
+
+int TSettingsForm::SegmentSeconds() const {
+    const int minutes = edtSegmentMinutes_->Value();
+    return minutes == shownSegmentMinutes_ ? segmentSeconds_ : minutes * 60;
 }
 
 const QString& TSettingsForm::ForbiddenNameCharacters() {
@@ -248,7 +263,7 @@ void TSettingsForm::buildControls() {
     tabSaveToFile_ = new QWidget;
     tabSaveToFile_->setObjectName(QStringLiteral("tabSaveToFile"));
     auto* save = new QGroupBox(QStringLiteral("Save video to files"), tabSaveToFile_);
-    save->setGeometry(8, 8, 484, 200);
+    save->setGeometry(8, 8, 484, 232);
     label(save, QStringLiteral("Save files to"), 12, 26, 300);
     edtSaveFilePath_ = folderField(save, "edtSaveFilePath", 12, 44, 428);
     btnBrowse_ = browseButton(save, "btnBrowse", 446, 43);
@@ -266,6 +281,13 @@ void TSettingsForm::buildControls() {
     edtKBps_->SetBounds(0, 0);
     edtKBps_->SetValue(1024);
     label(save, QStringLiteral("Kbps (Kb per second)"), 110, 153, 200);
+    label(save, QStringLiteral("New file every"), 12, 193, 92);
+    edtSegmentMinutes_ = new TSpinEdit(save);
+    edtSegmentMinutes_->setObjectName(QStringLiteral("edtSegmentMinutes"));
+    edtSegmentMinutes_->setGeometry(106, 190, 70, 22);
+    edtSegmentMinutes_->SetBounds(0, MaxSegmentMinutes);
+    label(save, QString::fromUtf8(N_("minutes")), 184, 193, 200);
+    SetSegmentSeconds(segmentSeconds_);
     pcPreferences_->addTab(tabSaveToFile_, QStringLiteral("Save to files"));
 
     // Page "Snapshot".

@@ -58,6 +58,12 @@ public:
     int FormatIndex() const { return formatIndex_; }
     void SetFormatIndex(int index) { formatIndex_ = index; }
 
+    // The length of one recording file, shown as "New file every [ ] minutes" (0: one file per
+    // recording). A stored length that is not whole minutes shows rounded and comes back as it
+    // was unless the field is changed.
+    void SetSegmentSeconds(int seconds);
+    int SegmentSeconds() const;
+
     // The characters a camera name cannot hold (they would break its file names).
     static const QString& ForbiddenNameCharacters();
 
@@ -86,6 +92,7 @@ public:
     // The chosen format as the closed list shows it.
     QString ShownFormatText() const;
     TSpinEdit* edtKBps() const { return edtKBps_; }
+    TSpinEdit* edtSegmentMinutes() const { return edtSegmentMinutes_; }
     QCheckBox* chkAutoSnapshot() const { return chkAutoSnapshot_; }
     TSpinEdit* edtSnapshotSeconds() const { return edtSnapshotSeconds_; }
     QLineEdit* edtSnapshotPath() const { return edtSnapshotPath_; }
@@ -119,6 +126,8 @@ private:
     SettingsFormServices services_;
     int deviceIndex_ = -1;
     int formatIndex_ = -1;
+    int segmentSeconds_ = 3600;
+    int shownSegmentMinutes_ = 60;
     bool open_ = false;
 
     QTabWidget* pcPreferences_ = nullptr;
@@ -135,6 +144,7 @@ private:
     QToolButton* btnBrowse_ = nullptr;
     QComboBox* cbbVideoFormats_ = nullptr;
     TSpinEdit* edtKBps_ = nullptr;
+    TSpinEdit* edtSegmentMinutes_ = nullptr;
     QCheckBox* chkAutoSnapshot_ = nullptr;
     TSpinEdit* edtSnapshotSeconds_ = nullptr;
     QLineEdit* edtSnapshotPath_ = nullptr;

@@ -258,6 +258,7 @@ void TForm1::LoadCameras(const IniFile& ini) {
             cam->setAutoSnapshot(values.autoSnapshot);
             cam->setSnapshotSeconds(values.snapshotSeconds);
             cam->setSnapshotPath(QString::fromStdString(values.snapshotPath));
+            cam->setSegmentSeconds(values.segmentSeconds);
             cam->hide();
             connect(cam, &TCamera::OnPreview, this, &TForm1::CameraPreview);
             connect(cam, &TCamera::OnStateChanged, this, &TForm1::CameraPreview);
@@ -280,6 +281,7 @@ void TForm1::SaveCameras(IniFile& ini) {
         values.autoSnapshot = cam->AutoSnapshot();
         values.snapshotSeconds = cam->SnapshotSeconds();
         values.snapshotPath = cam->SnapshotPath().toStdString();
+        values.segmentSeconds = cam->SegmentSeconds();
         writeCameraSettings(ini, cameraSectionName(i + 1), values);
     }
 }

@@ -373,6 +373,27 @@ TEST_F(CameraCapture, ARecordingWhoseFolderIsDeletedStopsWithOneReport) {
     c.cam->StopAll();
 }
 
+// Segments named by the same rule in the same second: the camera's last file and its file watch
+// move on to each new file (removing the new file is noticed, the finished one stays whole).
+TEST_F(CameraCapture, TheFileWatchAndTheLastFileFollowEachNewSegment) {
+    Channel c;
+    c.cam->setSegmentSeconds(1); // a new file at the first key frame after a second: at 3 s
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    const QString first = c.cam->lastRecordingFile();
+    const QString second = c.cam->SaveFilePath() + "Cam 1-20110101-000009-2.wmv";
+    ASSERT_TRUE(waitFor([&] { return c.cam->lastRecordingFile() == second; }, 8000));
+    EXPECT_GT(ffprobe(first).duration, 2.5); // finished while the recording goes on
+    EXPECT_TRUE(c.errors.empty());
+    fs::remove(second.toStdString());
+    ASSERT_TRUE(waitFor([&] { return !c.errors.empty(); }, 5000));
+    EXPECT_TRUE(c.errors[0].contains(second)) << c.errors[0].toStdString();
+    c.state(true, false);
+    EXPECT_EQ(ffprobe(first).codec, "wmv1");
+    c.cam->StopAll();
+}
+
 TEST_F(CameraCapture, TimedSnapshotsFollowTheDueRule) {
     Channel c;
     c.cam->setVideoDeviceIndex(c.firstTestCamera());

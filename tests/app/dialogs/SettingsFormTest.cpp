@@ -126,6 +126,35 @@ TEST(SettingsFormRules, SpinFieldsReadTheirBoundsAndBoundlessFieldsAnyNumber) {
     EXPECT_EQ(seconds.Value(), 1);
 }
 
+// "New file every [ ] minutes": what the field shows for a stored length, and what comes back.
+TEST(SettingsFormRules, SegmentLengthInWholeMinutesKeepsAStoredOddLengthUntilEdited) {
+    TSettingsForm f(nullptr, SettingsFormServices{});
+    EXPECT_EQ(f.SegmentSeconds(), 3600); // a fresh dialog: the default
+    struct Case {
+        int stored;
+        int shown;
+        int typed; // -1: the field is left alone
+        int back;
+    } cases[] = {
+        {3600, 60, -1, 3600},
+        {90, 2, -1, 90},
+        {90, 2, 5, 300},
+        {0, 0, -1, 0},
+        {30, 1, -1, 30},
+        {3600, 60, 0, 0},
+        {100000, 1440, -1, 100000},
+        {-5, 0, -1, -5},
+        {600, 10, 3000, 86400},
+    };
+    for (const auto& c : cases) {
+        f.SetSegmentSeconds(c.stored);
+        EXPECT_EQ(f.edtSegmentMinutes()->Value(), c.shown) << c.stored;
+        if (c.typed >= 0)
+            f.edtSegmentMinutes()->lineEdit()->setText(QString::number(c.typed));
+        EXPECT_EQ(f.SegmentSeconds(), c.back) << c.stored << " " << c.typed;
+    }
+}
+
 TEST(SettingsForm, CancelChangesNothingButTheCameraHasStopped) {
     Channel c;
     c.cam->setVideoDeviceIndex(c.testCamera(1));
@@ -153,6 +182,7 @@ TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
     Channel c;
     c.cam->setVideoDeviceIndex(c.testCamera(1));
     c.cam->setSnapshotSeconds(5000); // from setup.ini: shown and given back as 3600
+    c.cam->setSegmentSeconds(90);
     const QString folder = QString::fromStdString(c.dir.path().string());
     c.folders.answer = folder + "/";
     c.user = [&](TSettingsForm& f) {
@@ -165,6 +195,8 @@ TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
         f.btnBrowseClick();
         f.NameEdit()->setText("  Lobby\t");
         f.edtKBps()->lineEdit()->setText("fast");
+        EXPECT_EQ(f.edtSegmentMinutes()->Value(), 2);
+        f.edtSegmentMinutes()->SetValue(5);
         f.chkAutoSnapshot()->setChecked(true);
         f.edtSnapshotPath()->setText(" /srv/snaps\n");
         f.accept();
@@ -176,6 +208,7 @@ TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
     EXPECT_EQ(c.cam->SaveFilePath(), folder); // the chooser's result without a trailing "/"
     EXPECT_EQ(c.cam->CameraName(), "Lobby");
     EXPECT_EQ(c.cam->BitRate(), 0);
+    EXPECT_EQ(c.cam->SegmentSeconds(), 300);
     EXPECT_TRUE(c.cam->AutoSnapshot());
     EXPECT_EQ(c.cam->SnapshotSeconds(), 3600);
     EXPECT_EQ(c.cam->SnapshotPath(), "/srv/snaps");
@@ -189,6 +222,7 @@ TEST(SettingsForm, UntouchedOkKeepsAStoredDeviceAndFormat) {
     Channel c;
     c.cam->setVideoDeviceIndex(c.testCamera(2));
     c.cam->setVideoFormatIndex(7); // the VideoInfo twin, just before its VideoInfo2 entry
+    c.cam->setSegmentSeconds(90);  // not whole minutes: kept as it is
     c.user = [&](TSettingsForm& f) {
         EXPECT_EQ(f.pcPreferences()->currentWidget(), f.tabCapture());
         f.accept();
@@ -196,6 +230,7 @@ TEST(SettingsForm, UntouchedOkKeepsAStoredDeviceAndFormat) {
     c.settings();
     EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(2));
     EXPECT_EQ(c.cam->VideoFormatIndex(), 7);
+    EXPECT_EQ(c.cam->SegmentSeconds(), 90);
     EXPECT_TRUE(c.messages.requests.empty());
 }
 
