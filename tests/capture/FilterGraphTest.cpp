@@ -2,14 +2,18 @@
 // rendering, purge, frame grabbing and bitmaps.
 #include "CaptureTestSupport.h"
 
+#include "capture/ASFWriter.h"
 #include "capture/FilterGraph.h"
+#include "capture/NetworkStream.h"
 #include "capture/SampleGrabber.h"
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -314,4 +318,61 @@ TEST_F(FilterGraphTest, MjpegCameraGetsADecoderThatPurgeRemovesAgain) {
     testcameras::setMjpeg(2, false);
     EXPECT_EQ(graph.FilterNames(),
               (std::vector<std::string>{"VideoSourceFilter", "VideoWindow", "VideoSampleGrabber"}));
+}
+
+namespace {
+
+int openDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// A camera that starts and stops preview and recording all day must give back every descriptor
+// it takes: each start looks its device up afresh (and binds it), and a recording opens its file
+// and its live-stream port. Built and torn down as the camera channel does it.
+TEST_F(FilterGraphTest, CyclingPreviewAndRecordingGivesBackEveryDescriptor) {
+    test::TempDir dir;
+    const TSysDevEnum devices(CLSID_VideoInputDeviceCategory); // listed once, at start-up
+    const int camera = test::testCameraIndex(devices, 1);
+    ASSERT_GE(camera, 0);
+    TASFWriter writer;
+    writer.SetPort(static_cast<uint32_t>(test::freeTcpPort()));
+    FrameCounter frames;
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { frames.add(); });
+    int run = 0;
+    auto cycle = [&](bool recording) {
+        graph.SetActive(false);
+        for (TFilterComponent* c :
+             {static_cast<TFilterComponent*>(&writer), static_cast<TFilterComponent*>(&grabber),
+              static_cast<TFilterComponent*>(&source), static_cast<TFilterComponent*>(&renderer)})
+            c->SetFilterGraph(recording || c != &writer ? &graph : nullptr);
+        source.BaseFilter().StoreMoniker(devices.MonikerAt(camera));
+        writer.SetFileName(dir / ("cycle" + std::to_string(++run) + ".wmv"));
+        graph.SetActive(true);
+        ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+        if (recording) {
+            ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
+        }
+        graph.RunGraph();
+        ASSERT_TRUE(frames.waitFor(frames.count() + 2));
+        if (recording) {
+            ASSERT_TRUE(writer.Network() && writer.Network()->listening());
+        }
+        graph.StopGraph();
+        graph.PurgeGraph();
+        graph.SetActive(false);
+    };
+    // The first round loads what stays loaded (plugins, fonts).
+    cycle(false);
+    cycle(true);
+    const int before = openDescriptors();
+    for (int i = 0; i < 6; ++i) {
+        cycle(false);
+        cycle(true);
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
