@@ -4,6 +4,7 @@
 #include "NetworkStream.h"
 #include "core/AsfStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -171,6 +172,9 @@ const NetworkStream* TASFWriter::Network() const {
 HResult TASFWriter::ConfigureFilterUsingProfile(const TWriterProfile& profile) {
     RequireFilter();
     current_ = profile;
+    // A rate the encoder cannot hold would be refused (the recording would go on at the
+    // built-in rate, its header claiming another) or held by dropping nearly every frame.
+    current_.BitRate = std::clamp(profile.BitRate, MinBitRate, MaxBitRate);
     applyProfile();
     return hr::S_OK;
 }
