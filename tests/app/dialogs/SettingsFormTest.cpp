@@ -4,6 +4,7 @@
 #include "app/camera/Camera.h"
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
 #include "capture/SysDevEnum.h"
@@ -119,6 +120,15 @@ TEST(SettingsFormRules, SpinFieldsReadTheirBoundsAndBoundlessFieldsAnyNumber) {
     EXPECT_EQ(kbps.Value(), 0);
     seconds.lineEdit()->setText("x");
     EXPECT_EQ(seconds.Value(), 1);
+}
+
+TEST(SettingsForm, BitRateFieldSaysWhatRecordingsUseAndTakesAnyNumber) {
+    TSettingsForm form(nullptr, SettingsFormServices{});
+    const QString tip = form.edtKBps()->toolTip();
+    for (const std::uint32_t limit : {TASFWriter::MinBitRate, TASFWriter::MaxBitRate})
+        EXPECT_TRUE(tip.contains(QStringLiteral(" %1 ").arg(limit / 1000))) << tip.toStdString();
+    form.edtKBps()->SetValue(250000000);
+    EXPECT_EQ(form.edtKBps()->Value(), 250000000);
 }
 
 TEST(SettingsForm, CancelChangesNothingButTheCameraHasStopped) {
