@@ -19,7 +19,6 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -115,11 +114,7 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     buildLayout();
     buildActions();
 
-    // Every camera serves on 8801; test runs on a shared machine move it with NORVALE_MMS_PORT.
-    mmsPort_ = 8801;
-    if (const char* port = std::getenv("NORVALE_MMS_PORT"))
-        if (const int n = std::atoi(port); n > 0 && n <= 65535)
-            mmsPort_ = n;
+    mmsPort_ = services_.mmsPort;
     bitRate_ = 1024;
     saveFilePath_ = QString::fromStdString(defaultFolder());
     snapshotPath_ = saveFilePath_;

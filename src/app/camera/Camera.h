@@ -64,6 +64,8 @@ struct CameraServices {
     // Failures that end a running graph on their own (a camera unplugged, a full disk) are
     // reported here; the camera has already stopped.
     std::function<void(const QString&)> reportError;
+    // The port every camera's live stream starts on (MMSPort).
+    int mmsPort = 8801;
 
     // Fills the unset clocks with the system's.
     void fillDefaults();
