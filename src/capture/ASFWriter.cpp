@@ -1,5 +1,6 @@
 #include "ASFWriter.h"
 
+#include "CaptureLog.h"
 #include "GraphInternal.h"
 #include "NetworkStream.h"
 #include "core/AsfStream.h"
@@ -47,6 +48,7 @@ TASFWriter::~TASFWriter() {
     try {
         SetFilterGraph(nullptr);
     } catch (...) {
+        LogSwallowedFailure("the writer leaving its graph");
     }
 }
 

@@ -13,7 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -375,4 +378,90 @@ TEST_F(FilterGraphTest, CyclingPreviewAndRecordingGivesBackEveryDescriptor) {
         cycle(true);
     }
     EXPECT_EQ(openDescriptors(), before);
+}
+
+namespace {
+
+// What the capture layer writes to its debug category while it lives.
+class DebugLog {
+public:
+    DebugLog() {
+        gst_debug_remove_log_function(gst_debug_log_default); // quiet on the console
+        gst_debug_add_log_function(&DebugLog::take, this, nullptr);
+        gst_debug_set_threshold_for_name("norvale", GST_LEVEL_DEBUG);
+    }
+    ~DebugLog() {
+        gst_debug_unset_threshold_for_name("norvale");
+        gst_debug_remove_log_function(&DebugLog::take);
+        gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+    }
+    // Waits, bounded, for a line holding every one of `parts`.
+    bool waitForLine(std::initializer_list<std::string> parts) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+                    return line.find(part) != std::string::npos;
+                });
+            });
+        });
+    }
+    std::string all() {
+        std::lock_guard lock(mutex_);
+        std::string out;
+        for (const auto& line : lines_)
+            out += line + "\n";
+        return out;
+    }
+
+private:
+    static void take(GstDebugCategory* category, GstDebugLevel, const gchar*, const gchar*, gint,
+                     GObject*, GstDebugMessage* message, gpointer self) {
+        if (std::string(gst_debug_category_get_name(category)) != "norvale")
+            return;
+        auto* log = static_cast<DebugLog*>(self);
+        std::lock_guard lock(log->mutex_);
+        log->lines_.emplace_back(gst_debug_message_get(message));
+        log->changed_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace
+
+// The user sees a failure's short text; the debug log keeps what explains it: the element that
+// failed and its debug text, and the failures a streaming thread swallows.
+TEST_F(FilterGraphTest, WhatTheUserIsNotShownGoesToTheDebugLog) {
+    DebugLog log;
+    test::TempDir dir;
+    bindCamera(1);
+    grabber.SetOnBuffer([](TSampleGrabber&, double, const uint8_t*, size_t) {
+        throw std::runtime_error("the snapshot folder is full");
+    });
+    for (TFilterComponent* c :
+         {static_cast<TFilterComponent*>(&grabber), static_cast<TFilterComponent*>(&source),
+          static_cast<TFilterComponent*>(&renderer)})
+        c->SetFilterGraph(&graph);
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    graph.RunGraph();
+    EXPECT_TRUE(log.waitForLine({"frame handler", "the snapshot folder is full"})) << log.all();
+    graph.StopGraph();
+    graph.PurgeGraph();
+
+    TASFWriter writer;
+    writer.SetFileName(dir / "missing" / "cam.wmv");
+    writer.SetFilterGraph(&graph);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
+    try {
+        graph.RunGraph();
+        ADD_FAILURE() << "a file in a missing folder was opened";
+    } catch (const EDirectShowException& e) {
+        EXPECT_EQ(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(log.waitForLine({"GstBin:ASFWriter/GstFileSink:file", "No such file or directory"}))
+        << log.all();
 }

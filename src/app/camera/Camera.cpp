@@ -6,6 +6,7 @@
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
+#include "capture/CaptureLog.h"
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
@@ -662,6 +663,7 @@ void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std
                 this, [this, shown] { showSnapshot(shown); }, Qt::QueuedConnection);
     } catch (...) {
         // Snapshots fail silently; the next one is due an interval later.
+        LogSwallowedFailure("a timed snapshot");
     }
 }
 
