@@ -557,6 +557,7 @@ public:
         gst_object_ref_sink(pipeline_);
         gst_bin_add(GST_BIN(pipeline_), stream.element());
         pad_ = gst_pad_new("feed", GST_PAD_SRC);
+        gst_object_ref_sink(pad_);
         GstPad* sink = gst_element_get_static_pad(stream.element(), "sink");
         gst_pad_set_active(pad_, TRUE);
         EXPECT_EQ(gst_pad_link(pad_, sink), GST_PAD_LINK_OK);
