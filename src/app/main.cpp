@@ -49,5 +49,9 @@ int main(int argc, char** argv) {
     norvale::StartupOptions options;
     options.exeDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
     options.messages = messages.get();
+    // Every camera serves on 8801; runs on a shared machine move it with NORVALE_MMS_PORT.
+    if (const char* v = std::getenv("NORVALE_MMS_PORT"))
+        if (const int port = std::atoi(v); port > 0 && port <= 65535)
+            options.mmsPort = port;
     return norvale::runNorvale(app, options);
 }

@@ -1,9 +1,11 @@
 #include "ASFWriter.h"
 
+#include "CaptureLog.h"
 #include "GraphInternal.h"
 #include "NetworkStream.h"
 #include "core/AsfStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -347,6 +349,7 @@ TASFWriter::~TASFWriter() {
     try {
         SetFilterGraph(nullptr);
     } catch (...) {
+        LogSwallowedFailure("the writer leaving its graph");
     }
     d_->finisher.shutdown();
 }
@@ -507,6 +510,9 @@ const NetworkStream* TASFWriter::Network() const {
 HResult TASFWriter::ConfigureFilterUsingProfile(const TWriterProfile& profile) {
     RequireFilter();
     current_ = profile;
+    // A rate the encoder cannot hold would be refused (the recording would go on at the
+    // built-in rate, its header claiming another) or held by dropping nearly every frame.
+    current_.BitRate = std::clamp(profile.BitRate, MinBitRate, MaxBitRate);
     applyProfile();
     return hr::S_OK;
 }

@@ -108,10 +108,18 @@ public:
     bool DontCompress() const { return dontCompress_; }
     void SetDontCompress(bool on) { dontCompress_ = on; }
 
-    // The writer's profile configuration: encodes with `profile` from the next run on. Throws
-    // EIntfCastError when the writer has no element (not in an active graph).
+    // The writer's profile configuration: encodes with `profile` from the next run on, its bit
+    // rate brought into MinBitRate .. MaxBitRate. Throws EIntfCastError when the writer has no
+    // element (not in an active graph).
     HResult ConfigureFilterUsingProfile(const TWriterProfile& profile);
+    // What the writer encodes with; its bit rate is the one the file's header states.
     const TWriterProfile& CurrentProfile() const { return current_; }
+
+    // The bit rates the encoder holds, in bits per second. Below the lowest (the built-in
+    // profile's) a plain picture would keep only a frame now and then; the encoder refuses any
+    // rate above the highest.
+    static constexpr uint32_t MinBitRate = 56000;
+    static constexpr uint32_t MaxBitRate = 100000000;
 
     // Bytes per ASF data packet: small, so little is lost when the process dies.
     static constexpr uint32_t PacketSize = 1400;

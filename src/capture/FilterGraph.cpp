@@ -1,5 +1,6 @@
 #include "FilterGraph.h"
 
+#include "CaptureLog.h"
 #include "DeviceElement.h"
 #include "GraphInternal.h"
 #include "GstRuntime.h"
@@ -39,12 +40,7 @@ std::string popErrorText(GstBus* bus) {
     Message msg(gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR));
     if (!msg)
         return {};
-    GError* err = nullptr;
-    gchar* debug = nullptr;
-    gst_message_parse_error(msg.get(), &err, &debug);
-    Error owned(err);
-    CString ownedDebug(debug);
-    return owned ? str(owned->message) : std::string();
+    return errorMessageText(msg.get());
 }
 
 } // namespace gst
@@ -124,6 +120,7 @@ TFilter::~TFilter() {
     try {
         SetFilterGraph(nullptr);
     } catch (...) {
+        LogSwallowedFailure("the source leaving its graph");
     }
 }
 
@@ -237,6 +234,7 @@ TFilterGraph::~TFilterGraph() {
     try {
         SetActive(false);
     } catch (...) {
+        LogSwallowedFailure("deactivating the graph");
     }
     for (auto* c : linked_)
         c->graph_ = nullptr;
@@ -657,15 +655,13 @@ TFilterComponent* TFilterGraph::componentOf(GstObject* object) const {
 }
 
 void TFilterGraph::HandleBusError(GstMessage* msg) {
+    const std::string text = gst::errorMessageText(msg); // logged also when it is an echo
     if (!Active() || core_->failed)
         return;
-    GError* err = nullptr;
-    gst_message_parse_error(msg, &err, nullptr);
-    gst::Error owned(err);
     core_->failed = true; // before the handler, which may run a nested event loop
     TFilterComponent* origin = componentOf(GST_MESSAGE_SRC(msg));
     if (onError_)
-        onError_(owned ? gst::str(owned->message) : std::string(), origin);
+        onError_(text, origin);
 }
 
 void TFilterGraph::ProcessEvents() {

@@ -38,6 +38,9 @@ namespace gst {
 Ref<GstPad> firstPad(GstElement* element, GstPadDirection direction);
 // Text of the first error message waiting on `bus` (empty when none).
 std::string popErrorText(GstBus* bus);
+// The user's text of an error message; its debug text and the failing element go to the debug
+// log (CaptureLog.h).
+std::string errorMessageText(GstMessage* msg);
 } // namespace gst
 
 } // namespace norvale

@@ -51,9 +51,11 @@ using ObjectList = std::unique_ptr<GList, ObjectListFree>;
 template <typename T> Ref<T> addRef(T* p) {
     return Ref<T>(p ? static_cast<T*>(gst_object_ref(p)) : nullptr);
 }
-// Adopts a (possibly floating) new object: sinks it so the holder owns a full reference.
+// Adopts a new object, floating or not: the holder owns the one reference the caller got. A
+// floating reference is sunk; a full one (gst_device_monitor_new, for one, sinks its own) is
+// taken as it is, since sinking it again would add a reference nobody gives back.
 template <typename T> Ref<T> adopt(T* p) {
-    if (p)
+    if (p && g_object_is_floating(p))
         gst_object_ref_sink(p);
     return Ref<T>(p);
 }

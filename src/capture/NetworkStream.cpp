@@ -14,11 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -33,13 +35,9 @@ using Clock = std::chrono::steady_clock;
 // pushes out the oldest one still sending its request, so idle connections can never keep a
 // real viewer out; viewers receiving a stream count only against their camera's MaxUsers.
 constexpr std::size_t MaxPendingConnections = 32;
-// How long an answer may take to leave, and how long we then read what the client still sends
-// (closing a socket with unread input resets the connection and may destroy the answer).
-constexpr std::chrono::milliseconds WriteTimeout{2000};
+// How long we read what the client still sends after an answer (closing a socket with unread
+// input resets the connection and may destroy the answer).
 constexpr std::chrono::milliseconds DrainTime{500};
-// A viewer whose socket has not taken everything queued for this long cannot keep up: dropped,
-// so it never holds up the others or grows without bound.
-constexpr std::chrono::milliseconds StallTimeout{5000};
 constexpr std::size_t MaxQueuedBytes = 4u << 20;
 
 void closeFd(int& fd) {
@@ -47,6 +45,47 @@ void closeFd(int& fd) {
         ::close(fd);
     fd = -1;
 }
+
+// When each stretch of a viewer's stream was queued: (end offset in the stream, time), oldest
+// first, in a fixed ring (nothing is allocated per packet). A stretch spans at most a 32nd of the
+// stall limit, so the ring covers twice that limit; a viewer further behind is dropped anyway,
+// and if the ring is full the newest stretch grows, which can only make the viewer look older.
+class QueueTimes {
+public:
+    void add(std::uint64_t end, Clock::time_point at, Clock::duration stretch) {
+        if (count_ > 0) {
+            Mark& last = marks_[(first_ + count_ - 1) % marks_.size()];
+            if (at - last.at < stretch || count_ == marks_.size()) {
+                last.end = end;
+                return;
+            }
+        }
+        marks_[(first_ + count_) % marks_.size()] = {end, at};
+        ++count_;
+    }
+    // Forgets the stretches the viewer has taken entirely.
+    void taken(std::uint64_t sent) {
+        while (count_ > 0 && marks_[first_].end <= sent) {
+            first_ = (first_ + 1) % marks_.size();
+            --count_;
+        }
+    }
+    // When the oldest byte not yet taken was queued; nothing when all was taken.
+    std::optional<Clock::time_point> oldest() const {
+        if (count_ == 0)
+            return std::nullopt;
+        return marks_[first_].at;
+    }
+
+private:
+    struct Mark {
+        std::uint64_t end = 0;
+        Clock::time_point at;
+    };
+    std::array<Mark, 64> marks_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
 
 // One viewer's stream, filled by the streaming thread: its own times and packet numbers start
 // at its first key frame. Guarded by the listener's mutex.
@@ -56,7 +95,20 @@ struct Viewer {
     std::uint32_t baseMs = 0;
     std::uint32_t packetNumber = 0;
     std::string queued;
+    std::uint64_t queuedTotal = 0; // bytes queued over the viewer's life, response head included
+    QueueTimes times;
     bool dropped = false; // too far behind, or its camera stopped serving
+
+    void noteQueued(Clock::time_point now, Clock::duration stretch) {
+        queuedTotal += queued.size() - counted_;
+        counted_ = queued.size();
+        times.add(queuedTotal, now, stretch);
+    }
+    // The listener took the queue over (and left an empty string of its own in its place).
+    void handedOver() { counted_ = 0; }
+
+private:
+    std::size_t counted_ = 0; // of `queued`, already in queuedTotal
 };
 
 } // namespace
@@ -93,7 +145,9 @@ struct Connection {
     unsigned generation = 0;                // of its attachment when asked
     bool holdsSlot = false;
     std::shared_ptr<Viewer> viewer; // while streaming
-    Clock::time_point caughtUp;     // last time the socket had taken all we had
+    std::uint64_t sentTotal = 0;    // of the viewer's stream, taken by the socket
+    bool inputClosed = false;       // the viewer has sent all it will
+    std::size_t inputDiscarded = 0; // bytes it sent after its request
 };
 
 } // namespace
@@ -118,7 +172,9 @@ public:
         return channel.slots;
     }
 
-    explicit StreamListener(const NetworkStreamOptions& options) : options_(options) {
+    explicit StreamListener(const NetworkStreamOptions& options)
+        : options_(options), stretch_(std::max<Clock::duration>(std::chrono::milliseconds(1),
+                                                                options.stallTimeout / 32)) {
         std::random_device seed;
         nextClientId_ = seed() % 1000000 + 1;
     }
@@ -126,6 +182,7 @@ public:
 private:
     bool start();
     void run();
+    Clock::time_point now() const { return options_.clock ? options_.clock() : Clock::now(); }
     void wake() {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
@@ -138,11 +195,13 @@ private:
     void respond(Connection& c, std::string bytes, Clock::time_point now);
     void writeSome(Connection& c, Clock::time_point now);
     void discardInput(Connection& c);
+    void readViewerInput(Connection& c, short events);
     void expire(Connection& c, Clock::time_point now);
     void finish(Connection& c);
     std::shared_ptr<StreamChannel> route(int camera) const;
 
     const NetworkStreamOptions options_;
+    const Clock::duration stretch_; // of the viewers' queue times
     int listenFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> stop_{false};
@@ -263,6 +322,7 @@ void StreamListener::setHeader(StreamChannel& channel, const std::uint8_t* data,
 void StreamListener::deliver(StreamChannel& channel, const std::uint8_t* data, std::size_t size,
                              bool key) {
     bool queued = false;
+    const Clock::time_point at = now();
     {
         std::lock_guard lock(mutex_);
         for (const auto& viewer : channel.viewers) {
@@ -288,10 +348,11 @@ void StreamListener::deliver(StreamChannel& channel, const std::uint8_t* data, s
                 const auto prefix = asf::dataChunkPrefix(v.packetNumber++, size);
                 v.queued.append(reinterpret_cast<const char*>(prefix.data()), prefix.size());
             }
-            const std::size_t at = v.queued.size();
+            const std::size_t offset = v.queued.size();
             v.queued.append(reinterpret_cast<const char*>(data), size);
-            asf::rebasePacketTimes(reinterpret_cast<std::uint8_t*>(v.queued.data() + at), size,
+            asf::rebasePacketTimes(reinterpret_cast<std::uint8_t*>(v.queued.data() + offset), size,
                                    v.baseMs);
+            v.noteQueued(at, stretch_);
             queued = true;
         }
     }
@@ -302,7 +363,7 @@ void StreamListener::deliver(StreamChannel& channel, const std::uint8_t* data, s
 void StreamListener::run() {
     std::vector<pollfd> fds;
     while (!stop_) {
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = this->now();
         refresh(now);
         connections_.remove_if([](const Connection& c) { return c.fd < 0; });
         fds.clear();
@@ -325,8 +386,9 @@ void StreamListener::run() {
             case Connection::Stage::WaitingForHeader:
                 break;
             case Connection::Stage::Streaming:
-                // Reading only notices the viewer leaving; what it sends is discarded.
-                events = c.sent < c.out.size() ? POLLOUT : POLLIN;
+                // Reading only notices the viewer leaving; what it sends is discarded. Once
+                // its input has ended, a failed send tells that it left.
+                events = c.sent < c.out.size() ? POLLOUT : c.inputClosed ? 0 : POLLIN;
                 break;
             }
             fds.push_back({c.fd, events, 0});
@@ -340,7 +402,7 @@ void StreamListener::run() {
             break;
         if (stop_)
             break;
-        const Clock::time_point after = Clock::now();
+        const Clock::time_point after = this->now();
         if (fds[0].revents) {
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof count);
@@ -368,8 +430,10 @@ void StreamListener::run() {
             case Connection::Stage::Streaming:
                 if (ev & POLLOUT)
                     writeSome(c, after);
-                else
-                    discardInput(c);
+                else if (ev & POLLIN)
+                    readViewerInput(c, ev);
+                else if (ev & (POLLHUP | POLLERR))
+                    finish(c);
                 break;
             }
         }
@@ -413,14 +477,18 @@ void StreamListener::refresh(Clock::time_point now) {
                 c.holdsSlot = false;
                 continue;
             }
+            Viewer& v = *c.viewer;
             if (c.sent == c.out.size()) {
-                c.caughtUp = now;
                 c.out.clear();
                 c.sent = 0;
-                c.out.swap(c.viewer->queued); // both keep their buffers
+                c.out.swap(v.queued); // both keep their buffers
+                v.handedOver();
             }
-            c.deadline =
-                c.sent < c.out.size() ? c.caughtUp + StallTimeout : Clock::time_point::max();
+            // However the stream is cut into batches, the viewer is as far behind as the oldest
+            // part it has not taken.
+            v.times.taken(c.sentTotal);
+            const std::optional<Clock::time_point> oldest = v.times.oldest();
+            c.deadline = oldest ? *oldest + options_.stallTimeout : Clock::time_point::max();
         }
     }
     for (Connection* c : waiting)
@@ -537,6 +605,13 @@ void StreamListener::answerWhenHeaderKnown(Connection& c, Clock::time_point now)
             c.viewer = std::make_shared<Viewer>();
             c.viewer->framed = c.kind == StreamRequestKind::Play;
             channel.viewers.push_back(c.viewer);
+            // The head and header count as the viewer's first queued stretch; the listener
+            // takes them over at once.
+            c.viewer->queued = std::move(bytes);
+            c.viewer->noteQueued(now, stretch_);
+            c.out.clear();
+            c.out.swap(c.viewer->queued);
+            c.viewer->handedOver();
         }
     }
     if (c.kind == StreamRequestKind::Describe) {
@@ -550,10 +625,9 @@ void StreamListener::answerWhenHeaderKnown(Connection& c, Clock::time_point now)
     const int on = 1;
     ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     c.stage = Connection::Stage::Streaming;
-    c.out = std::move(bytes);
     c.sent = 0;
-    c.caughtUp = now;
-    c.deadline = now + StallTimeout;
+    c.sentTotal = 0;
+    c.deadline = now + options_.stallTimeout;
     writeSome(c, now);
 }
 
@@ -561,7 +635,7 @@ void StreamListener::respond(Connection& c, std::string bytes, Clock::time_point
     c.out = std::move(bytes);
     c.sent = 0;
     c.stage = Connection::Stage::Writing;
-    c.deadline = now + WriteTimeout;
+    c.deadline = now + options_.writeTimeout;
     writeSome(c, now);
 }
 
@@ -579,10 +653,11 @@ void StreamListener::writeSome(Connection& c, Clock::time_point now) {
     }
     if (c.stage == Connection::Stage::Streaming) {
         c.channel->bytesServed += c.sent - before;
-        if (c.sent == c.out.size()) {
-            c.caughtUp = now;
+        c.sentTotal += c.sent - before;
+        // The oldest part not yet taken is newer now: its deadline is worked out again before
+        // the next wait.
+        if (c.sent > before)
             c.deadline = Clock::time_point::max();
-        }
         return;
     }
     if (c.sent < c.out.size())
@@ -596,6 +671,28 @@ void StreamListener::discardInput(Connection& c) {
     char buffer[4096];
     const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        finish(c);
+}
+
+// A viewer has nothing more to say after its request: what it sends is thrown away, up to a
+// limit, so a client cannot keep the listener busy reading. The end of its input is not the end
+// of its stream (HTTP/1.0 clients may close their sending side once they have asked).
+void StreamListener::readViewerInput(Connection& c, short events) {
+    char buffer[4096];
+    const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+        c.inputDiscarded += static_cast<std::size_t>(n);
+        if (c.inputDiscarded > options_.maxViewerInput)
+            finish(c);
+        return;
+    }
+    if (n == 0) {
+        c.inputClosed = true;
+        if (events & (POLLHUP | POLLERR))
+            finish(c); // nothing can be sent either
+        return;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
         finish(c);
 }
 

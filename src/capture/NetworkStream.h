@@ -35,13 +35,16 @@
 // and HEAD 405, /camera/N of no serving camera 404; a viewer beyond MaxUsers gets 503. Only a
 // viewer receiving the stream takes a slot; connections still sending their request are capped
 // on their own, the oldest making room for a newcomer, so idle connections never lock viewers
-// out. Each answer is followed by closing the connection. A viewer that stops reading is dropped
-// within a few seconds, never stalling the recording or the other viewers.
+// out. Each answer is followed by closing the connection. A viewer that falls behind (by
+// `stallTimeout`, 5 s) is dropped, never stalling the recording or the other viewers. A viewer
+// that closes its sending side after its request (as HTTP/1.0 allows) keeps its stream; what a
+// viewer sends after its request is read and thrown away, up to a limit.
 #include <gst/gst.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,6 +66,17 @@ struct NetworkStreamOptions {
     // How long players are told to buffer before they start: the viewers' delay behind the
     // camera.
     unsigned prerollMs = 0;
+    // A viewer is dropped once the oldest part of its stream it has not yet taken was made this
+    // long ago: it cannot keep up, and must neither hold up the others nor grow without bound.
+    std::chrono::milliseconds stallTimeout{5000};
+    // How long an answer that ends the connection (an error, a header) may take to leave.
+    std::chrono::milliseconds writeTimeout{2000};
+    // What a viewer may send once its request is answered (players send nothing more); a viewer
+    // sending beyond this is dropped.
+    std::size_t maxViewerInput = 8192;
+    // The clock of every time limit above, called from the listener's and the streaming
+    // threads; empty: std::chrono::steady_clock. The first camera on a port sets the limits.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 class StreamServer; // internal

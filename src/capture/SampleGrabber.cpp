@@ -1,5 +1,6 @@
 #include "SampleGrabber.h"
 
+#include "CaptureLog.h"
 #include "GraphInternal.h"
 
 #include <gst/video/video.h>
@@ -117,6 +118,7 @@ GstPadProbeReturn grabProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
             d->onBuffer(*d->owner, time, bytes, length);
         } catch (...) {
             // A failing handler must not take the streaming thread down.
+            LogSwallowedFailure("the frame handler");
         }
     };
     if (!needsConversion(in, out)) {
@@ -175,6 +177,7 @@ TSampleGrabber::~TSampleGrabber() {
     try {
         SetFilterGraph(nullptr);
     } catch (...) {
+        LogSwallowedFailure("the frame grabber leaving its graph");
     }
 }
 

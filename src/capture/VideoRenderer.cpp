@@ -1,5 +1,6 @@
 #include "VideoRenderer.h"
 
+#include "CaptureLog.h"
 #include "GraphInternal.h"
 
 #include <gst/app/gstappsink.h>
@@ -112,6 +113,7 @@ TVideoRenderer::~TVideoRenderer() {
     try {
         SetFilterGraph(nullptr);
     } catch (...) {
+        LogSwallowedFailure("the renderer leaving its graph");
     }
 }
 

@@ -10,6 +10,7 @@
 // the bit rate in stream time, and while it holds more than a quarter of a second of data the next
 // frames are dropped (the previous picture simply stays longer). libavcodec's notes go to the
 // GStreamer debug log, not the console.
+#include "ASFWriter.h"
 #include "CaptureElements.h"
 #include "GstHandles.h"
 
@@ -265,7 +266,7 @@ static void norvale_wmv1_enc_class_init(NorvaleWmv1EncClass* klass) {
     g_object_class_install_property(
         gobject, PROP_BITRATE,
         g_param_spec_uint("bitrate", "Bit rate", "Target bit rate in bits per second", 1000,
-                          100000000, defaultBitrate,
+                          norvale::TASFWriter::MaxBitRate, defaultBitrate,
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
     g_object_class_install_property(
         gobject, PROP_KEY_INT_MAX,

@@ -202,8 +202,28 @@ StreamRequestKind classifyStreamRequest(const HttpRequest& request) {
     return StreamRequestKind::Describe;
 }
 
+std::string_view requestPath(std::string_view target) {
+    // Absolute form ("http://host:8801/camera/2", as clients behind a proxy setting send it):
+    // the scheme and the authority go, the path stays; no path at all means the root.
+    const size_t scheme = target.find("://");
+    if (!target.empty() && target.front() != '/' && scheme != std::string_view::npos &&
+        scheme > 0 &&
+        std::all_of(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(scheme),
+                    [](char c) {
+                        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+                    })) {
+        target.remove_prefix(scheme + 3);
+        const size_t path = target.find_first_of("/?#");
+        if (path == std::string_view::npos || target[path] != '/')
+            return "/";
+        target.remove_prefix(path);
+    }
+    return target.substr(0, target.find_first_of("?#"));
+}
+
 int streamTargetCamera(std::string_view target) {
-    std::string_view path = target.substr(0, target.find_first_of("?#"));
+    std::string_view path = requestPath(target);
     constexpr std::string_view prefix = "/camera";
     if (path.substr(0, prefix.size()) != prefix)
         return 0;

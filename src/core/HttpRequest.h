@@ -63,6 +63,10 @@ StreamRequestKind classifyStreamRequest(const HttpRequest& request);
 // Highest camera number a stream address can name.
 inline constexpr int MaxStreamCamera = 36;
 
+// The path of a request target, without query or fragment; an absolute-form target
+// ("http://host:port/path") gives its path, "/" when it has none.
+std::string_view requestPath(std::string_view target);
+
 // Which camera's stream a request target asks for: N for "/camera/N" (1 to MaxStreamCamera,
 // optionally followed by "/" or a query), 0 for any other target (the port's first camera, as
 // every address was before cameras had their own), -1 for a /camera address naming no camera.

@@ -397,6 +397,34 @@ TEST_F(ASFWriterTest, SegmentsChangeAtKeyFramesWithoutLossWhileViewersWatchOn) {
     EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + watched.string() + "' -f null -"), 0);
 }
 
+// A rate the encoder cannot hold is brought to the nearest one it can, and the file's header
+// says which: not 1 kbit/s holding a frame every few seconds, nor a rate the encoder refuses
+// (it would record at the built-in 56 kbit/s while the header claimed the rate asked for).
+TEST_F(ASFWriterTest, RatesOutsideWhatTheEncoderHoldsRecordAtTheNearestItHolds) {
+    const struct {
+        uint32_t asked, used;
+    } cases[] = {
+        {1000, TASFWriter::MinBitRate},      // 0 kbit/s or less, as the camera passes it on
+        {200000000, TASFWriter::MaxBitRate}, // 200,000 kbit/s
+        {64000, 64000},                      // inside: as asked
+    };
+    for (const auto& c : cases) {
+        Recorder r(2); // a moving ball on a still background, like a watched scene
+        auto file = dir / ("rate" + std::to_string(c.asked) + ".wmv");
+        r.start(file, c.asked);
+        EXPECT_EQ(r.writer.CurrentProfile().BitRate, c.used) << c.asked;
+        const int before = r.frames.count();
+        recordFrames(r, before + 60);
+        r.stop();
+        const int delivered = r.frames.count() - before;
+        auto info = probe(file);
+        EXPECT_EQ(info["bit_rate"], std::to_string(c.used)) << c.asked;
+        ASSERT_FALSE(info["nb_read_frames"].empty()) << c.asked;
+        EXPECT_GT(std::stoi(info["nb_read_frames"]), delivered / 2)
+            << c.asked << ": most frames lost";
+    }
+}
+
 TEST_F(ASFWriterTest, CameraLostMidRecordingStillLeavesAFinishedFile) {
     Recorder r(2);
     auto file = dir / "lost.wmv";

@@ -2,14 +2,21 @@
 // rendering, purge, frame grabbing and bitmaps.
 #include "CaptureTestSupport.h"
 
+#include "capture/ASFWriter.h"
 #include "capture/FilterGraph.h"
+#include "capture/NetworkStream.h"
 #include "capture/SampleGrabber.h"
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -314,4 +321,147 @@ TEST_F(FilterGraphTest, MjpegCameraGetsADecoderThatPurgeRemovesAgain) {
     testcameras::setMjpeg(2, false);
     EXPECT_EQ(graph.FilterNames(),
               (std::vector<std::string>{"VideoSourceFilter", "VideoWindow", "VideoSampleGrabber"}));
+}
+
+namespace {
+
+int openDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// A camera that starts and stops preview and recording all day must give back every descriptor
+// it takes: each start looks its device up afresh (and binds it), and a recording opens its file
+// and its live-stream port. Built and torn down as the camera channel does it.
+TEST_F(FilterGraphTest, CyclingPreviewAndRecordingGivesBackEveryDescriptor) {
+    test::TempDir dir;
+    const TSysDevEnum devices(CLSID_VideoInputDeviceCategory); // listed once, at start-up
+    const int camera = test::testCameraIndex(devices, 1);
+    ASSERT_GE(camera, 0);
+    TASFWriter writer;
+    writer.SetPort(static_cast<uint32_t>(test::freeTcpPort()));
+    FrameCounter frames;
+    grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { frames.add(); });
+    int run = 0;
+    auto cycle = [&](bool recording) {
+        graph.SetActive(false);
+        for (TFilterComponent* c :
+             {static_cast<TFilterComponent*>(&writer), static_cast<TFilterComponent*>(&grabber),
+              static_cast<TFilterComponent*>(&source), static_cast<TFilterComponent*>(&renderer)})
+            c->SetFilterGraph(recording || c != &writer ? &graph : nullptr);
+        source.BaseFilter().StoreMoniker(devices.MonikerAt(camera));
+        writer.SetFileName(dir / ("cycle" + std::to_string(++run) + ".wmv"));
+        graph.SetActive(true);
+        ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+        if (recording) {
+            ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
+        }
+        graph.RunGraph();
+        ASSERT_TRUE(frames.waitFor(frames.count() + 2));
+        if (recording) {
+            ASSERT_TRUE(writer.Network() && writer.Network()->listening());
+        }
+        graph.StopGraph();
+        graph.PurgeGraph();
+        graph.SetActive(false);
+    };
+    // The first round loads what stays loaded (plugins, fonts).
+    cycle(false);
+    cycle(true);
+    const int before = openDescriptors();
+    for (int i = 0; i < 6; ++i) {
+        cycle(false);
+        cycle(true);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+namespace {
+
+// What the capture layer writes to its debug category while it lives.
+class DebugLog {
+public:
+    DebugLog() {
+        gst_debug_remove_log_function(gst_debug_log_default); // quiet on the console
+        gst_debug_add_log_function(&DebugLog::take, this, nullptr);
+        gst_debug_set_threshold_for_name("norvale", GST_LEVEL_DEBUG);
+    }
+    ~DebugLog() {
+        gst_debug_unset_threshold_for_name("norvale");
+        gst_debug_remove_log_function(&DebugLog::take);
+        gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+    }
+    // Waits, bounded, for a line holding every one of `parts`.
+    bool waitForLine(std::initializer_list<std::string> parts) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+                    return line.find(part) != std::string::npos;
+                });
+            });
+        });
+    }
+    std::string all() {
+        std::lock_guard lock(mutex_);
+        std::string out;
+        for (const auto& line : lines_)
+            out += line + "\n";
+        return out;
+    }
+
+private:
+    static void take(GstDebugCategory* category, GstDebugLevel, const gchar*, const gchar*, gint,
+                     GObject*, GstDebugMessage* message, gpointer self) {
+        if (std::string(gst_debug_category_get_name(category)) != "norvale")
+            return;
+        auto* log = static_cast<DebugLog*>(self);
+        std::lock_guard lock(log->mutex_);
+        log->lines_.emplace_back(gst_debug_message_get(message));
+        log->changed_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace
+
+// The user sees a failure's short text; the debug log keeps what explains it: the element that
+// failed and its debug text, and the failures a streaming thread swallows.
+TEST_F(FilterGraphTest, WhatTheUserIsNotShownGoesToTheDebugLog) {
+    DebugLog log;
+    test::TempDir dir;
+    bindCamera(1);
+    grabber.SetOnBuffer([](TSampleGrabber&, double, const uint8_t*, size_t) {
+        throw std::runtime_error("the snapshot folder is full");
+    });
+    for (TFilterComponent* c :
+         {static_cast<TFilterComponent*>(&grabber), static_cast<TFilterComponent*>(&source),
+          static_cast<TFilterComponent*>(&renderer)})
+        c->SetFilterGraph(&graph);
+    graph.SetActive(true);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    graph.RunGraph();
+    EXPECT_TRUE(log.waitForLine({"frame handler", "the snapshot folder is full"})) << log.all();
+    graph.StopGraph();
+    graph.PurgeGraph();
+
+    TASFWriter writer;
+    writer.SetFileName(dir / "missing" / "cam.wmv");
+    writer.SetFilterGraph(&graph);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
+    try {
+        graph.RunGraph();
+        ADD_FAILURE() << "a file in a missing folder was opened";
+    } catch (const EDirectShowException& e) {
+        EXPECT_EQ(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(log.waitForLine({"GstBin:ASFWriter/GstFileSink:file", "No such file or directory"}))
+        << log.all();
 }

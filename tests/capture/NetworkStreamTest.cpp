@@ -15,11 +15,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +103,25 @@ public:
     }
     bool get(const char* extraHeaders = "") {
         return send(std::string("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n") + extraHeaders + "\r\n");
+    }
+    // Ends what this side sends; what it receives goes on.
+    void halfClose() { ::shutdown(fd_, SHUT_WR); }
+    // Sends what the socket takes now; false once sending fails.
+    bool sendSome(const std::string& data) {
+        const ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    // Takes what arrives within `limit`; false once the peer has closed (or failed).
+    bool readSome(std::chrono::milliseconds limit) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+            return true;
+        char buffer[16384];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        data_.append(buffer, static_cast<size_t>(n));
+        return true;
     }
 
     // Reads until `enough` holds for what arrived, the peer closes, or the time is up.
@@ -389,7 +410,9 @@ TEST(NetworkStreamTest, NinthViewerIsRefusedUntilASlotIsFree) {
 
 TEST(NetworkStreamTest, StalledViewerIsDroppedWhileOthersKeepReceiving) {
     const uint16_t port = freePort();
-    NetworkStream stream(loopback(port));
+    NetworkStreamOptions options = loopback(port);
+    options.stallTimeout = 1000ms;
+    NetworkStream stream(options);
     test::TempDir dir;
     const auto file = dir / "recording.wmv";
     Camera camera(stream, 2000000, "snow", file); // noise: plenty of data to back up
@@ -454,6 +477,11 @@ TEST(NetworkStreamTest, EveryCameraIsServedAtItsOwnAddressOnOnePort) {
     auto [fourStatus, fourViewer] = status("/camera/4");
     EXPECT_EQ(fourStatus, "HTTP/1.0 200 OK");
     EXPECT_TRUE(eventually([&] { return four.viewers() == 1; }));
+    // A client set up for a proxy names the whole address: served by its path.
+    const std::string absolute = "http://127.0.0.1:" + std::to_string(port) + "/camera/4";
+    auto [absoluteStatus, absoluteViewer] = status(absolute.c_str());
+    EXPECT_EQ(absoluteStatus, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(eventually([&] { return four.viewers() == 2; }));
     for (const char* nobody : {"/camera/2", "/camera/99"})
         EXPECT_EQ(status(nobody).first, "HTTP/1.0 404 Not Found") << nobody;
 
@@ -462,7 +490,7 @@ TEST(NetworkStreamTest, EveryCameraIsServedAtItsOwnAddressOnOnePort) {
     one.reset();
     EXPECT_TRUE(rootViewer->readToEnd(3s));
     ASSERT_TRUE(four.listening());
-    EXPECT_EQ(four.viewers(), 1u);
+    EXPECT_EQ(four.viewers(), 2u);
     EXPECT_EQ(status("/").first, "HTTP/1.0 200 OK");
 
     // Another program on a port: no service, and the pipeline runs on.
@@ -481,6 +509,156 @@ TEST(NetworkStreamTest, EveryCameraIsServedAtItsOwnAddressOnOnePort) {
     EXPECT_TRUE(cameraBlocked.waitFrames(10));
     EXPECT_EQ(cameraBlocked.busError(), "");
     ::close(holder);
+}
+
+// A viewer's end of input is not the end of its stream (HTTP/1.0 clients may close their
+// sending side once they have asked), but a viewer that keeps sending after its request is
+// dropped instead of being read without end.
+TEST(NetworkStreamTest, AViewerMayStopSendingButNotFloodTheServer) {
+    const uint16_t port = freePort();
+    NetworkStream stream(loopback(port));
+    Camera camera(stream);
+    camera.start();
+    ASSERT_TRUE(camera.waitFrames(3));
+
+    auto threePackets = [](const std::string& d) {
+        const size_t body = d.find("\r\n\r\n");
+        return body != std::string::npos && d.size() > body + 4 + 24 &&
+               d.size() >= body + 4 + asfHeaderLength(d.substr(body + 4)) + 3 * 1400;
+    };
+    Client quiet(port);
+    ASSERT_TRUE(quiet.get());
+    quiet.halfClose();
+    EXPECT_TRUE(quiet.readUntil(threePackets));
+    EXPECT_TRUE(threePackets(quiet.data())) << "closed after " << quiet.data().size() << " bytes";
+    EXPECT_EQ(quiet.data().rfind("HTTP/1.0 200 OK", 0), 0u);
+
+    // This one takes its stream as it comes, and sends all the while.
+    Client noisy(port);
+    ASSERT_TRUE(noisy.get());
+    ASSERT_TRUE(noisy.readUntil(hasHead));
+    const std::string junk(4096, 'x');
+    bool served = true;
+    for (const auto end = Clock::now() + 5s; served && Clock::now() < end;)
+        served = noisy.sendSome(junk) && noisy.readSome(20ms);
+    EXPECT_FALSE(served) << "a flooding viewer is still served";
+    EXPECT_TRUE(eventually([&] { return stream.viewers() == 1; }));
+    const size_t before = quiet.data().size();
+    EXPECT_TRUE(quiet.readUntil([&](const std::string& d) { return d.size() > before; }));
+    EXPECT_GT(quiet.data().size(), before);
+}
+
+// Feeds the component by hand, frame by frame, from the test's thread: each push has gone
+// through the muxer to the viewers' queues when it returns.
+class HandFeed {
+public:
+    explicit HandFeed(NetworkStream& stream) {
+        pipeline_ = gst_pipeline_new(nullptr);
+        gst_object_ref_sink(pipeline_);
+        gst_bin_add(GST_BIN(pipeline_), stream.element());
+        pad_ = gst_pad_new("feed", GST_PAD_SRC);
+        gst_object_ref_sink(pad_);
+        GstPad* sink = gst_element_get_static_pad(stream.element(), "sink");
+        gst_pad_set_active(pad_, TRUE);
+        EXPECT_EQ(gst_pad_link(pad_, sink), GST_PAD_LINK_OK);
+        gst_object_unref(sink);
+        EXPECT_NE(gst_element_set_state(pipeline_, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        gst_pad_push_event(pad_, gst_event_new_stream_start("feed"));
+        GstCaps* caps = gst_caps_from_string("video/x-wmv, wmvversion=(int)1, format=(string)WMV1, "
+                                             "width=(int)320, height=(int)240, "
+                                             "framerate=(fraction)10/1");
+        gst_pad_push_event(pad_, gst_event_new_caps(caps));
+        gst_caps_unref(caps);
+        GstSegment segment;
+        gst_segment_init(&segment, GST_FORMAT_TIME);
+        gst_pad_push_event(pad_, gst_event_new_segment(&segment));
+    }
+    ~HandFeed() {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pad_);
+        gst_object_unref(pipeline_);
+    }
+    // A key frame of `size` bytes shown at `ms`.
+    void push(std::chrono::milliseconds at, size_t size) {
+        GstBuffer* frame = gst_buffer_new_allocate(nullptr, size, nullptr);
+        GstMapInfo map;
+        gst_buffer_map(frame, &map, GST_MAP_WRITE);
+        for (size_t i = 0; i < size; ++i)
+            map.data[i] = static_cast<uint8_t>(noise_ = noise_ * 1103515245u + 12345u);
+        gst_buffer_unmap(frame, &map);
+        GST_BUFFER_PTS(frame) = GST_BUFFER_DTS(frame) = GST_MSECOND * at.count();
+        GST_BUFFER_DURATION(frame) = 100 * GST_MSECOND;
+        EXPECT_EQ(gst_pad_push(pad_, frame), GST_FLOW_OK);
+    }
+
+private:
+    GstElement* pipeline_ = nullptr;
+    GstPad* pad_ = nullptr;
+    uint32_t noise_ = 1;
+};
+
+// The send time (ms, the viewer's own) of the last whole packet a plain viewer received.
+std::optional<uint32_t> lastSendTime(const std::string& d) {
+    const size_t body = d.find("\r\n\r\n");
+    if (body == std::string::npos)
+        return std::nullopt;
+    const size_t first = body + 4 + asfHeaderLength(d.substr(body + 4));
+    if (first == body + 4 || d.size() < first + 1400)
+        return std::nullopt;
+    const size_t last = first + ((d.size() - first) / 1400 - 1) * 1400;
+    return asf::packetSendTime(reinterpret_cast<const uint8_t*>(d.data() + last), 1400);
+}
+
+// How far behind a viewer is, is how old the oldest part of its stream is that it has not yet
+// taken, however the server happens to batch what it writes. On a clock the test moves by hand:
+// a viewer stalls for 4.5 s, takes the oldest 0.2 s of its backlog (the server finishes the batch
+// it was writing and starts on the rest), stalls again, and is dropped once 5 s behind, not 5 s
+// after that batch.
+TEST(NetworkStreamTest, AViewerIsDroppedOnceItsOldestUntakenPacketIsFiveSecondsOld) {
+    using std::chrono::milliseconds;
+    std::atomic<int64_t> clockMs{0};
+    const uint16_t port = freePort();
+    NetworkStreamOptions options = loopback(port);
+    options.sendBufferSize = 4096;
+    options.clock = [&] { return Clock::time_point(milliseconds(clockMs.load())); };
+    ASSERT_EQ(options.stallTimeout, 5000ms);
+    NetworkStream stream(options);
+    HandFeed feed(stream);
+    ASSERT_TRUE(stream.listening());
+    feed.push(0ms, 2000); // the header is known from here on
+
+    Client viewer(port, 4096);
+    ASSERT_TRUE(viewer.get());
+    ASSERT_TRUE(viewer.readUntil([](const std::string& d) {
+        const size_t body = d.find("\r\n\r\n");
+        return body != std::string::npos && d.size() >= body + 4 + 24 &&
+               d.size() >= body + 4 + asfHeaderLength(d.substr(body + 4));
+    }));
+    auto feedAt = [&](int64_t ms, size_t size) {
+        clockMs = ms;
+        feed.push(milliseconds(ms), size);
+    };
+    feedAt(100, 2000); // the viewer's first picture: its time 0
+    ASSERT_TRUE(viewer.readUntil([](const std::string& d) { return lastSendTime(d).has_value(); }));
+    const uint64_t served = stream.bytesServed();
+    feedAt(200, 300000); // far more than the sockets hold
+    ASSERT_TRUE(eventually([&] { return stream.bytesServed() > served; }));
+    for (int64_t ms = 300; ms <= 4500; ms += 100)
+        feedAt(ms, 20000);
+
+    // At 4.5 s the viewer takes everything up to the picture of 0.3 s.
+    ASSERT_TRUE(viewer.readUntil([](const std::string& d) {
+        const std::optional<uint32_t> t = lastSendTime(d);
+        return t && *t >= 200;
+    })) << "dropped before it was 5 s behind";
+    for (int64_t ms = 4600; ms <= 6000; ms += 100) {
+        feedAt(ms, 20000);
+        if (stream.viewers() == 0)
+            break;
+    }
+    EXPECT_TRUE(eventually([&] { return stream.viewers() == 0; }, 3s))
+        << "still served at 6 s, with pictures made before 1 s waiting";
+    EXPECT_TRUE(viewer.readToEnd(3s));
 }
 
 TEST(NetworkStreamTest, BadRequestsGetAnErrorAndAClosedSocket) {

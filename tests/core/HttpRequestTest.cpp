@@ -153,10 +153,30 @@ TEST(HttpRequestTest, StreamTargetNamesACamera) {
         const char* target;
         int camera;
     } cases[] = {
-        {"/", 0},           {"/live.asf", 0},   {"/cameras", 0},     {"/camera1", 0},
-        {"/camera/1", 1},   {"/camera/36", 36}, {"/camera/9/", 9},   {"/camera/4?x=1", 4},
-        {"/camera", -1},    {"/camera/", -1},   {"/camera/0", -1},   {"/camera/37", -1},
-        {"/camera/07", -1}, {"/camera/1x", -1}, {"/camera/123", -1}, {"/camera/1/2", -1},
+        {"/", 0},
+        {"/live.asf", 0},
+        {"/cameras", 0},
+        {"/camera1", 0},
+        {"/camera/1", 1},
+        {"/camera/36", 36},
+        {"/camera/9/", 9},
+        {"/camera/4?x=1", 4},
+        {"/camera", -1},
+        {"/camera/", -1},
+        {"/camera/0", -1},
+        {"/camera/37", -1},
+        {"/camera/07", -1},
+        {"/camera/1x", -1},
+        {"/camera/123", -1},
+        {"/camera/1/2", -1},
+        // Absolute form, as a client set up for a proxy sends it: routed by its path.
+        {"http://127.0.0.1:8801/camera/2", 2},
+        {"HTTP://host/camera/36/", 36},
+        {"mmsh://host:8801/camera/3?x=1", 3},
+        {"http://host:8801", 0},
+        {"http://host:8801?camera/2", 0},
+        {"http://host/camera/0", -1},
+        {"/camera/2?from=http://host/camera/5", 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(streamTargetCamera(c.target), c.camera) << c.target;

@@ -6,6 +6,7 @@
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/ASFWriter.h"
+#include "capture/CaptureLog.h"
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
@@ -19,7 +20,6 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -116,11 +116,7 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     buildLayout();
     buildActions();
 
-    // Every camera serves on 8801; test runs on a shared machine move it with NORVALE_MMS_PORT.
-    mmsPort_ = 8801;
-    if (const char* port = std::getenv("NORVALE_MMS_PORT"))
-        if (const int n = std::atoi(port); n > 0 && n <= 65535)
-            mmsPort_ = n;
+    mmsPort_ = services_.mmsPort;
     bitRate_ = 1024;
     saveFilePath_ = QString::fromStdString(defaultFolder());
     snapshotPath_ = saveFilePath_;
@@ -689,6 +685,7 @@ void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std
                 this, [this, shown] { showSnapshot(shown); }, Qt::QueuedConnection);
     } catch (...) {
         // Snapshots fail silently; the next one is due an interval later.
+        LogSwallowedFailure("a timed snapshot");
     }
 }
 

@@ -67,6 +67,8 @@ struct CameraServices {
     // Told first when a recording's file branch failed on its own (a full disk, a folder
     // gone), so space can be made at once. Empty: nobody.
     std::function<void()> recordingWriteFailed;
+    // The port every camera's live stream starts on (MMSPort).
+    int mmsPort = 8801;
 
     // Fills the unset clocks with the system's.
     void fillDefaults();

@@ -280,6 +280,10 @@ void TSettingsForm::buildControls() {
     edtKBps_->setGeometry(12, 150, 90, 22);
     edtKBps_->SetBounds(0, 0);
     edtKBps_->SetValue(1024);
+    // The field takes any number and gives it back as it is; it says what a recording makes of
+    // it (TASFWriter::MinBitRate and MaxBitRate).
+    edtKBps_->setToolTip(QStringLiteral("Recordings use 56 to 100000 Kbps: a value outside this "
+                                        "range records at the nearer limit."));
     label(save, QStringLiteral("Kbps (Kb per second)"), 110, 153, 200);
     label(save, QStringLiteral("New file every"), 12, 193, 92);
     edtSegmentMinutes_ = new TSpinEdit(save);

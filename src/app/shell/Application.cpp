@@ -160,6 +160,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     context.cameraServices.folders = folders;
     context.cameraServices.exeDir = options.exeDir;
     context.cameraServices.applicationTitle = appName;
+    context.cameraServices.mmsPort = options.mmsPort;
     context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
     context.cameraServices.recordingWriteFailed = [&storage] {
         if (storage)

@@ -33,6 +33,8 @@ struct StartupOptions {
     IFolderChooser* folders = nullptr;
     // Called once the main window exists (tests use it to drive and close the wall).
     std::function<void(QWidget* mainWindow)> onRunning;
+    // The port every camera's live stream serves on.
+    int mmsPort = 8801;
 };
 
 // Runs the whole program: branding, single-instance guard, translation, windows, message loop

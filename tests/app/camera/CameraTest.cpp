@@ -10,6 +10,8 @@
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 using namespace norvale;
 
 namespace {
@@ -49,6 +51,26 @@ TEST(Camera, NewFrame) {
     EXPECT_EQ(items[4], cam.actFullScreen());
     EXPECT_TRUE(items[5]->isSeparator());
     EXPECT_EQ(items[6], cam.actSettings());
+}
+
+// The live-stream port comes with the services, read once at start-up; a camera never looks at
+// the environment itself.
+TEST(Camera, LiveStreamPortIsTheOneItIsGiven) {
+    const struct {
+        int given; // 0: the services' default
+        const char* environment;
+        int port;
+    } cases[] = {{0, "8842", 8801}, {8842, nullptr, 8842}, {8843, "8844", 8843}};
+    for (const auto& c : cases) {
+        Fixture f;
+        if (c.given)
+            f.services.mmsPort = c.given;
+        if (c.environment)
+            setenv("NORVALE_MMS_PORT", c.environment, 1);
+        TCamera cam(nullptr, f.services);
+        unsetenv("NORVALE_MMS_PORT");
+        EXPECT_EQ(cam.MMSPort(), c.port) << c.given;
+    }
 }
 
 TEST(Camera, DeviceIndexTakesOnlyPositionsOfTodaysList) {

@@ -5,6 +5,7 @@
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
 #include "capture/SysDevEnum.h"
@@ -153,6 +154,15 @@ TEST(SettingsFormRules, SegmentLengthInWholeMinutesKeepsAStoredOddLengthUntilEdi
             f.edtSegmentMinutes()->lineEdit()->setText(QString::number(c.typed));
         EXPECT_EQ(f.SegmentSeconds(), c.back) << c.stored << " " << c.typed;
     }
+}
+
+TEST(SettingsForm, BitRateFieldSaysWhatRecordingsUseAndTakesAnyNumber) {
+    TSettingsForm form(nullptr, SettingsFormServices{});
+    const QString tip = form.edtKBps()->toolTip();
+    for (const std::uint32_t limit : {TASFWriter::MinBitRate, TASFWriter::MaxBitRate})
+        EXPECT_TRUE(tip.contains(QStringLiteral(" %1 ").arg(limit / 1000))) << tip.toStdString();
+    form.edtKBps()->SetValue(250000000);
+    EXPECT_EQ(form.edtKBps()->Value(), 250000000);
 }
 
 TEST(SettingsForm, CancelChangesNothingButTheCameraHasStopped) {

@@ -1,0 +1,47 @@
+#include "CaptureLog.h"
+
+#include "GraphInternal.h"
+#include "GstRuntime.h"
+
+#include <exception>
+#include <string>
+
+namespace norvale {
+
+void LogSwallowedFailure(const char* what) noexcept {
+    try {
+        gst::ensureInitialised();
+        std::string text = "unknown error";
+        if (const std::exception_ptr current = std::current_exception()) {
+            try {
+                std::rethrow_exception(current);
+            } catch (const std::exception& e) {
+                text = e.what();
+            } catch (...) {
+            }
+        }
+        GST_CAT_WARNING(gst::debugCategory(), "%s failed: %s", what, text.c_str());
+    } catch (...) {
+    }
+}
+
+namespace gst {
+
+std::string errorMessageText(GstMessage* msg) {
+    GError* err = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(msg, &err, &debug);
+    Error owned(err);
+    CString ownedDebug(debug);
+    const std::string text = owned ? str(owned->message) : std::string();
+    CString element(GST_MESSAGE_SRC(msg) ? gst_object_get_path_string(GST_MESSAGE_SRC(msg))
+                                         : nullptr);
+    GST_CAT_WARNING(debugCategory(), "error from %s: %s (%s)",
+                    element ? element.get() : "(unknown element)", text.c_str(),
+                    debug ? debug : "no debug text");
+    return text;
+}
+
+} // namespace gst
+
+} // namespace norvale
