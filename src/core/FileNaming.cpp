@@ -3,6 +3,7 @@
 #include "core/CameraSettings.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -84,9 +85,31 @@ void FileNameClaim::release() {
     path_.clear();
 }
 
+namespace {
+
+// The same file whichever way its folder is spelled (through a link, with "..", with or
+// without a trailing "/"): the folder resolved, then the name.
+std::string resolvedName(const std::string& path) {
+    const std::filesystem::path p(path);
+    std::error_code ec;
+    const auto folder = std::filesystem::weakly_canonical(p.parent_path(), ec);
+    return ec ? path : (folder / p.filename()).string();
+}
+
+} // namespace
+
 bool fileNameClaimed(const std::string& path) {
     std::lock_guard lock(claimsMutex);
-    return claimedNames().count(path) > 0;
+    const auto& claimed = claimedNames();
+    if (claimed.count(path) > 0)
+        return true;
+    if (claimed.empty())
+        return false;
+    const std::string wanted = resolvedName(path);
+    for (const auto& name : claimed)
+        if (resolvedName(name) == wanted)
+            return true;
+    return false;
 }
 
 FileNameClaim claimTimestampedFileName(const std::string& folderWithSep,

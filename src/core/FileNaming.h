@@ -62,7 +62,8 @@ FileNameClaim claimTimestampedFileName(const std::string& folderWithSep,
                                        const std::string& extension);
 
 // Whether `path` is claimed right now, that is a file this process is writing (a recording
-// whose writer holds its claim). Whatever deletes old files leaves such a file alone.
+// whose writer holds its claim), however its folder is spelled. Whatever deletes old files
+// leaves such a file alone.
 bool fileNameClaimed(const std::string& path);
 
 // Whether a timed snapshot is due: the whole seconds since the last one, compared as signed

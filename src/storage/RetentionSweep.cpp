@@ -235,6 +235,10 @@ SweepResult runSweep(const RetentionSetup& setup, const std::atomic<bool>* cance
         const std::string path = f.folder + f.name;
         const Fd& fd = folders.at(f.folder);
         const Listed& was = listed.at(path);
+        // A file a recorder of this program holds (a segment just begun, or one still being
+        // finished) is never ours to delete, whatever the list of current files said.
+        if (fileNameClaimed(path))
+            continue;
         // Still the plain file that was listed, unchanged: else someone else has it now.
         struct stat st {};
         if (::fstatat(fd.get(), f.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||

@@ -1,6 +1,7 @@
 // Retention on a small disk of the test's own: only the cameras' own old files go, whatever else
 // lies beside them, and a folder that keeps filling never stops a recording.
 #include "storage/RetentionSweep.h"
+#include "core/FileNaming.h"
 #include "storage/RetentionService.h"
 #include "storage/SmallDisk.h"
 
@@ -143,14 +144,25 @@ TEST(RetentionSweep, RemovesOnlyTheCamerasOldFilesOldestFirst) {
     EXPECT_EQ(fs::file_size(elsewhere), 100 * KiB);
 
     // An age limit takes Door's files older than it, save one changed since the list of files
-    // being written was taken; the link and the rest still stay.
+    // being written was taken and one a recorder holds (a segment still being finished, named
+    // here through the link to the folder); the link and the rest still stay.
     age(ours[5], 0);
+    const std::tm old = [] {
+        std::tm t{};
+        t.tm_year = 100, t.tm_mon = 0, t.tm_mday = 1;
+        return t;
+    }();
+    const FileNameClaim held =
+        claimTimestampedFileName(recLink.string() + "/", "Door", old, ".wmv");
+    ASSERT_EQ(0, writeBytes(held.path(), 100 * KiB));
+    age(held.path());
     setup.policy = {0, 1};
     const SweepResult byAge = runSweep(setup);
     EXPECT_EQ(byAge.removed.size(), 2u);
     EXPECT_FALSE(present(ours[3]));
     EXPECT_FALSE(present(ours[4]));
     EXPECT_TRUE(present(ours[5]));
+    EXPECT_TRUE(present(held.path()));
     for (const auto& p : others)
         EXPECT_TRUE(present(p)) << p;
     EXPECT_TRUE(present(link));

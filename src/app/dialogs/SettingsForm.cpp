@@ -155,6 +155,8 @@ protected:
 
 QString TSettingsForm::ShownFormatText() const {
     return static_cast<const FormatComboBox*>(cbbVideoFormats_)->shownText();
+}
+
 void TSettingsForm::SetSegmentSeconds(int seconds) {
     segmentSeconds_ = seconds;
     // To the nearest minute, but a length of seconds never shows as 0 (one file per recording).
