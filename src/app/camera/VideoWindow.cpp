@@ -141,6 +141,10 @@ void TVideoWindow::paintFrame(QWidget* target) {
     std::shared_ptr<const TVideoFrame> frame = source_ ? source_->LatestFrame() : nullptr;
     if (!frame || frame->Width() <= 0 || frame->Height() <= 0) {
         painter.fillRect(area, Qt::black);
+        if (!statusText_.isEmpty()) {
+            painter.setPen(Qt::white);
+            painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, statusText_);
+        }
         return;
     }
     QRect picture = PictureRect(area, frame->Width(), frame->Height(), keepAspectRatio_);
@@ -171,6 +175,14 @@ void TVideoWindow::paintFrame(QWidget* target) {
 
 void TVideoWindow::GraphStopped() {
     // The source has let go of its frames; painting now shows black.
+    update();
+    surface_->update();
+}
+
+void TVideoWindow::SetStatusText(const QString& text) {
+    if (text == statusText_)
+        return;
+    statusText_ = text;
     update();
     surface_->update();
 }

@@ -249,15 +249,7 @@ void TForm1::LoadCameras(const IniFile& ini) {
             const std::string section = cameraSectionName(cameraNumber(g, s));
             auto* cam = new TCamera(this, context_.cameraServices);
             cam->setObjectName(QString::fromStdString(section));
-            const CameraSettings values = readCameraSettings(ini, section);
-            cam->setCameraName(QString::fromStdString(values.name));
-            cam->setSaveFilePath(QString::fromStdString(values.saveFilePath));
-            cam->setVideoDeviceIndex(values.videoDeviceIndex);
-            cam->setVideoFormatIndex(values.videoFormatIndex);
-            cam->setBitRate(values.bitRate);
-            cam->setAutoSnapshot(values.autoSnapshot);
-            cam->setSnapshotSeconds(values.snapshotSeconds);
-            cam->setSnapshotPath(QString::fromStdString(values.snapshotPath));
+            cam->setSettings(readCameraSettings(ini, section));
             cam->hide();
             connect(cam, &TCamera::OnPreview, this, &TForm1::CameraPreview);
             connect(cam, &TCamera::OnStateChanged, this, &TForm1::CameraPreview);
@@ -271,16 +263,7 @@ void TForm1::SaveCameras(IniFile& ini) {
         const TCamera* cam = allCameras_[i];
         if (!cam)
             continue;
-        CameraSettings values;
-        values.name = cam->CameraName().toStdString();
-        values.saveFilePath = cam->SaveFilePath().toStdString();
-        values.videoDeviceIndex = cam->VideoDeviceIndex();
-        values.videoFormatIndex = cam->VideoFormatIndex();
-        values.bitRate = cam->BitRate();
-        values.autoSnapshot = cam->AutoSnapshot();
-        values.snapshotSeconds = cam->SnapshotSeconds();
-        values.snapshotPath = cam->SnapshotPath().toStdString();
-        writeCameraSettings(ini, cameraSectionName(i + 1), values);
+        writeCameraSettings(ini, cameraSectionName(i + 1), cam->Settings());
     }
 }
 
