@@ -201,11 +201,13 @@ void CameraChannel::enter(ChannelState to, Binding binding) {
         }
         if (!returning)
             setState(ChannelState::Idle);
+        emit stateEntered(state_);
         throw;
     }
     setState(to);
     if (to == ChannelState::Previewing || to == ChannelState::Recording)
         startWatching();
+    emit stateEntered(state_);
 }
 
 void CameraChannel::tearDownGraph() {
@@ -371,6 +373,7 @@ void CameraChannel::lose(const QString& text) {
         // Torn down as far as it went; the channel waits all the same.
         std::fprintf(stderr, "%s: %s\n", settings_.name.c_str(), e.what());
         setState(ChannelState::Lost);
+        emit stateEntered(state_);
     }
     previewFlag_ = recordFlag_ = false;
     lostSince_ = services_.localTime();

@@ -115,6 +115,11 @@ public:
     ChannelState state() const { return state_; }
     bool previewing() const { return previewFlag_; }
     bool recording() const { return recordFlag_; }
+    // The state a restart of the program brings the channel back to: the one it is in, or while
+    // Lost the one it waits to return to.
+    ChannelState resumeState() const {
+        return state_ == ChannelState::Lost ? returnState_ : state_;
+    }
     // While Lost: the state it returns to and the local time it was lost.
     ChannelState returnState() const { return returnState_; }
     const std::tm& lostSince() const { return lostSince_; }
@@ -170,6 +175,8 @@ signals:
     void lost(const QString& text);
     // A lost device is back and the channel in the state it had.
     void returned();
+    // After every change of state, whoever caused it (a command, a failure, a loss, a return).
+    void stateEntered(norvale::ChannelState state);
 
 private:
     enum class Binding { ByIndex, Stored };

@@ -25,6 +25,7 @@ WallSettings readWallSettings(const IniFile& ini) {
     s.autoRun = ini.readBool(kSystem, "AutoRun", s.autoRun);
     s.checkForUpdates = ini.readBool(kSystem, "CheckForUpdates", s.checkForUpdates);
     s.startMinimized = ini.readBool(kSystem, "StartMinimized", s.startMinimized);
+    s.resumeCameras = ini.readBool(kSystem, "ResumeCameras", s.resumeCameras);
     s.changeGroup = ini.readBool(kChangeGroup, "ChangeGroup", s.changeGroup);
     s.changeGroupSeconds =
         ini.readInteger(kChangeGroup, "ChangeGroupSeconds", s.changeGroupSeconds);

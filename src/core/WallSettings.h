@@ -13,6 +13,8 @@ struct WallSettings {
     bool autoRun = false;
     bool checkForUpdates = true;
     bool startMinimized = false;
+    // Cameras that previewed or recorded when the program last ran do so again at start.
+    bool resumeCameras = true;
     bool changeGroup = false;
     int changeGroupSeconds = 30;
     std::array<bool, 4> groupEnabled{true, true, true, true};
@@ -21,6 +23,7 @@ struct WallSettings {
 };
 
 // Reads both sections; a CurrentIndex outside 1..9 becomes 1, everything else is taken as read.
+// ResumeCameras is read from [System] (default on); the Options dialog writes it.
 WallSettings readWallSettings(const IniFile& ini);
 
 // Writes [System] (AutoRun, CheckForUpdates, StartMinimized, CurrentCnt, CurrentIndex,
