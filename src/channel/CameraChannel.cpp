@@ -15,6 +15,7 @@
 #include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace norvale {
 
@@ -198,6 +199,13 @@ void CameraChannel::enter(ChannelState to, Binding binding) {
         try {
             tearDownGraph();
         } catch (...) {
+        }
+        // The writer opens its file before the source fails: an empty file is no recording.
+        if (to == ChannelState::Recording) {
+            struct stat st {};
+            if (::stat(lastRecordingFile_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                st.st_size == 0)
+                ::unlink(lastRecordingFile_.c_str());
         }
         if (!returning)
             setState(ChannelState::Idle);
@@ -396,6 +404,13 @@ void CameraChannel::tryReturn() {
     if (state_ != ChannelState::Lost)
         return;
     const ChannelState target = returnState_;
+    // Only a device that is listed again is opened: an attempt on one still gone would cost a
+    // graph (and an empty file) each time.
+    if (!videoSourceFilter_->BaseFilter().BindFilter()) {
+        retryDelay_ = std::min(retryDelay_ * 2, timings_.retryLongest);
+        scheduleReturn();
+        return;
+    }
     try {
         enter(target, Binding::Stored);
     } catch (const std::exception&) {

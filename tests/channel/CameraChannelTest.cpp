@@ -226,6 +226,9 @@ TEST(CameraChannel, EveryStateChangeOnASyntheticCamera) {
             if (c.event == Event::Replug) {
                 EXPECT_NE(r.ch->lastRecordingFile(), firstFile) << "a return records anew";
             }
+            // Attempts on a device still gone leave no empty files behind.
+            for (const auto& f : fs::directory_iterator(r.dir.path()))
+                EXPECT_GT(fs::file_size(f.path()), 0u) << f.path();
         }
     }
 }
