@@ -359,6 +359,9 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, bool recording
         emit failed(text);
         return;
     }
+    // While lost, nothing runs that could fail: what an attempt to return left is its own.
+    if (state_ == ChannelState::Lost)
+        return;
     // A failure of the device (unplugged, its driver gone) makes the channel wait for it to
     // come back. A failure of the file branch (full disk, folder gone) ends only the recording
     // and live video resumes. The recording so far stays readable either way.
@@ -375,6 +378,7 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, bool recording
 void CameraChannel::lose(const QString& text) {
     returnState_ = state_;
     returnPreviewFlag_ = previewFlag_;
+    lostSince_ = services_.localTime(); // before the state is told
     try {
         enter(ChannelState::Lost);
     } catch (const std::exception& e) {
@@ -384,7 +388,6 @@ void CameraChannel::lose(const QString& text) {
         emit stateEntered(state_);
     }
     previewFlag_ = recordFlag_ = false;
-    lostSince_ = services_.localTime();
     retryDelay_ = timings_.retryFirst;
     scheduleReturn();
     if (services_.videoDevices)

@@ -77,6 +77,10 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
         emit OnPreview(this);
     });
     connect(channel_.get(), &CameraChannel::stateChangedByItself, this, &TCamera::channelChanged);
+    // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
+    // whether the camera is lost.
+    connect(channel_.get(), &CameraChannel::stateEntered, this,
+            [this] { videoWindow_->SetStatusText(LostText()); });
     connect(channel_.get(), &CameraChannel::failed, this, [this](const QString& text) {
         if (services_.reportError)
             services_.reportError(text);
@@ -112,8 +116,9 @@ TCamera::~TCamera() {
     } catch (...) {
         std::fprintf(stderr, "%s: unknown error while stopping\n", qUtf8Printable(objectName()));
     }
-    // The channel goes before the window that shows it: nothing of it may call back then.
-    channel_->disconnect(this);
+    // The channel goes before the window that shows it: nothing of it may call back then, to
+    // the frame or to anyone else.
+    channel_->disconnect();
     channel_->onGraphStopped = {};
     channel_->onSnapshot = {};
     channel_->onProfileFailed = {};
@@ -320,7 +325,6 @@ QString TCamera::LostText() const {
 }
 
 void TCamera::channelChanged() {
-    videoWindow_->SetStatusText(LostText());
     updateActions();
     emit OnStateChanged(this);
 }
@@ -414,20 +418,17 @@ void TCamera::StartPreview() {
     RefitVideo();
     WaitCursor wait;
     channel_->startPreview(); // announces itself through OnPreview
-    videoWindow_->SetStatusText({});
 }
 
 void TCamera::StopPreview() {
     WaitCursor wait;
     channel_->stopPreview();
-    videoWindow_->SetStatusText({});
     updateActions();
 }
 
 void TCamera::StopRecording() {
     WaitCursor wait;
     channel_->stopRecording();
-    videoWindow_->SetStatusText({});
     updateActions();
 }
 
@@ -445,7 +446,6 @@ void TCamera::StartRecording() {
     } update{this};
     channel_->setCameraNumber(cameraNumberOfName(objectName().toStdString()));
     channel_->startRecording();
-    videoWindow_->SetStatusText({});
 }
 
 void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
