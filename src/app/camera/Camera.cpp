@@ -1,8 +1,6 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
-#include "app/dialogs/SettingsForm.h"
-#include "app/dialogs/SpinEdit.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/FilterGraph.h"
@@ -376,23 +374,8 @@ void TCamera::actSettingsExecute() {
     // The dialog works on this camera's own graph, so everything stops first; it is not
     // restarted afterwards.
     StopAll();
-    SettingsFormServices dialogServices;
-    dialogServices.devices = services_.videoDevices;
-    dialogServices.formats = services_.deviceFormats;
-    dialogServices.sourceFilter = &VideoSourceFilter();
-    dialogServices.graph = &CaptureGraph();
-    dialogServices.messages = services_.messages;
-    dialogServices.folders = services_.folders;
-    dialogServices.exeDir = services_.exeDir;
-    dialogServices.reportError = services_.reportError;
-    // Freed when the command ends; shown over the main window, outside this frame's skin.
-    auto form = std::make_unique<TSettingsForm>(window(), std::move(dialogServices));
-    form->SetValues(Settings());
-    const int result = services_.execDialog ? services_.execDialog(*form) : form->exec();
-    if (result != QDialog::Accepted)
-        return;
-    setSettings(form->Values(Settings()));
-    updateActions();
+    if (services_.editSettings)
+        services_.editSettings(*this, services_);
 }
 
 void TCamera::message(const QString& text, const QString& caption, int icon) {

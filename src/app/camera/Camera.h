@@ -25,6 +25,7 @@ class QWidget;
 
 namespace norvale {
 
+class TCamera;
 class IFolderChooser;
 class IMessageBox;
 class TASFWriter;
@@ -62,6 +63,9 @@ struct CameraServices {
     std::function<std::tm()> localTime;
     std::function<std::uint32_t()> monotonicSeconds;
     std::function<std::uint32_t()> tickCount;
+    // The camera settings dialog, run on the frame (which has stopped) with these services; none:
+    // the command only stops the camera. The dialogs provide it (editCameraSettings).
+    std::function<void(TCamera&, const CameraServices&)> editSettings;
     // Failures that end a running graph on their own (a camera unplugged, a full disk) are
     // reported here; the camera has already stopped.
     std::function<void(const QString&)> reportError;

@@ -2,6 +2,7 @@
 // with ffprobe, timed snapshots and failing devices.
 #include "app/camera/Camera.h"
 #include "app/camera/VideoWindow.h"
+#include "app/dialogs/CameraSettingsDialog.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -105,6 +106,7 @@ struct Channel {
         s.localTime = fixedTime;
         s.monotonicSeconds = [this] { return seconds.load(); };
         s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.editSettings = &editCameraSettings;
         s.execDialog = [](QDialog&) { return int(QDialog::Rejected); };
         cam = std::make_unique<TCamera>(nullptr, std::move(s));
         cam->resize(320, 260);

@@ -2,6 +2,7 @@
 // list and its preselection, OK's refusals, the name rule and the spin fields.
 #include "app/dialogs/SettingsForm.h"
 #include "app/camera/Camera.h"
+#include "app/dialogs/CameraSettingsDialog.h"
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/EnumMediaType.h"
@@ -48,6 +49,7 @@ struct Channel {
         s.folders = &folders;
         s.exeDir = QString::fromStdString(dir.path().string()) + "/";
         s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.editSettings = &editCameraSettings;
         s.execDialog = [this](QDialog& d) {
             auto& form = static_cast<TSettingsForm&>(d);
             form.show();
