@@ -87,7 +87,8 @@ std::vector<DeviceRecord> listDevices(const TGuid& category) {
     const char* klass = deviceClassOf(category);
     if (!klass)
         return {};
-    Ref<GstDeviceMonitor> monitor = adopt(gst_device_monitor_new());
+    // A new monitor comes without a floating reference: taking it as it is, not sinking it.
+    Ref<GstDeviceMonitor> monitor(gst_device_monitor_new());
     gst_device_monitor_add_filter(monitor.get(), klass, nullptr);
     ObjectList devices(gst_device_monitor_get_devices(monitor.get()));
     for (GList* l = devices.get(); l; l = l->next) {

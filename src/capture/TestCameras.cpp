@@ -21,12 +21,16 @@ using Clock = std::chrono::steady_clock;
 struct UnplugState {
     std::mutex mutex;
     std::map<int, bool> overrides;
+    std::map<int, bool> stallOverrides;
     std::map<int, std::string> names;
     std::map<int, bool> mjpeg;
     std::map<int, bool> noCurrentFormat;
     std::optional<Clock::time_point> firstLook;
     std::string parsedEnv;
-    std::map<int, double> envUnplug; // camera -> seconds after first look
+    // camera -> (seconds after first look, plugged in afterwards), in time order
+    std::map<int, std::vector<std::pair<double, bool>>> envPlugEvents;
+    std::string parsedStall;
+    std::map<int, std::vector<std::pair<double, double>>> envStalls; // camera -> (from, seconds)
 };
 
 UnplugState& state() {
@@ -34,26 +38,78 @@ UnplugState& state() {
     return s;
 }
 
-// Parses "N", "N@S" entries separated by commas; malformed entries are skipped.
-std::map<int, double> parseUnplug(const std::string& text) {
-    std::map<int, double> out;
+// Calls `entry(number, rest)` for each "N<rest>" entry of a comma-separated list; entries without
+// a camera number are skipped.
+template <class F> void forEachEntry(const std::string& text, F entry) {
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t end = text.find(',', pos);
         if (end == std::string::npos)
             end = text.size();
-        std::string item = text.substr(pos, end - pos);
+        const std::string item = text.substr(pos, end - pos);
         char* rest = nullptr;
-        long n = std::strtol(item.c_str(), &rest, 10);
-        if (rest != item.c_str() && n > 0) {
-            double seconds = 0;
-            if (*rest == '@')
-                seconds = std::strtod(rest + 1, nullptr);
-            out[static_cast<int>(n)] = std::max(0.0, seconds);
-        }
+        const long n = std::strtol(item.c_str(), &rest, 10);
+        if (rest != item.c_str() && n > 0 && n <= 64)
+            entry(static_cast<int>(n), rest);
         pos = end + 1;
     }
+}
+
+// "N" or "N@S": seconds after the first look (0 without "@").
+double entrySeconds(const char* rest) {
+    return *rest == '@' ? std::max(0.0, std::strtod(rest + 1, nullptr)) : 0.0;
+}
+
+// Parses "N", "N@S" entries separated by commas; malformed entries are skipped.
+std::map<int, double> parseUnplug(const std::string& text) {
+    std::map<int, double> out;
+    forEachEntry(text, [&](int n, const char* rest) { out[n] = entrySeconds(rest); });
     return out;
+}
+
+// The unplug and replug lists as one time line per camera.
+std::map<int, std::vector<std::pair<double, bool>>> parsePlugEvents(const std::string& unplug,
+                                                                    const std::string& replug) {
+    std::map<int, std::vector<std::pair<double, bool>>> out;
+    forEachEntry(unplug, [&](int n, const char* rest) {
+        out[n].push_back({entrySeconds(rest), false});
+    });
+    forEachEntry(replug, [&](int n, const char* rest) {
+        out[n].push_back({entrySeconds(rest), true});
+    });
+    for (auto& [n, events] : out)
+        std::stable_sort(events.begin(), events.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
+// "N@T+D" entries: camera N delivers nothing from T seconds on, for D seconds.
+std::map<int, std::vector<std::pair<double, double>>> parseStalls(const std::string& text) {
+    std::map<int, std::vector<std::pair<double, double>>> out;
+    forEachEntry(text, [&](int n, const char* rest) {
+        if (*rest != '@')
+            return;
+        char* plus = nullptr;
+        const double from = std::max(0.0, std::strtod(rest + 1, &plus));
+        if (!plus || *plus != '+')
+            return;
+        const double seconds = std::strtod(plus + 1, nullptr);
+        if (seconds > 0)
+            out[n].push_back({from, seconds});
+    });
+    return out;
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Seconds since the process first looked at the test cameras (the lock is held).
+double sinceFirstLook(UnplugState& s) {
+    if (!s.firstLook)
+        s.firstLook = Clock::now();
+    return std::chrono::duration<double>(Clock::now() - *s.firstLook).count();
 }
 
 } // namespace
@@ -75,8 +131,9 @@ namespace {
 std::atomic<bool> unplugPossible{false};
 
 void noteUnplugEnvironment() {
-    if (const char* env = std::getenv("NORVALE_TEST_UNPLUG"); env && *env)
-        unplugPossible = true;
+    for (const char* name : {"NORVALE_TEST_UNPLUG", "NORVALE_TEST_REPLUG", "NORVALE_TEST_STALL"})
+        if (const char* env = std::getenv(name); env && *env)
+            unplugPossible = true;
 }
 } // namespace
 
@@ -92,19 +149,50 @@ bool isUnplugged(int number) {
     std::lock_guard lock(s.mutex);
     if (auto it = s.overrides.find(number); it != s.overrides.end())
         return it->second;
-    const char* env = std::getenv("NORVALE_TEST_UNPLUG");
-    std::string text = env ? env : "";
+    const std::string text =
+        environment("NORVALE_TEST_UNPLUG") + "|" + environment("NORVALE_TEST_REPLUG");
     if (text != s.parsedEnv) {
         s.parsedEnv = text;
-        s.envUnplug = parseUnplug(text);
+        s.envPlugEvents =
+            parsePlugEvents(environment("NORVALE_TEST_UNPLUG"), environment("NORVALE_TEST_REPLUG"));
     }
-    if (!s.firstLook)
-        s.firstLook = Clock::now();
-    auto it = s.envUnplug.find(number);
-    if (it == s.envUnplug.end())
+    const double elapsed = sinceFirstLook(s);
+    auto it = s.envPlugEvents.find(number);
+    if (it == s.envPlugEvents.end())
         return false;
-    std::chrono::duration<double> elapsed = Clock::now() - *s.firstLook;
-    return elapsed.count() >= it->second;
+    // The latest event that has happened decides.
+    bool unplugged = false;
+    for (const auto& [at, pluggedIn] : it->second)
+        if (elapsed >= at)
+            unplugged = !pluggedIn;
+    return unplugged;
+}
+
+void setStalled(int number, bool stalled) {
+    if (stalled)
+        unplugPossible = true;
+    std::lock_guard lock(state().mutex);
+    state().stallOverrides[number] = stalled;
+}
+
+bool isStalled(int number) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (auto it = s.stallOverrides.find(number); it != s.stallOverrides.end())
+        return it->second;
+    const std::string text = environment("NORVALE_TEST_STALL");
+    if (text != s.parsedStall) {
+        s.parsedStall = text;
+        s.envStalls = parseStalls(text);
+    }
+    const double elapsed = sinceFirstLook(s);
+    auto it = s.envStalls.find(number);
+    if (it == s.envStalls.end())
+        return false;
+    for (const auto& [from, seconds] : it->second)
+        if (elapsed >= from && elapsed < from + seconds)
+            return true;
+    return false;
 }
 
 void setMjpeg(int number, bool mjpeg) {
@@ -208,9 +296,11 @@ struct UnplugWatch {
 
 GstPadProbeReturn unplugProbe(GstPad* pad, GstPadProbeInfo*, gpointer data) {
     auto* watch = static_cast<UnplugWatch*>(data);
-    if (!testcameras::unplugPossible.load(std::memory_order_relaxed) ||
-        !testcameras::isUnplugged(watch->number))
+    if (!testcameras::unplugPossible.load(std::memory_order_relaxed))
         return GST_PAD_PROBE_OK;
+    if (!testcameras::isUnplugged(watch->number))
+        // A stalled driver: no frames, no error.
+        return testcameras::isStalled(watch->number) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
     if (!watch->reported) {
         watch->reported = true;
         gst::Ref<GstElement> src(gst_pad_get_parent_element(pad));

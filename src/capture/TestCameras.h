@@ -32,7 +32,12 @@
 // no longer be bound, and a running one posts an error ("... has been disconnected") and stops
 // delivering frames. NORVALE_TEST_UNPLUG="N" unplugs camera N from the start; "N@S" unplugs it
 // S seconds after the process first looked at the test cameras. Several entries are separated by
-// commas.
+// commas. NORVALE_TEST_REPLUG="N@S" (same form) plugs camera N back S seconds after that first
+// look; with several entries for one camera, the latest time that has passed decides.
+//
+// A camera can also stall, as a driver that hangs: it stays listed and running, posts nothing
+// and delivers no frames. NORVALE_TEST_STALL="N@S+D" stalls camera N from S seconds after the
+// first look for D seconds (several entries separated by commas); setStalled overrides it.
 #include <string>
 
 namespace norvale::testcameras {
@@ -43,6 +48,10 @@ std::string cameraName(int number);
 // Unplugs (true) or plugs back (false) camera `number`, overriding NORVALE_TEST_UNPLUG for it.
 void setUnplugged(int number, bool unplugged);
 bool isUnplugged(int number);
+
+// Stalls (true) or resumes (false) camera `number`, overriding NORVALE_TEST_STALL for it.
+void setStalled(int number, bool stalled);
+bool isStalled(int number);
 
 // Makes camera `number` send MJPEG (true) or raw video (false), overriding NORVALE_TEST_MJPEG.
 void setMjpeg(int number, bool mjpeg);

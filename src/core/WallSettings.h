@@ -21,13 +21,14 @@ struct WallSettings {
     std::array<bool, 4> groupEnabled{true, true, true, true};
     int keepFreeMB = 2048;
     int keepDays = 0;
+    // Cameras that previewed or recorded when the program last ran do so again at start.
     bool resumeCameras = true;
 
     friend bool operator==(const WallSettings&, const WallSettings&) = default;
 };
 
 // Reads both sections; a CurrentIndex outside 1..9 becomes 1, everything else is taken as read
-// (a KeepFreeMB or KeepDays below 0 acts as 0).
+// (a KeepFreeMB or KeepDays below 0 acts as 0). ResumeCameras defaults to on.
 WallSettings readWallSettings(const IniFile& ini);
 
 // Writes [System] (AutoRun, CheckForUpdates, StartMinimized, CurrentCnt, CurrentIndex,

@@ -141,3 +141,38 @@ TEST_F(DeviceEnumTest, ATestCameraMissingAnElementCannotBeOpenedAndSaysWhy) {
     EXPECT_NE(said.find("textoverlay"), std::string::npos) << said;
     EXPECT_NE(filter.BindFilter(), nullptr);
 }
+
+// The scripted unplug, replug and stall of test cameras, at times far before or after now, so
+// the answers do not depend on how long the program has run.
+TEST(TestCameraScripts, UnplugReplugAndStallEntries) {
+    setenv("NORVALE_TEST_UNPLUG", "40@0,41@0,42@0,43@100000,44,45@0,45@100000,46@0", 1);
+    setenv("NORVALE_TEST_REPLUG", "41@0,42@100000,43@0,45@0,46@x", 1);
+    setenv("NORVALE_TEST_STALL",
+           "50@0+100000,51@100000+5,52@0,53@x+5,54@0+0,55@100000+1,55@0+100000", 1);
+    const struct {
+        int camera;
+        bool unplugged;
+        bool stalled;
+    } cases[] = {
+        {40, true, false},  // unplugged, never back
+        {41, false, false}, // unplugged and back at the same moment: back
+        {42, true, false},  // back only much later
+        {43, false, false}, // back before being unplugged, unplugged much later
+        {44, true, false},  // no time: from the start
+        {45, false, false}, // the latest event that has happened decides
+        {46, false, false}, // an unreadable replug time counts as the start: plugged back
+        {50, false, true},  // stalled now
+        {51, false, false}, // stalls much later
+        {52, false, false}, // no length: no stall
+        {53, false, false}, // unreadable time
+        {54, false, false}, // zero length
+        {55, false, true},  // one of several entries
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(testcameras::isUnplugged(c.camera), c.unplugged) << c.camera;
+        EXPECT_EQ(testcameras::isStalled(c.camera), c.stalled) << c.camera;
+    }
+    unsetenv("NORVALE_TEST_UNPLUG");
+    unsetenv("NORVALE_TEST_REPLUG");
+    unsetenv("NORVALE_TEST_STALL");
+}

@@ -1,6 +1,7 @@
 #pragma once
-// Waiting in widget tests: the event loop runs while a condition is awaited, bounded in time.
-#include <QApplication>
+// Waiting in tests with an event loop: the event loop runs while a condition is awaited, bounded in
+// time.
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -13,7 +14,7 @@ template <class F> bool waitFor(F done, int ms = 10000) {
     while (!done()) {
         if (t.elapsed() > ms)
             return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
     return true;

@@ -1,26 +1,17 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
-#include "app/dialogs/SettingsForm.h"
-#include "app/dialogs/SpinEdit.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
-#include "capture/ASFWriter.h"
-#include "capture/CaptureLog.h"
 #include "capture/FilterGraph.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
-#include "core/AtomicFile.h"
 #include "core/CameraSettings.h"
 #include "core/FileNaming.h"
 #include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 
-#include <QMetaObject>
-#include <QTimer>
-#include <chrono>
 #include <cstdio>
-#include <sys/stat.h>
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -52,96 +43,85 @@ void CameraServices::fillDefaults() {
         videoDeviceCount = [devices = videoDevices] {
             return devices ? devices->DeviceCount() : 0;
         };
-    if (!localTime) {
-        localTime = [] {
-            const std::time_t now = std::time(nullptr);
-            std::tm local{};
-            localtime_r(&now, &local);
-            return local;
-        };
-    }
-    if (!monotonicSeconds) {
-        monotonicSeconds = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
-    if (!tickCount) {
-        tickCount = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
+    ChannelServices clocks;
+    clocks.localTime = localTime;
+    clocks.monotonicSeconds = monotonicSeconds;
+    clocks.tickCount = tickCount;
+    clocks.fillDefaults();
+    localTime = clocks.localTime;
+    monotonicSeconds = clocks.monotonicSeconds;
+    tickCount = clocks.tickCount;
 }
 
 TCamera::TCamera(QWidget* owner, CameraServices services)
     : QFrame(owner), services_(std::move(services)) {
     services_.fillDefaults();
-    asfWriter_ = std::make_unique<TASFWriter>("ASFWriter");
-    asfWriter_->SetProfile(TWMProfiles8::wmp_V80_56VideoOnly);
-    asfWriter_->SetPort(0);
-    asfWriter_->SetMaxUsers(8);
-    videoSampleGrabber_ = std::make_unique<TSampleGrabber>("VideoSampleGrabber");
-    videoSampleGrabber_->SetOnBuffer(
-        [this](TSampleGrabber& sender, double time, const std::uint8_t* buffer,
-               std::size_t length) { VideoSampleGrabberBuffer(sender, time, buffer, length); });
-    // Frames are converted for the callback only when it will take a snapshot of them; the
-    // test is the callback's own first steps (read the clock, compare).
-    videoSampleGrabber_->SetBufferWanted([this] {
-        return autoSnapshot_.load(std::memory_order_relaxed) &&
-               snapshotDue(services_.monotonicSeconds(),
-                           lastSnapshotSecond_.load(std::memory_order_relaxed), snapshotSeconds_);
+    ChannelServices channelServices;
+    channelServices.videoDevices = services_.videoDevices;
+    channelServices.deviceFormats = services_.deviceFormats;
+    channelServices.localTime = services_.localTime;
+    channelServices.monotonicSeconds = services_.monotonicSeconds;
+    channelServices.tickCount = services_.tickCount;
+    channel_ = std::make_unique<CameraChannel>(std::move(channelServices));
+    channel_->onSnapshot = [this](std::shared_ptr<const TBitmap> shown) { showSnapshot(shown); };
+    channel_->onProfileFailed = [this](const char* call, std::int32_t code) {
+        const QString hex =
+            QString::number(static_cast<std::uint32_t>(code), 16).toUpper().rightJustified(8, '0');
+        message(QStringLiteral("Error on Call %1 (%2)").arg(QLatin1String(call), hex),
+                services_.applicationTitle, static_cast<int>(MessageIcon::None));
+    };
+    connect(channel_.get(), &CameraChannel::previewStarted, this, [this] {
+        updateActions();
+        emit OnPreview(this);
     });
-    videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
-    videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
-    captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");
-    captureGraph_->SetMode(TGraphMode::gmCapture);
-    captureGraph_->SetGraphEdit(true);
-    captureGraph_->SetOnError([this](const std::string& text, TFilterComponent* origin) {
-        // Handled from the event loop, not inside the bus dispatch; a graph rebuilt in between
-        // (a new run) makes it stale.
-        const bool recordingOnly = origin == asfWriter_.get();
-        QMetaObject::invokeMethod(
-            this,
-            [this, run = graphRun_, text = QString::fromStdString(text), recordingOnly] {
-                graphFailed(run, text, recordingOnly);
-            },
-            Qt::QueuedConnection);
+    connect(channel_.get(), &CameraChannel::stateChangedByItself, this, &TCamera::channelChanged);
+    // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
+    // whether the camera is lost.
+    connect(channel_.get(), &CameraChannel::stateEntered, this,
+            [this] { videoWindow_->SetStatusText(LostText()); });
+    connect(channel_.get(), &CameraChannel::recordingWriteFailed, this, [this] {
+        if (services_.recordingWriteFailed)
+            services_.recordingWriteFailed();
     });
-    recordingWatch_ = new QTimer(this);
-    recordingWatch_->setInterval(1000);
-    connect(recordingWatch_, &QTimer::timeout, this, &TCamera::checkRecordingFile);
+    connect(channel_.get(), &CameraChannel::failed, this, [this](const QString& text) {
+        if (services_.reportError)
+            services_.reportError(text);
+    });
+    connect(channel_.get(), &CameraChannel::lost, this, [this](const QString& text) {
+        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), qUtf8Printable(text));
+        emit OnLost(this);
+    });
     buildLayout();
+    channel_->onGraphStopped = [w = videoWindow_] { w->GraphStopped(); };
     buildActions();
 
-    mmsPort_ = services_.mmsPort;
-    bitRate_ = 1024;
-    saveFilePath_ = QString::fromStdString(defaultFolder());
-    snapshotPath_ = saveFilePath_;
-    snapshotSeconds_ = 60;
-    videoDeviceIndex_ = -1;
-    videoFormatIndex_ = -1;
-    recording_ = previewing_ = autoSnapshot_ = false;
-    setCameraName(QStringLiteral("untitled"));
-    lastSnapshotSecond_ = 0;
+    channel_->setMMSPort(services_.mmsPort);
+    CameraSettings initial = defaultCameraSettings("untitled");
+    channel_->setSettings(initial);
+    pageControl1_->setTabText(0, CameraName());
     pageControl1_->setCurrentIndex(0);
     updateActions();
 }
 
 TCamera::~TCamera() {
     try {
-        StopRecording();
-        StopPreview();
+        channel_->stopRecording();
+        channel_->stopPreview();
     } catch (const std::exception& e) {
         // A destructor must not throw; the graph is released below all the same.
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), e.what());
     } catch (...) {
         std::fprintf(stderr, "%s: unknown error while stopping\n", qUtf8Printable(objectName()));
     }
+    // The channel goes before the window that shows it: nothing of it may call back then, to
+    // the frame or to anyone else.
+    channel_->disconnect();
+    channel_->onGraphStopped = {};
+    channel_->onSnapshot = {};
+    channel_->onProfileFailed = {};
     videoWindow_->SetFrameSource(nullptr);
-    videoRenderer_->SetOnAboutToRun({});
+    channel_->renderer().SetOnAboutToRun({});
+    channel_.reset();
 }
 
 // The frame's skin: a dark page control that sits quietly on the wall.
@@ -182,9 +162,9 @@ void TCamera::buildLayout() {
     videoWindow_->SetKeepAspectRatio(true);
     videoWindow_->SetFullScreenTopMost(true);
     videoWindow_->setContextMenuPolicy(Qt::CustomContextMenu);
-    videoWindow_->SetFrameSource(videoRenderer_.get());
+    videoWindow_->SetFrameSource(&channel_->renderer());
     videoWindow_->SetWaitingText(Translator::tr(QStringLiteral("No device: open Camera Settings")));
-    videoRenderer_->SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
+    channel_->renderer().SetOnAboutToRun([w = videoWindow_] { w->GraphAboutToRun(); });
     connect(videoWindow_, &TVideoWindow::DoubleClicked, this, [this] {
         actFullScreenExecute();
         updateActions();
@@ -235,8 +215,8 @@ void TCamera::buildActions() {
     actPreview_->setObjectName(QStringLiteral("actPreview"));
     actPreview_->setCheckable(true);
     actPreview_->setUpdateRule([this](TAction& a) {
-        a.setEnabled(videoDeviceIndex_ != -1);
-        a.setChecked(previewing_);
+        a.setEnabled(VideoDeviceIndex() != -1);
+        a.setChecked(Previewing());
     });
     actPreview_->setExecuteRule([this] { actPreviewExecute(); });
 
@@ -244,8 +224,8 @@ void TCamera::buildActions() {
     actSave_->setObjectName(QStringLiteral("actSave"));
     actSave_->setCheckable(true);
     actSave_->setUpdateRule([this](TAction& a) {
-        a.setEnabled(previewing_);
-        a.setChecked(recording_);
+        a.setEnabled(Previewing());
+        a.setChecked(Recording());
     });
     actSave_->setExecuteRule([this] { actSaveExecute(); });
 
@@ -254,7 +234,7 @@ void TCamera::buildActions() {
     actSnapshot_->setCheckable(true);
     actSnapshot_->setUpdateRule([this](TAction& a) {
         a.setEnabled(true);
-        a.setChecked(autoSnapshot_);
+        a.setChecked(AutoSnapshot());
     });
     actSnapshot_->setExecuteRule([this] { actSnapshotExecute(); });
 
@@ -266,7 +246,7 @@ void TCamera::buildActions() {
     actFullScreen_ = new TAction(QStringLiteral("&Full Screen"), this);
     actFullScreen_->setObjectName(QStringLiteral("actFullScreen"));
     actFullScreen_->setUpdateRule([this](TAction& a) {
-        a.setEnabled(previewing_);
+        a.setEnabled(Previewing());
         // Set on every update, after the window's translation: looked up here.
         a.setText(Translator::tr(FullScreen() ? QStringLiteral("Exit Full Screen")
                                               : QStringLiteral("Full Screen")));
@@ -309,37 +289,45 @@ void TCamera::updateActions() {
         a->update();
 }
 
-void TCamera::setMMSPort(int port) {
-    if (port != mmsPort_)
-        mmsPort_ = port;
-}
-
-void TCamera::setSnapshotPath(const QString& path) {
-    std::lock_guard lock(canvasLock_);
-    snapshotPath_ = path;
-}
-
 void TCamera::setCameraName(const QString& name) {
-    if (name == cameraName_)
+    if (name == CameraName())
         return;
-    cameraName_ = name;
+    channel_->setName(name.toStdString());
     pageControl1_->setTabText(0, name);
 }
 
 void TCamera::setVideoDeviceIndex(int index) {
-    if (index == videoDeviceIndex_)
+    if (index == VideoDeviceIndex())
         return;
     // Only a position in today's device list is taken; anything else keeps the old choice.
     if (index < 0 || index > services_.videoDeviceCount() - 1)
         return;
-    videoDeviceIndex_ = index;
+    channel_->setVideoDeviceIndex(index);
     videoWindow_->SetWaitingText(Translator::tr(QStringLiteral("Stopped: press Preview")));
     updateActions();
 }
 
-void TCamera::setVideoFormatIndex(int index) {
-    if (index != videoFormatIndex_)
-        videoFormatIndex_ = index;
+void TCamera::setSettings(const CameraSettings& settings) {
+    const int deviceIndex = VideoDeviceIndex();
+    CameraSettings values = settings;
+    values.videoDeviceIndex = deviceIndex;
+    channel_->setSettings(values);
+    pageControl1_->setTabText(0, CameraName());
+    setVideoDeviceIndex(settings.videoDeviceIndex);
+    updateActions();
+}
+
+QString TCamera::LostText() const {
+    if (!Lost())
+        return {};
+    const std::tm& t = channel_->lostSince();
+    const QString time = QString::asprintf("%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    return Translator::tr(QStringLiteral("Camera lost since %1")).arg(time);
+}
+
+void TCamera::channelChanged() {
+    updateActions();
+    emit OnStateChanged(this);
 }
 
 bool TCamera::FullScreen() const {
@@ -354,21 +342,21 @@ void TCamera::setFullScreen(bool on) {
 }
 
 void TCamera::actSnapshotExecute() {
-    const bool on = !autoSnapshot_.load();
-    autoSnapshot_.store(on);
+    const bool on = !AutoSnapshot();
+    setAutoSnapshot(on);
     imgBackground_->setVisible(!on);
     image1_->setVisible(on);
 }
 
 void TCamera::actFullScreenExecute() {
-    if (previewing_)
+    if (Previewing())
         setFullScreen(!FullScreen());
     else
         setFullScreen(false);
 }
 
 void TCamera::actPreviewExecute() {
-    const TGraphState state = captureGraph_->GraphState();
+    const TGraphState state = CaptureGraph().GraphState();
     if (state == TGraphState::gsUninitialized || state == TGraphState::gsStopped)
         StartPreview();
     else
@@ -376,64 +364,21 @@ void TCamera::actPreviewExecute() {
 }
 
 void TCamera::actSaveExecute() {
-    if (!recording_) {
+    if (!Recording()) {
         StartRecording();
     } else {
         StopRecording();
-        if (previewing_)
+        if (Previewing())
             StartPreview();
     }
 }
-
-namespace {
-// Texts taken back from a dialog lose leading and trailing blanks and control characters.
-QString trimmedText(const QString& text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text.at(first).unicode() <= ' ')
-        ++first;
-    while (last > first && text.at(last - 1).unicode() <= ' ')
-        --last;
-    return text.mid(first, last - first);
-}
-} // namespace
 
 void TCamera::actSettingsExecute() {
     // The dialog works on this camera's own graph, so everything stops first; it is not
     // restarted afterwards.
     StopAll();
-    SettingsFormServices dialogServices;
-    dialogServices.devices = services_.videoDevices;
-    dialogServices.formats = services_.deviceFormats;
-    dialogServices.sourceFilter = videoSourceFilter_.get();
-    dialogServices.graph = captureGraph_.get();
-    dialogServices.messages = services_.messages;
-    dialogServices.folders = services_.folders;
-    dialogServices.exeDir = services_.exeDir;
-    dialogServices.reportError = services_.reportError;
-    // Freed when the command ends; shown over the main window, outside this frame's skin.
-    auto form = std::make_unique<TSettingsForm>(window(), std::move(dialogServices));
-    form->SetDeviceIndex(videoDeviceIndex_);
-    form->SetFormatIndex(videoFormatIndex_);
-    form->edtSaveFilePath()->setText(saveFilePath_);
-    form->NameEdit()->setText(cameraName_);
-    form->edtKBps()->SetValue(bitRate_);
-    form->SetSegmentSeconds(segmentSeconds_);
-    form->chkAutoSnapshot()->setChecked(autoSnapshot_.load());
-    form->edtSnapshotSeconds()->SetValue(snapshotSeconds_);
-    form->edtSnapshotPath()->setText(SnapshotPath());
-    const int result = services_.execDialog ? services_.execDialog(*form) : form->exec();
-    if (result != QDialog::Accepted)
-        return;
-    setVideoDeviceIndex(form->DeviceIndex());
-    setVideoFormatIndex(form->FormatIndex());
-    setSaveFilePath(trimmedText(form->edtSaveFilePath()->text()));
-    setCameraName(trimmedText(form->NameEdit()->text()));
-    setBitRate(form->edtKBps()->Value());
-    setSegmentSeconds(form->SegmentSeconds());
-    setAutoSnapshot(form->chkAutoSnapshot()->isChecked());
-    setSnapshotSeconds(form->edtSnapshotSeconds()->Value());
-    setSnapshotPath(trimmedText(form->edtSnapshotPath()->text()));
-    updateActions();
+    if (services_.editSettings)
+        services_.editSettings(*this, services_);
 }
 
 void TCamera::message(const QString& text, const QString& caption, int icon) {
@@ -442,61 +387,34 @@ void TCamera::message(const QString& text, const QString& caption, int icon) {
             {window(), text, caption, static_cast<MessageIcon>(icon), MessageButtons::Ok});
 }
 
+// The commands of the frame: the channel does the work; the frame shows the wait cursor and
+// keeps its actions up to date.
 void TCamera::TearDownGraph() {
     WaitCursor wait;
-    // Black at once once nothing runs, also when a step below fails.
-    struct Blank {
-        TVideoWindow* window;
-        ~Blank() { window->GraphStopped(); }
-    } blank{videoWindow_};
-    ++graphRun_;
-    recordingWatch_->stop();
-    captureGraph_->StopGraph();
-    captureGraph_->PurgeGraph();
-    captureGraph_->SetActive(false);
-    asfWriter_->SetFilterGraph(nullptr);
-    videoSampleGrabber_->SetFilterGraph(nullptr);
-    videoSourceFilter_->SetFilterGraph(nullptr);
-    videoRenderer_->SetFilterGraph(nullptr);
+    channel_->tearDownGraph();
 }
 
 void TCamera::StartPreview() {
-    if (videoDeviceIndex_ < 0) {
+    if (VideoDeviceIndex() < 0) {
         message(Translator::tr(QStringLiteral("Please select a video device!")),
                 Translator::tr(QStringLiteral("Error")), static_cast<int>(MessageIcon::Error));
         return;
     }
     pageControl1_->setCurrentIndex(0);
     RefitVideo();
-    TearDownGraph();
-    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
-    videoRenderer_->SetFilterGraph(captureGraph_.get());
-    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
-    // The device at this position now; an empty identity when there is none any more.
-    videoSourceFilter_->BaseFilter().StoreMoniker(
-        services_.videoDevices ? services_.videoDevices->MonikerAt(videoDeviceIndex_)
-                               : std::nullopt);
-    captureGraph_->SetActive(true);
-    // A missing device fails here with "Interface not supported"; other results are not examined.
-    captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
-                                videoSampleGrabber_.get(), *videoRenderer_);
-    captureGraph_->RunGraph();
-    previewing_ = true;
-    updateActions();
-    emit OnPreview(this);
+    WaitCursor wait;
+    channel_->startPreview(); // announces itself through OnPreview
 }
 
 void TCamera::StopPreview() {
-    TearDownGraph();
-    previewing_ = false;
+    WaitCursor wait;
+    channel_->stopPreview();
     updateActions();
 }
 
 void TCamera::StopRecording() {
-    if (recording_ && asfWriter_->HasFilter()) // the newest segment
-        lastRecordingFile_ = QString::fromStdString(asfWriter_->CurrentFileName().string());
-    TearDownGraph();
-    recording_ = false;
+    WaitCursor wait;
+    channel_->stopRecording();
     updateActions();
 }
 
@@ -506,187 +424,14 @@ void TCamera::StopAll() {
 }
 
 void TCamera::StartRecording() {
-    try {
-        buildRecording();
-    } catch (...) {
-        // The one report is the error going on to the caller. When only the recording could
-        // not start (its file cannot be opened), live video resumes; when the preview cannot
-        // start either, the camera rests idle.
-        const bool resume = previewing_;
-        try {
-            StopRecording();
-            if (resume)
-                StartPreview();
-        } catch (...) {
-            try {
-                StopPreview();
-            } catch (...) {
-            }
-            previewing_ = false;
-            updateActions();
-        }
-        emit OnStateChanged(this);
-        throw;
-    }
-}
-
-void TCamera::buildRecording() {
-    StopRecording();
     pageControl1_->setCurrentIndex(0);
     WaitCursor wait;
-    asfWriter_->SetFilterGraph(captureGraph_.get());
-    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
-    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
-    videoRenderer_->SetFilterGraph(captureGraph_.get());
-
-    saveFilePath_ = QString::fromStdString(folderWithSeparator(saveFilePath_.toStdString()));
-    // The first file and every later segment are named by the same rule, never twice the same.
-    auto nextFile = [folder = saveFilePath_.toStdString(), name = cameraName_.toStdString(),
-                     clock = services_.localTime] {
-        return claimTimestampedFileName(folder, name, clock(), ".wmv");
-    };
-    FileNameClaim first = nextFile();
-    const std::string fileName = first.path();
-    lastRecordingFile_ = QString::fromStdString(fileName);
-    asfWriter_->SetFileName(std::move(first));
-    asfWriter_->SetSegmentSeconds(segmentSeconds_);
-    asfWriter_->SetFileNameProvider(nextFile);
-    asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
-    asfWriter_->SetCameraNumber(cameraNumberOfName(objectName().toStdString()));
-    captureGraph_->SetActive(true);
-
-    if (videoFormatIndex_ != -1) {
-        // A device that is gone has no pins to configure: "Interface not supported".
-        videoSourceFilter_->RequireFilter();
-        TPinList pins(videoSourceFilter_.get());
-        const int count = services_.deviceFormats ? services_.deviceFormats->Count() : 0;
-        if (videoFormatIndex_ >= 0 && videoFormatIndex_ <= count - 1)
-            pins.FirstPin().SetFormat(services_.deviceFormats->ItemAt(videoFormatIndex_));
-    }
-    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
-                                                      videoSampleGrabber_.get(), *videoRenderer_));
-    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_CAPTURE, *videoSourceFilter_,
-                                                      nullptr, *asfWriter_));
-    const auto [width, height] = captureGraph_->NativeVideoSize();
-    ConfigureWriterProfile(width, height, static_cast<std::int64_t>(bitRate_) * 1000);
-    captureGraph_->RunGraph();
-    recording_ = true;
-    recordingIdentity_ = fileIdentity(fileName);
-    recordingWatch_->start();
-    updateActions();
-}
-
-TCamera::FileIdentity TCamera::fileIdentity(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return {};
-    return {true, st.st_dev, st.st_ino};
-}
-
-void TCamera::checkRecordingFile() {
-    // The writer keeps writing into a file whose folder was deleted (or that was replaced)
-    // without a complaint, and nothing of it would survive: when the path no longer names the
-    // file being written, the recording ends now, with a report.
-    if (!recording_ || !recordingIdentity_.valid)
-        return;
-    // At each new segment the watch moves on to the file being written now.
-    if (const QString current = QString::fromStdString(asfWriter_->CurrentFileName().string());
-        current != lastRecordingFile_) {
-        lastRecordingFile_ = current;
-        recordingIdentity_ = fileIdentity(current.toStdString());
-    }
-    const FileIdentity now = fileIdentity(lastRecordingFile_.toStdString());
-    if (now.valid && now.device == recordingIdentity_.device &&
-        now.inode == recordingIdentity_.inode)
-        return;
-    recordingWatch_->stop();
-    graphFailed(graphRun_,
-                QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
-                    .arg(lastRecordingFile_),
-                true);
-}
-
-std::int32_t TCamera::ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond) {
-    TWriterProfile profile;
-    profile.Name = cameraName_.toStdString() + std::to_string(services_.tickCount());
-    profile.Description = "Norvale WMV ProFiles";
-    // A bit rate that does not fit the stream's 32-bit field (or is not positive) would wrap
-    // into nonsense; the nearest rate the stream can carry is used instead.
-    profile.BitRate = static_cast<std::uint32_t>(
-        std::clamp<std::int64_t>(bitsPerSecond, 1000, std::numeric_limits<std::int32_t>::max()));
-    profile.AvgTimePerFrame = 666667;
-    profile.MaxKeyFrameSpacing = 30000000;
-    profile.Quality = 100;
-    profile.Width = width;
-    profile.Height = height;
-    profile.BufferWindow = 0xFFFFFFFF;
-    auto fail = [this](const char* call, std::int32_t code) {
-        const QString hex =
-            QString::number(static_cast<std::uint32_t>(code), 16).toUpper().rightJustified(8, '0');
-        message(QStringLiteral("Error on Call %1 (%2)").arg(QLatin1String(call), hex),
-                services_.applicationTitle, static_cast<int>(MessageIcon::None));
-        return code;
-    };
-    if (!asfWriter_->HasFilter())
-        return fail("pWriter.QueryInterface", hr::E_NOINTERFACE);
-    const HResult result = asfWriter_->ConfigureFilterUsingProfile(profile);
-    if (result < 0)
-        return fail("pWriter.ConfigureFilterUsingProfile", result);
-    return 0;
-}
-
-void TCamera::VideoSampleGrabberBuffer(TSampleGrabber& sender, double, const std::uint8_t* buffer,
-                                       std::size_t length) {
-    // Runs for every frame: when nothing is due, read the clock and compare, nothing more.
-    if (!autoSnapshot_.load(std::memory_order_relaxed))
-        return;
-    const std::uint32_t now = services_.monotonicSeconds();
-    if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed), snapshotSeconds_))
-        return;
-    // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
-    lastSnapshotSecond_.store(now, std::memory_order_relaxed);
-    try {
-        // The folder gains its separator like the recording folder. The property is changed on
-        // the GUI thread; both sides hold the canvas lock, as this thread reads it while running.
-        std::string folder;
-        {
-            std::lock_guard lock(canvasLock_);
-            folder = snapshotPath_.toStdString();
-        }
-        const std::string withSeparator = folderWithSeparator(folder);
-        if (withSeparator != folder) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, folder, withSeparator] {
-                    std::lock_guard lock(canvasLock_);
-                    if (snapshotPath_.toStdString() == folder)
-                        snapshotPath_ = QString::fromStdString(withSeparator);
-                },
-                Qt::QueuedConnection);
-        }
-        folder = withSeparator;
-        const std::string fileName =
-            timestampedFileName(folder, cameraName_.toStdString(), services_.localTime(), ".bmp");
-        std::shared_ptr<const TBitmap> shown;
-        {
-            std::lock_guard lock(canvasLock_);
-            if (!snapshotBitmap_)
-                snapshotBitmap_ = std::make_unique<TBitmap>();
-            sender.FrameToBitmap(snapshotBitmap_.get(), buffer, length);
-            if (!snapshotBitmap_->empty()) {
-                const std::vector<std::uint8_t> file = snapshotBitmap_->BmpFile();
-                // Whole or not at all: a full disk leaves no truncated or empty pictures.
-                writeFileAtomically(fileName, file.data(), file.size());
-                shown = std::make_shared<const TBitmap>(*snapshotBitmap_);
-            }
-        }
-        if (shown)
-            QMetaObject::invokeMethod(
-                this, [this, shown] { showSnapshot(shown); }, Qt::QueuedConnection);
-    } catch (...) {
-        // Snapshots fail silently; the next one is due an interval later.
-        LogSwallowedFailure("a timed snapshot");
-    }
+    struct Update {
+        TCamera* self;
+        ~Update() { self->updateActions(); }
+    } update{this};
+    channel_->setCameraNumber(cameraNumberOfName(objectName().toStdString()));
+    channel_->startRecording();
 }
 
 void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
@@ -704,39 +449,6 @@ void TCamera::showSnapshot(std::shared_ptr<const TBitmap> bitmap) {
     // Bottom-up rows unless the height is negative.
     QImage copy = h.biHeight > 0 ? image.mirrored(false, true) : image.copy();
     image1_->setPixmap(QPixmap::fromImage(copy));
-}
-
-void TCamera::graphFailed(quint64 run, const QString& text, bool recordingOnly) {
-    if (run != graphRun_) {
-        // The graph that failed was torn down meanwhile (the user stopped it): only the
-        // report is left to give.
-        if (services_.reportError)
-            services_.reportError(text);
-        return;
-    }
-    // The pipeline failed on its own. A failure of the file branch (full disk, folder gone)
-    // ends only the recording and live video resumes; anything else (camera gone) brings the
-    // camera to rest in the idle state. The recording so far stays readable either way.
-    const bool resume = recordingOnly && recording_ && previewing_;
-    if (recordingOnly && recording_ && services_.recordingWriteFailed)
-        services_.recordingWriteFailed();
-    try {
-        StopRecording();
-        if (resume)
-            StartPreview();
-        else
-            StopPreview();
-    } catch (const std::exception&) {
-        try {
-            StopPreview();
-        } catch (const std::exception&) {
-        }
-        previewing_ = false;
-        updateActions();
-    }
-    emit OnStateChanged(this);
-    if (services_.reportError)
-        services_.reportError(text);
 }
 
 void TCamera::RefitVideo() {

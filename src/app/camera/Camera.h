@@ -1,17 +1,18 @@
 #pragma once
-// One camera channel: the frame that a wall slot shows, with its published properties, its two
-// pages (live video and the latest snapshot), its pop-up menu and its five actions.
+// One camera channel as the wall shows it: the frame of a wall slot, with its published
+// properties, its two pages (live video and the latest snapshot), its pop-up menu and its five
+// actions. The camera itself (graph, recording, snapshots, losing and regaining the device) is its
+// CameraChannel; the frame passes the commands on and shows what the channel does.
 #include "app/shell/Action.h"
+#include "channel/CameraChannel.h"
 
 #include <QFrame>
 #include <QImage>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class QCheckBox;
@@ -24,6 +25,7 @@ class QWidget;
 
 namespace norvale {
 
+class TCamera;
 class IFolderChooser;
 class IMessageBox;
 class TASFWriter;
@@ -61,6 +63,9 @@ struct CameraServices {
     std::function<std::tm()> localTime;
     std::function<std::uint32_t()> monotonicSeconds;
     std::function<std::uint32_t()> tickCount;
+    // The camera settings dialog, run on the frame (which has stopped) with these services; none:
+    // the command only stops the camera. The dialogs provide it (editCameraSettings).
+    std::function<void(TCamera&, const CameraServices&)> editSettings;
     // Failures that end a running graph on their own (a camera unplugged, a full disk) are
     // reported here; the camera has already stopped.
     std::function<void(const QString&)> reportError;
@@ -81,31 +86,41 @@ public:
     ~TCamera() override;
 
     // Published properties.
-    int MMSPort() const { return mmsPort_; }
-    void setMMSPort(int port);
-    int BitRate() const { return bitRate_; }
-    void setBitRate(int kbps) { bitRate_ = kbps; }
-    int SnapshotSeconds() const { return snapshotSeconds_; }
-    void setSnapshotSeconds(int seconds) { snapshotSeconds_ = seconds; }
-    const QString& CameraName() const { return cameraName_; }
+    int MMSPort() const { return channel_->mmsPort(); }
+    void setMMSPort(int port) { channel_->setMMSPort(port); }
+    int BitRate() const { return channel_->bitRate(); }
+    void setBitRate(int kbps) { channel_->setBitRate(kbps); }
+    int SnapshotSeconds() const { return channel_->snapshotSeconds(); }
+    void setSnapshotSeconds(int seconds) { channel_->setSnapshotSeconds(seconds); }
+    QString CameraName() const { return QString::fromStdString(channel_->name()); }
     void setCameraName(const QString& name);
-    int VideoDeviceIndex() const { return videoDeviceIndex_; }
+    int VideoDeviceIndex() const { return channel_->videoDeviceIndex(); }
     void setVideoDeviceIndex(int index);
-    int VideoFormatIndex() const { return videoFormatIndex_; }
-    void setVideoFormatIndex(int index);
-    bool Previewing() const { return previewing_; }
-    bool Recording() const { return recording_; }
+    int VideoFormatIndex() const { return channel_->videoFormatIndex(); }
+    void setVideoFormatIndex(int index) { channel_->setVideoFormatIndex(index); }
+    bool Previewing() const { return channel_->previewing(); }
+    bool Recording() const { return channel_->recording(); }
     bool FullScreen() const;
     void setFullScreen(bool on);
-    bool AutoSnapshot() const { return autoSnapshot_.load(); }
-    void setAutoSnapshot(bool on) { autoSnapshot_.store(on); }
-    const QString& SaveFilePath() const { return saveFilePath_; }
-    void setSaveFilePath(const QString& path) { saveFilePath_ = path; }
-    const QString& SnapshotPath() const { return snapshotPath_; }
-    void setSnapshotPath(const QString& path);
+    bool AutoSnapshot() const { return channel_->autoSnapshot(); }
+    void setAutoSnapshot(bool on) { channel_->setAutoSnapshot(on); }
+    QString SaveFilePath() const { return QString::fromStdString(channel_->saveFilePath()); }
+    void setSaveFilePath(const QString& path) { channel_->setSaveFilePath(path.toStdString()); }
+    QString SnapshotPath() const { return QString::fromStdString(channel_->snapshotPath()); }
+    void setSnapshotPath(const QString& path) { channel_->setSnapshotPath(path.toStdString()); }
     // Seconds of one recording file; 0: one file per recording.
-    int SegmentSeconds() const { return segmentSeconds_; }
-    void setSegmentSeconds(int seconds) { segmentSeconds_ = seconds; }
+    int SegmentSeconds() const { return channel_->segmentSeconds(); }
+    void setSegmentSeconds(int seconds) { channel_->setSegmentSeconds(seconds); }
+
+    // Every persisted setting at once; the device index obeys setVideoDeviceIndex's rule.
+    CameraSettings Settings() const { return channel_->settings(); }
+    void setSettings(const CameraSettings& settings);
+
+    // The engine behind the frame.
+    CameraChannel& Channel() const { return *channel_; }
+    // Whether the camera waits for its device to come back, and the text its frame shows then.
+    bool Lost() const { return channel_->state() == ChannelState::Lost; }
+    QString LostText() const;
 
     // Re-applies the client alignment of the page control and the video window.
     void RefitVideo();
@@ -120,21 +135,28 @@ public:
     void TearDownGraph();
     // Builds the recording profile and gives it to the writer; 0, or the failing call's code
     // after its message was shown.
-    std::int32_t ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond);
+    std::int32_t ConfigureWriterProfile(int width, int height, std::int64_t bitsPerSecond) {
+        return channel_->configureWriterProfile(width, height, bitsPerSecond);
+    }
 
     // The frame callback of the grabber (streaming thread): takes a timed snapshot when due.
     void VideoSampleGrabberBuffer(TSampleGrabber& sender, double sampleTime,
-                                  const std::uint8_t* buffer, std::size_t length);
-    std::uint32_t LastSnapshotSecond() const { return lastSnapshotSecond_.load(); }
+                                  const std::uint8_t* buffer, std::size_t length) {
+        (void)sampleTime;
+        channel_->frameArrived(sender, buffer, length);
+    }
+    std::uint32_t LastSnapshotSecond() const { return channel_->lastSnapshotSecond(); }
 
     // The capture components.
-    TFilterGraph& CaptureGraph() const { return *captureGraph_; }
-    TFilter& VideoSourceFilter() const { return *videoSourceFilter_; }
-    TSampleGrabber& VideoSampleGrabber() const { return *videoSampleGrabber_; }
-    TVideoRenderer& VideoRenderer() const { return *videoRenderer_; }
-    TASFWriter& ASFWriter() const { return *asfWriter_; }
+    TFilterGraph& CaptureGraph() const { return channel_->graph(); }
+    TFilter& VideoSourceFilter() const { return channel_->sourceFilter(); }
+    TSampleGrabber& VideoSampleGrabber() const { return channel_->sampleGrabber(); }
+    TVideoRenderer& VideoRenderer() const { return channel_->renderer(); }
+    TASFWriter& ASFWriter() const { return channel_->writer(); }
     // The last recording's file name (empty before the first).
-    const QString& lastRecordingFile() const { return lastRecordingFile_; }
+    QString lastRecordingFile() const {
+        return QString::fromStdString(channel_->lastRecordingFile());
+    }
 
     // Applies every action's update rule.
     void updateActions();
@@ -160,9 +182,11 @@ public:
 signals:
     // After every successful preview start.
     void OnPreview(norvale::TCamera* sender);
-    // After the camera changed its state on its own (its graph failed) or after a failed
-    // start, so that what shows its state can follow.
+    // After the camera changed its state on its own (its graph failed, its device went away or
+    // came back) or after a failed start, so that what shows its state can follow.
     void OnStateChanged(norvale::TCamera* sender);
+    // The camera's device went away or stalled: the camera waits for it (Lost()).
+    void OnLost(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -179,38 +203,11 @@ private:
     void actSaveExecute();
     void actSettingsExecute();
     void showSnapshot(std::shared_ptr<const TBitmap> bitmap);
-    void buildRecording();
-    void graphFailed(quint64 run, const QString& text, bool recordingOnly);
-    void checkRecordingFile();
-    struct FileIdentity {
-        bool valid = false;
-        unsigned long device = 0;
-        unsigned long inode = 0;
-    };
-    static FileIdentity fileIdentity(const std::string& path);
+    void channelChanged();
     void message(const QString& text, const QString& caption, int icon);
 
     CameraServices services_;
-
-    int mmsPort_ = 8801;
-    int bitRate_ = 1024;
-    int snapshotSeconds_ = 60;
-    int segmentSeconds_ = 3600;
-    QString cameraName_;
-    int videoDeviceIndex_ = -1;
-    int videoFormatIndex_ = -1;
-    bool previewing_ = false;
-    bool recording_ = false;
-    std::atomic<bool> autoSnapshot_{false};
-    QString saveFilePath_;
-    QString snapshotPath_;
-    std::atomic<std::uint32_t> lastSnapshotSecond_{0};
-    QString lastRecordingFile_;
-    // Counts graph teardowns, so a failure handled late can tell it belongs to a graph gone.
-    quint64 graphRun_ = 0;
-    // While recording: checks that the file being written still has its name.
-    QTimer* recordingWatch_ = nullptr;
-    FileIdentity recordingIdentity_;
+    std::unique_ptr<CameraChannel> channel_;
     int refitCount_ = 0;
 
     QWidget* clientPanel_ = nullptr;
@@ -230,17 +227,6 @@ private:
     TAction* actSnapshot_ = nullptr;
     TAction* actSettings_ = nullptr;
     TAction* actFullScreen_ = nullptr;
-
-    // The bitmap of the latest snapshot and the lock of its drawing surface.
-    std::mutex canvasLock_;
-    std::unique_ptr<TBitmap> snapshotBitmap_;
-
-    // Components first, the graph last: the graph goes first and unlinks them.
-    std::unique_ptr<TASFWriter> asfWriter_;
-    std::unique_ptr<TSampleGrabber> videoSampleGrabber_;
-    std::unique_ptr<TFilter> videoSourceFilter_;
-    std::unique_ptr<TVideoRenderer> videoRenderer_;
-    std::unique_ptr<TFilterGraph> captureGraph_;
 };
 
 } // namespace norvale

@@ -148,7 +148,11 @@ void TVideoWindow::paintFrame(QWidget* target) {
     std::shared_ptr<const TVideoFrame> frame = source_ ? source_->LatestFrame() : nullptr;
     if (!frame || frame->Width() <= 0 || frame->Height() <= 0) {
         painter.fillRect(area, Qt::black);
-        if (!waitingText_.isEmpty() && !(source_ && source_->Connected())) {
+        if (!statusText_.isEmpty()) {
+            // What happened to a running camera (lost) outranks what a stopped one waits for.
+            painter.setPen(Qt::white);
+            painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, statusText_);
+        } else if (!waitingText_.isEmpty() && !(source_ && source_->Connected())) {
             painter.setPen(palette().color(QPalette::WindowText));
             painter.setFont(font());
             painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, waitingText_);
@@ -183,6 +187,14 @@ void TVideoWindow::paintFrame(QWidget* target) {
 
 void TVideoWindow::GraphStopped() {
     // The source has let go of its frames; painting now shows black.
+    update();
+    surface_->update();
+}
+
+void TVideoWindow::SetStatusText(const QString& text) {
+    if (text == statusText_)
+        return;
+    statusText_ = text;
     update();
     surface_->update();
 }

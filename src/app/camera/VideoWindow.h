@@ -50,6 +50,10 @@ public:
     // connected (e.g. "Stopped: press Preview"); a running picture covers it. Empty: black.
     const QString& WaitingText() const { return waitingText_; }
     void SetWaitingText(const QString& text);
+    // A line shown centred over the black picture while no frame is painted (a camera that
+    // waits for its device); empty: none.
+    void SetStatusText(const QString& text);
+    const QString& StatusText() const { return statusText_; }
 
     // The frameless full-screen window (hidden unless full screen is shown).
     QWidget* FullScreenSurface() const { return surface_; }
@@ -78,6 +82,7 @@ private:
     void frameArrived();
 
     IFrameSource* source_ = nullptr;
+    QString statusText_;
     QWidget* surface_ = nullptr; // child top-level window, owned by this widget
     bool keepAspectRatio_ = true;
     bool fullScreen_ = false;

@@ -554,4 +554,42 @@ void TSettingsForm::report(const QString& text) {
         services_.messages->error(text, this);
 }
 
+namespace {
+// Texts taken back from the dialog lose leading and trailing blanks and control characters.
+QString trimmedText(const QString& text) {
+    qsizetype first = 0, last = text.size();
+    while (first < last && text.at(first).unicode() <= ' ')
+        ++first;
+    while (last > first && text.at(last - 1).unicode() <= ' ')
+        --last;
+    return text.mid(first, last - first);
+}
+} // namespace
+
+void TSettingsForm::SetValues(const CameraSettings& values) {
+    SetDeviceIndex(values.videoDeviceIndex);
+    SetFormatIndex(values.videoFormatIndex);
+    edtSaveFilePath_->setText(QString::fromStdString(values.saveFilePath));
+    nameEdit_->setText(QString::fromStdString(values.name));
+    edtKBps_->SetValue(values.bitRate);
+    SetSegmentSeconds(values.segmentSeconds);
+    chkAutoSnapshot_->setChecked(values.autoSnapshot);
+    edtSnapshotSeconds_->SetValue(values.snapshotSeconds);
+    edtSnapshotPath_->setText(QString::fromStdString(values.snapshotPath));
+}
+
+CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
+    CameraSettings values = base;
+    values.videoDeviceIndex = DeviceIndex();
+    values.videoFormatIndex = FormatIndex();
+    values.saveFilePath = trimmedText(edtSaveFilePath_->text()).toStdString();
+    values.name = trimmedText(nameEdit_->text()).toStdString();
+    values.bitRate = edtKBps_->Value();
+    values.segmentSeconds = SegmentSeconds();
+    values.autoSnapshot = chkAutoSnapshot_->isChecked();
+    values.snapshotSeconds = edtSnapshotSeconds_->Value();
+    values.snapshotPath = trimmedText(edtSnapshotPath_->text()).toStdString();
+    return values;
+}
+
 } // namespace norvale

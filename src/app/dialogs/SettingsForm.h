@@ -6,6 +6,8 @@
 // fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
 // the camera's own graph to list a device's formats, to preview it in its own video window and to
 // show the device's controls; the graph is stopped, emptied and inactive again once it closes.
+#include "core/CameraSettings.h"
+
 #include <QDialog>
 #include <QString>
 #include <functional>
@@ -63,6 +65,10 @@ public:
     // was unless the field is changed.
     void SetSegmentSeconds(int seconds);
     int SegmentSeconds() const;
+    // Fills every field from a camera's settings; Values gives them back over `base` (what the
+    // dialog does not show stays as it is there), texts without leading and trailing blanks.
+    void SetValues(const CameraSettings& values);
+    CameraSettings Values(const CameraSettings& base) const;
 
     // The characters a camera name cannot hold (they would break its file names).
     static const QString& ForbiddenNameCharacters();

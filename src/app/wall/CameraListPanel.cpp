@@ -36,7 +36,10 @@ public:
         TCamera* camera = panel_->cameraAt(i);
         if (i < 0 || i > 8 || group < 1 || group > 4 || !camera)
             return;
-        const QString text = CameraListPanel::itemText(group, i + 1, camera->CameraName());
+        QString text = CameraListPanel::itemText(group, i + 1, camera->CameraName());
+        // A lost camera says so, and since when.
+        if (camera->Lost())
+            text += QLatin1String(" - ") + camera->LostText();
         const bool highlighted = option.state & QStyle::State_Selected;
         const QPalette& pal = option.palette;
         p->fillRect(option.rect, highlighted ? pal.highlight() : pal.base());

@@ -14,12 +14,15 @@
 #include "app/wall/WallWidgets.h"
 #include "controls/AnalogClock.h"
 #include "controls/RgnButton.h"
+#include "core/AtomicFile.h"
 #include "core/CameraSettings.h"
+#include "core/CameraStates.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -77,6 +80,7 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     if (context_.reportError)
         controls_->clock1->clockTimer().setErrorHandler(context_.reportError);
     controls_->clock1->setActive(true);
+    resumeCameras();
 }
 
 TForm1::~TForm1() {
@@ -249,19 +253,14 @@ void TForm1::LoadCameras(const IniFile& ini) {
             const std::string section = cameraSectionName(cameraNumber(g, s));
             auto* cam = new TCamera(this, context_.cameraServices);
             cam->setObjectName(QString::fromStdString(section));
-            const CameraSettings values = readCameraSettings(ini, section);
-            cam->setCameraName(QString::fromStdString(values.name));
-            cam->setSaveFilePath(QString::fromStdString(values.saveFilePath));
-            cam->setVideoDeviceIndex(values.videoDeviceIndex);
-            cam->setVideoFormatIndex(values.videoFormatIndex);
-            cam->setBitRate(values.bitRate);
-            cam->setAutoSnapshot(values.autoSnapshot);
-            cam->setSnapshotSeconds(values.snapshotSeconds);
-            cam->setSnapshotPath(QString::fromStdString(values.snapshotPath));
-            cam->setSegmentSeconds(values.segmentSeconds);
+            cam->setSettings(readCameraSettings(ini, section));
             cam->hide();
             connect(cam, &TCamera::OnPreview, this, &TForm1::CameraPreview);
             connect(cam, &TCamera::OnStateChanged, this, &TForm1::CameraPreview);
+            connect(&cam->Channel(), &CameraChannel::stateEntered, this, &TForm1::saveCameraStates);
+            // A camera lost while nobody watches: one balloon, no box to click away.
+            connect(cam, &TCamera::OnLost, this,
+                    [this](TCamera* lost) { tray_->Notify(lost->CameraName(), lost->LostText()); });
             allCameras_.append(cam);
         }
     }
@@ -272,17 +271,65 @@ void TForm1::SaveCameras(IniFile& ini) {
         const TCamera* cam = allCameras_[i];
         if (!cam)
             continue;
-        CameraSettings values;
-        values.name = cam->CameraName().toStdString();
-        values.saveFilePath = cam->SaveFilePath().toStdString();
-        values.videoDeviceIndex = cam->VideoDeviceIndex();
-        values.videoFormatIndex = cam->VideoFormatIndex();
-        values.bitRate = cam->BitRate();
-        values.autoSnapshot = cam->AutoSnapshot();
-        values.snapshotSeconds = cam->SnapshotSeconds();
-        values.snapshotPath = cam->SnapshotPath().toStdString();
-        values.segmentSeconds = cam->SegmentSeconds();
-        writeCameraSettings(ini, cameraSectionName(i + 1), values);
+        writeCameraSettings(ini, cameraSectionName(i + 1), cam->Settings());
+    }
+}
+
+QString TForm1::cameraStatesPath() const {
+    return context_.exeDir + QString::fromLatin1(kCameraStatesFile);
+}
+
+void TForm1::saveCameraStates() {
+    // Shutdown stops every camera; what they did before it is what the next start resumes.
+    if (shutDown_)
+        return;
+    std::map<int, ResumeState> states;
+    for (int i = 0; i < allCameras_.size(); ++i) {
+        switch (allCameras_[i]->Channel().resumeState()) {
+        case ChannelState::Previewing:
+            states[i + 1] = ResumeState::Previewing;
+            break;
+        case ChannelState::Recording:
+            states[i + 1] = ResumeState::Recording;
+            break;
+        default:
+            break;
+        }
+    }
+    const std::string text = formatCameraStates(states);
+    if (text == savedCameraStates_)
+        return;
+    // Replaced whole at once: a power cut or a kill leaves the old record or the new one.
+    if (writeFileAtomically(cameraStatesPath().toStdString(),
+                            reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
+        savedCameraStates_ = text;
+    else
+        std::fprintf(stderr, "Cannot write %s\n", qUtf8Printable(cameraStatesPath()));
+}
+
+void TForm1::resumeCameras() {
+    if (!settings_.resumeCameras)
+        return;
+    QFile file(cameraStatesPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = file.read(64 * 1024);
+    savedCameraStates_ = bytes.toStdString();
+    for (const auto& [number, state] : parseCameraStates(savedCameraStates_)) {
+        if (number > allCameras_.size())
+            continue;
+        TCamera* cam = allCameras_[number - 1];
+        if (cam->VideoDeviceIndex() < 0)
+            continue;
+        // Nobody gave this command: a camera that cannot start is told on the console, not in
+        // a box that waits for a click.
+        try {
+            cam->StartPreview();
+            if (state == ResumeState::Recording)
+                cam->StartRecording();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", qUtf8Printable(cam->objectName()), e.what());
+        }
     }
 }
 
@@ -389,6 +436,8 @@ void TForm1::UpdateSelection() {
 void TForm1::CameraPreview(TCamera* camera) {
     if (camera == SelectedCamera())
         UpdateSelection();
+    // The list shows every camera's state, not only the selected one's.
+    listPanel_->Refresh();
 }
 
 int TForm1::SlotAt(int x, int y) const {

@@ -149,6 +149,11 @@ private:
     void readWindowValues(const IniFile& ini);
     void LoadCameras(const IniFile& ini);
     void SaveCameras(IniFile& ini);
+    // Keeps cameras.state up to date with what every camera does (from any change of state
+    // until shutdown begins), and brings the cameras back to it at start.
+    QString cameraStatesPath() const;
+    void saveCameraStates();
+    void resumeCameras();
     void writeWindowValues(IniFile& ini);
     void shutdown();
     void ListBox1Click();
@@ -167,6 +172,8 @@ private:
     int currentGroup_ = 0;
     bool fullScreenMode_ = false;
     bool shutDown_ = false;
+    // What cameras.state holds now, so an unchanged state is not written again.
+    std::string savedCameraStates_;
 
     std::unique_ptr<WallControls> controls_;
     std::unique_ptr<SlotLayout> slots_;

@@ -93,6 +93,15 @@ void TrayControl::Minimize() {
     }
 }
 
+void TrayControl::Notify(const QString& title, const QString& text) {
+    if (!trayAvailable())
+        return;
+    if (hooks_.balloon)
+        hooks_.balloon(title, text, 5000);
+    else
+        trayIcon1_->showMessage(title, text, trayIcon1_->icon(), 5000);
+}
+
 void TrayControl::OpenMainWindow() {
     window_->showNormal();
     window_->raise();

@@ -38,6 +38,10 @@ public:
     // Double-click on the icon or "&Open Main Window": back to the front.
     void OpenMainWindow();
 
+    // A balloon about something that happened while nobody watched (a camera lost); nothing
+    // where there is no tray.
+    void Notify(const QString& title, const QString& text);
+
     // True until the first minimise of this process.
     static bool balloonPending();
 

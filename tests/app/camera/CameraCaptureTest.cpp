@@ -2,6 +2,7 @@
 // with ffprobe, timed snapshots and failing devices.
 #include "app/camera/Camera.h"
 #include "app/camera/VideoWindow.h"
+#include "app/dialogs/CameraSettingsDialog.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -107,6 +108,7 @@ struct Channel {
         s.monotonicSeconds = [this] { return seconds.load(); };
         s.reportError = [this](const QString& t) { errors.push_back(t); };
         s.recordingWriteFailed = [this] { ++writeFailures; };
+        s.editSettings = &editCameraSettings;
         s.execDialog = [](QDialog&) { return int(QDialog::Rejected); };
         cam = std::make_unique<TCamera>(nullptr, std::move(s));
         cam->resize(320, 260);
@@ -298,27 +300,43 @@ TEST_F(CameraCapture, ADeviceThatIsGoneFailsWithInterfaceNotSupported) {
     c.cam->StopAll();
 }
 
-TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingEndsIdleWithAReadableFile) {
+TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingWaitsLostWithAReadableFileAndComesBack) {
     Channel c;
+    ChannelTimings quick;
+    quick.retryFirst = std::chrono::milliseconds(100);
+    quick.retryLongest = std::chrono::milliseconds(400);
+    c.cam->Channel().setTimings(quick);
     c.cam->setVideoDeviceIndex(c.firstTestCamera() + 2); // the third test camera
     c.cam->actPreview()->execute();
     c.cam->actSave()->execute();
     // The wall listens here to show the camera's real state once it failed on its own.
     int changes = 0;
     QObject::connect(c.cam.get(), &TCamera::OnStateChanged, [&](TCamera*) { ++changes; });
+    int losses = 0;
+    QObject::connect(c.cam.get(), &TCamera::OnLost, [&](TCamera*) { ++losses; });
     runFor(2000);
     testcameras::setUnplugged(3, true);
-    EXPECT_TRUE(waitFor([&] { return !c.errors.empty(); }));
-    testcameras::setUnplugged(3, false);
+    EXPECT_TRUE(waitFor([&] { return c.cam->Lost(); }));
     c.state(false, false);
     EXPECT_EQ(changes, 1);
+    EXPECT_EQ(losses, 1);
     EXPECT_FALSE(c.cam->actPreview()->isChecked());
     EXPECT_FALSE(c.cam->actSave()->isChecked());
-    runFor(500);
-    EXPECT_EQ(c.errors.size(), 1u);
+    // Black, with the time it was lost; nobody is asked to click anything.
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Camera lost since 00:00:09");
+    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.messages.requests.empty());
     EXPECT_EQ(c.writeFailures, 0); // no disk to free for a camera gone
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
+    // The device comes back: so does the recording, by itself.
+    testcameras::setUnplugged(3, false);
+    EXPECT_TRUE(waitFor([&] { return c.cam->Recording(); }));
+    c.state(true, true);
+    EXPECT_EQ(changes, 2);
+    EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
+    EXPECT_TRUE(c.errors.empty());
+    c.cam->StopAll();
 }
 
 TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {

@@ -3,6 +3,7 @@
 #include "app/dialogs/SettingsForm.h"
 #include "app/camera/Camera.h"
 #include "app/camera/VideoWindow.h"
+#include "app/dialogs/CameraSettingsDialog.h"
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/ASFWriter.h"
@@ -54,6 +55,7 @@ struct Channel {
         s.folders = &folders;
         s.exeDir = QString::fromStdString(dir.path().string()) + "/";
         s.reportError = [this](const QString& t) { errors.push_back(t); };
+        s.editSettings = &editCameraSettings;
         s.execDialog = [this](QDialog& d) {
             auto& form = static_cast<TSettingsForm&>(d);
             form.show();

@@ -1,6 +1,7 @@
 // The wall's roles driven through the main window: groups and cycling, the list and its menu,
 // the commands with a previewing synthetic camera, full screen, tray and minimise.
 #include "app/camera/VideoWindow.h"
+#include "app/dialogs/CameraSettingsDialog.h"
 #include "app/shell/Artwork.h"
 #include "app/wall/CameraListPanel.h"
 #include "app/wall/Form1.h"
@@ -10,6 +11,7 @@
 #include "app/wall/WallCommands.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
+#include "capture/TestCameras.h"
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"
@@ -59,10 +61,14 @@ struct Wall {
     std::unique_ptr<TForm1> form;
 
     // withDevices: the synthetic cameras, so previews really run.
-    explicit Wall(const std::string& setupIni = {}, bool withTray = true, bool withDevices = false)
+    // cameraStates: what the program left in cameras.state when it last ran.
+    explicit Wall(const std::string& setupIni = {}, bool withTray = true, bool withDevices = false,
+                  const std::string& cameraStates = {})
         : tray(withTray) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
+        if (!cameraStates.empty())
+            norvale::test::writeFile(dir / "cameras.state", cameraStates);
         Form1Context c;
         c.exeDir = QString::fromStdString(dir.path().string()) + "/";
         c.applicationName = "Norvale Test";
@@ -81,6 +87,7 @@ struct Wall {
             balloons.push_back(title + "|" + text + "|" + QString::number(ms));
         };
         c.pointerPos = [this] { return pointer; };
+        c.cameraServices.editSettings = &editCameraSettings;
         c.cameraServices.execDialog = [this](QDialog& d) {
             if (dialogUser)
                 dialogUser(d);
@@ -260,6 +267,57 @@ TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
     EXPECT_FALSE(f.FullScrBtn()->buttonEnabled());
     EXPECT_TRUE(f.CamSettingsBtn()->buttonEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST(WallResume, WhatRanIsKeptOnEveryChangeAndResumedAtTheNextStart) {
+    TempDir recordings;
+    setenv("NORVALE_MMS_PORT", std::to_string(norvale::test::freeTcpPort()).c_str(), 1);
+    const std::string ini =
+        "[Camera1]\nVideoDeviceIndex=0\nSaveFilePath=" + recordings.path().string() +
+        "\n[Camera2]\nVideoDeviceIndex=1\n";
+    std::string states;
+    {
+        Wall w(ini, true, true);
+        w.camera(1)->StartPreview();
+        w.camera(1)->StartRecording();
+        w.camera(2)->StartPreview();
+        states = norvale::test::readFile(w.dir / "cameras.state");
+        EXPECT_EQ(states, "Camera1=Recording\nCamera2=Previewing\n");
+        w.camera(2)->StopPreview();
+        EXPECT_EQ(norvale::test::readFile(w.dir / "cameras.state"), "Camera1=Recording\n");
+        w.camera(2)->StartPreview();
+        w.form.reset(); // the shutdown stops every camera, and keeps the record of them
+        EXPECT_EQ(norvale::test::readFile(w.dir / "cameras.state"), states);
+    }
+    const struct {
+        const char* system;
+        bool resumed;
+    } cases[] = {
+        {"", true}, {"[System]\nResumeCameras=1\n", true}, {"[System]\nResumeCameras=0\n", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.system);
+        Wall w(ini + c.system, true, true, states);
+        EXPECT_EQ(w.camera(1)->Recording(), c.resumed);
+        EXPECT_EQ(w.camera(1)->Previewing(), c.resumed);
+        EXPECT_EQ(w.camera(2)->Previewing(), c.resumed);
+        EXPECT_FALSE(w.camera(2)->Recording());
+        EXPECT_TRUE(w.messages.requests.empty());
+    }
+    unsetenv("NORVALE_MMS_PORT");
+}
+
+TEST(WallTray, ALostCameraIsOneBalloonAndNoBoxAndTheRecordOfItStays) {
+    Wall w("[Camera1]\nVideoDeviceIndex=3\nName=Gate\n", true, true); // test camera 4
+    w.camera(1)->StartPreview();
+    testcameras::setUnplugged(4, true);
+    const bool lost = waitFor([&] { return w.camera(1)->Lost(); });
+    testcameras::setUnplugged(4, false);
+    ASSERT_TRUE(lost);
+    ASSERT_EQ(w.balloons.size(), 1u);
+    EXPECT_TRUE(w.balloons[0].startsWith("Gate|Camera lost since ")) << w.balloons[0].toStdString();
+    EXPECT_TRUE(w.messages.requests.empty());
+    // A lost camera is still one to resume: it was running and waits to run again.
+    EXPECT_EQ(norvale::test::readFile(w.dir / "cameras.state"), "Camera1=Previewing\n");
 }
 
 TEST(WallCommands, TheMenuRecomputesAndADisabledCommandDoesNotRun) {

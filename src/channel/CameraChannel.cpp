@@ -1,0 +1,577 @@
+#include "channel/CameraChannel.h"
+
+#include "capture/ASFWriter.h"
+#include "capture/CaptureLog.h"
+#include "capture/DeviceArrivals.h"
+#include "capture/FilterGraph.h"
+#include "capture/SampleGrabber.h"
+#include "capture/VideoRenderer.h"
+#include "core/AtomicFile.h"
+#include "core/FileNaming.h"
+
+#include <QMetaObject>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace norvale {
+
+const char* channelStateName(ChannelState state) {
+    switch (state) {
+    case ChannelState::Idle:
+        return "Idle";
+    case ChannelState::Previewing:
+        return "Previewing";
+    case ChannelState::Recording:
+        return "Recording";
+    case ChannelState::Lost:
+        return "Lost";
+    }
+    return "?";
+}
+
+bool channelTransitionAllowed(ChannelState from, ChannelState to) {
+    using S = ChannelState;
+    // Only something that runs can be lost, and only once.
+    if (to == S::Lost)
+        return from == S::Previewing || from == S::Recording;
+    // Every state can be stopped or (re)started: a start from Lost is a person's command that
+    // comes before the device's return.
+    return true;
+}
+
+void ChannelServices::fillDefaults() {
+    if (!localTime) {
+        localTime = [] {
+            const std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            return local;
+        };
+    }
+    if (!monotonicSeconds) {
+        monotonicSeconds = [] {
+            using namespace std::chrono;
+            return static_cast<std::uint32_t>(
+                duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
+        };
+    }
+    if (!tickCount) {
+        tickCount = [] {
+            using namespace std::chrono;
+            return static_cast<std::uint32_t>(
+                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        };
+    }
+}
+
+CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
+    : QObject(parent), services_(std::move(services)) {
+    services_.fillDefaults();
+    settings_ = defaultCameraSettings("untitled");
+    asfWriter_ = std::make_unique<TASFWriter>("ASFWriter");
+    asfWriter_->SetProfile(TWMProfiles8::wmp_V80_56VideoOnly);
+    asfWriter_->SetPort(0);
+    asfWriter_->SetMaxUsers(8);
+    videoSampleGrabber_ = std::make_unique<TSampleGrabber>("VideoSampleGrabber");
+    videoSampleGrabber_->SetOnBuffer(
+        [this](TSampleGrabber& sender, double, const std::uint8_t* buffer, std::size_t length) {
+            frameArrived(sender, buffer, length);
+        });
+    // Frames are converted for the callback only when it will take a snapshot of them; the
+    // test is the callback's own first steps (read the clock, compare).
+    videoSampleGrabber_->SetBufferWanted([this] {
+        return autoSnapshot_.load(std::memory_order_relaxed) &&
+               snapshotDue(services_.monotonicSeconds(),
+                           lastSnapshotSecond_.load(std::memory_order_relaxed),
+                           snapshotSeconds_.load(std::memory_order_relaxed));
+    });
+    videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
+    videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
+    captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");
+    captureGraph_->SetMode(TGraphMode::gmCapture);
+    captureGraph_->SetGraphEdit(true);
+    captureGraph_->SetOnError([this](const std::string& text, TFilterComponent* origin) {
+        // Handled from the event loop, not inside the bus dispatch; a graph rebuilt in between
+        // (a new run) makes it stale.
+        const bool recordingOnly = origin == asfWriter_.get();
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = graphRun_, text = QString::fromStdString(text), recordingOnly] {
+                graphFailed(run, text, recordingOnly);
+            },
+            Qt::QueuedConnection);
+    });
+    watchTimer_ = new QTimer(this);
+    connect(watchTimer_, &QTimer::timeout, this, &CameraChannel::watch);
+    retryTimer_ = new QTimer(this);
+    retryTimer_->setSingleShot(true);
+    connect(retryTimer_, &QTimer::timeout, this, &CameraChannel::tryReturn);
+    setTimings(timings_);
+}
+
+CameraChannel::~CameraChannel() {
+    try {
+        stopRecording();
+        stopPreview();
+    } catch (const std::exception& e) {
+        // A destructor must not throw; the graph is released below all the same.
+        std::fprintf(stderr, "%s: %s\n", settings_.name.c_str(), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unknown error while stopping\n", settings_.name.c_str());
+    }
+}
+
+void CameraChannel::setTimings(const ChannelTimings& timings) {
+    timings_ = timings;
+    watchTimer_->setInterval(static_cast<int>(timings_.watchInterval.count()));
+}
+
+CameraSettings CameraChannel::settings() const {
+    CameraSettings s = settings_;
+    s.autoSnapshot = autoSnapshot_.load();
+    s.snapshotSeconds = snapshotSeconds_.load();
+    s.snapshotPath = snapshotPath();
+    return s;
+}
+
+void CameraChannel::setSettings(const CameraSettings& settings) {
+    {
+        // The name and the snapshot folder are read on the streaming thread.
+        std::lock_guard lock(canvasLock_);
+        settings_ = settings;
+    }
+    autoSnapshot_.store(settings.autoSnapshot);
+    snapshotSeconds_.store(settings.snapshotSeconds);
+}
+
+// The name and the snapshot folder are read on the streaming thread while a snapshot is taken.
+void CameraChannel::setName(const std::string& name) {
+    std::lock_guard lock(canvasLock_);
+    settings_.name = name;
+}
+
+std::string CameraChannel::snapshotPath() const {
+    std::lock_guard lock(canvasLock_);
+    return settings_.snapshotPath;
+}
+
+void CameraChannel::setSnapshotPath(const std::string& path) {
+    std::lock_guard lock(canvasLock_);
+    settings_.snapshotPath = path;
+}
+
+void CameraChannel::setState(ChannelState state) {
+    if (state_ == ChannelState::Lost && state != ChannelState::Lost) {
+        retryTimer_->stop();
+        arrivals_.reset();
+    }
+    state_ = state;
+}
+
+// The one place where the graph changes state. The flags are the commands' business.
+void CameraChannel::enter(ChannelState to, Binding binding) {
+    if (!channelTransitionAllowed(state_, to))
+        throw std::logic_error(std::string("A camera cannot go from ") + channelStateName(state_) +
+                               " to " + channelStateName(to) + ".");
+    const bool returning = state_ == ChannelState::Lost && binding == Binding::Stored;
+    try {
+        switch (to) {
+        case ChannelState::Idle:
+            tearDownGraph();
+            break;
+        case ChannelState::Previewing:
+            buildPreview(binding);
+            break;
+        case ChannelState::Recording:
+            buildRecording();
+            break;
+        case ChannelState::Lost:
+            tearDownGraph();
+            break;
+        }
+    } catch (...) {
+        // Nothing half-built stays behind; a failed return keeps waiting.
+        try {
+            tearDownGraph();
+        } catch (...) {
+        }
+        // The writer opens its file before the source fails: an empty file is no recording.
+        if (to == ChannelState::Recording) {
+            struct stat st {};
+            if (::stat(lastRecordingFile_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                st.st_size == 0)
+                ::unlink(lastRecordingFile_.c_str());
+        }
+        if (!returning)
+            setState(ChannelState::Idle);
+        emit stateEntered(state_);
+        throw;
+    }
+    setState(to);
+    if (to == ChannelState::Previewing || to == ChannelState::Recording)
+        startWatching();
+    emit stateEntered(state_);
+}
+
+void CameraChannel::tearDownGraph() {
+    // Black at once once nothing runs, also when a step below fails.
+    struct Blank {
+        CameraChannel* self;
+        ~Blank() {
+            if (self->onGraphStopped)
+                self->onGraphStopped();
+        }
+    } blank{this};
+    ++graphRun_;
+    watchTimer_->stop();
+    if (state_ != ChannelState::Lost)
+        state_ = ChannelState::Idle;
+    captureGraph_->StopGraph();
+    captureGraph_->PurgeGraph();
+    captureGraph_->SetActive(false);
+    asfWriter_->SetFilterGraph(nullptr);
+    videoSampleGrabber_->SetFilterGraph(nullptr);
+    videoSourceFilter_->SetFilterGraph(nullptr);
+    videoRenderer_->SetFilterGraph(nullptr);
+}
+
+void CameraChannel::buildPreview(Binding binding) {
+    tearDownGraph();
+    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
+    videoRenderer_->SetFilterGraph(captureGraph_.get());
+    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
+    // The device at this position now (an empty identity when there is none any more); a device
+    // that comes back is bound by the identity it had.
+    if (binding == Binding::ByIndex)
+        videoSourceFilter_->BaseFilter().StoreMoniker(
+            services_.videoDevices ? services_.videoDevices->MonikerAt(settings_.videoDeviceIndex)
+                                   : std::nullopt);
+    captureGraph_->SetActive(true);
+    // A missing device fails here with "Interface not supported"; other results are not examined.
+    captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
+                                videoSampleGrabber_.get(), *videoRenderer_);
+    captureGraph_->RunGraph();
+}
+
+void CameraChannel::buildRecording() {
+    tearDownGraph();
+    asfWriter_->SetFilterGraph(captureGraph_.get());
+    videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
+    videoSourceFilter_->SetFilterGraph(captureGraph_.get());
+    videoRenderer_->SetFilterGraph(captureGraph_.get());
+
+    settings_.saveFilePath = folderWithSeparator(settings_.saveFilePath);
+    // The first file and every later segment are named by the same rule, never twice the same.
+    auto nextFile = [folder = settings_.saveFilePath, name = settings_.name,
+                     clock = services_.localTime] {
+        return claimTimestampedFileName(folder, name, clock(), ".wmv");
+    };
+    FileNameClaim first = nextFile();
+    const std::string fileName = first.path();
+    lastRecordingFile_ = fileName;
+    asfWriter_->SetFileName(std::move(first));
+    asfWriter_->SetSegmentSeconds(settings_.segmentSeconds);
+    asfWriter_->SetFileNameProvider(nextFile);
+    asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
+    asfWriter_->SetCameraNumber(cameraNumber_);
+    captureGraph_->SetActive(true);
+
+    if (settings_.videoFormatIndex != -1) {
+        // A device that is gone has no pins to configure: "Interface not supported".
+        videoSourceFilter_->RequireFilter();
+        TPinList pins(videoSourceFilter_.get());
+        const int count = services_.deviceFormats ? services_.deviceFormats->Count() : 0;
+        if (settings_.videoFormatIndex >= 0 && settings_.videoFormatIndex <= count - 1)
+            pins.FirstPin().SetFormat(services_.deviceFormats->ItemAt(settings_.videoFormatIndex));
+    }
+    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
+                                                      videoSampleGrabber_.get(), *videoRenderer_));
+    CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_CAPTURE, *videoSourceFilter_,
+                                                      nullptr, *asfWriter_));
+    const auto [width, height] = captureGraph_->NativeVideoSize();
+    configureWriterProfile(width, height, static_cast<std::int64_t>(settings_.bitRate) * 1000);
+    captureGraph_->RunGraph();
+    recordingIdentity_ = fileIdentity(fileName);
+}
+
+void CameraChannel::startWatching() {
+    lastFrames_ = videoSampleGrabber_->FramesDelivered();
+    lastFrameSeen_ = std::chrono::steady_clock::now();
+    watchTimer_->start();
+}
+
+void CameraChannel::startPreview() {
+    enter(ChannelState::Previewing);
+    previewFlag_ = true;
+    emit previewStarted();
+}
+
+void CameraChannel::stopPreview() {
+    enter(ChannelState::Idle);
+    previewFlag_ = false;
+}
+
+void CameraChannel::stopRecording() {
+    if (state_ == ChannelState::Recording && asfWriter_->HasFilter()) // the newest segment
+        lastRecordingFile_ = asfWriter_->CurrentFileName().string();
+    enter(ChannelState::Idle);
+    recordFlag_ = false;
+}
+
+void CameraChannel::stopAll() {
+    stopRecording();
+    stopPreview();
+}
+
+void CameraChannel::startRecording() {
+    try {
+        recordFlag_ = false;
+        enter(ChannelState::Recording);
+        recordFlag_ = true;
+    } catch (...) {
+        // The one report is the error going on to the caller. When only the recording could
+        // not start (its file cannot be opened), live video resumes; when the preview cannot
+        // start either, the camera rests idle.
+        settleAfterFailure(previewFlag_);
+        emit stateChangedByItself();
+        throw;
+    }
+}
+
+// After a failure of the recording: the recording is over, live video resumes when it ran
+// before, else (or when it cannot start) the channel rests idle.
+void CameraChannel::settleAfterFailure(bool resumePreview) {
+    try {
+        stopRecording();
+        if (resumePreview)
+            startPreview();
+        else
+            stopPreview();
+    } catch (const std::exception&) {
+        try {
+            stopPreview();
+        } catch (const std::exception&) {
+        }
+        previewFlag_ = false;
+    }
+}
+
+void CameraChannel::graphFailed(quint64 run, const QString& text, bool recordingOnly) {
+    if (run != graphRun_) {
+        // The graph that failed was torn down meanwhile (the user stopped it): only the
+        // report is left to give.
+        emit failed(text);
+        return;
+    }
+    // While lost, nothing runs that could fail: what an attempt to return left is its own.
+    if (state_ == ChannelState::Lost)
+        return;
+    // A failure of the device (unplugged, its driver gone) makes the channel wait for it to
+    // come back. A failure of the file branch (full disk, folder gone) ends only the recording
+    // and live video resumes. The recording so far stays readable either way.
+    if (!recordingOnly &&
+        (state_ == ChannelState::Previewing || state_ == ChannelState::Recording)) {
+        lose(text);
+        return;
+    }
+    // Space may be made at once (the disk filled): told before the recording is settled.
+    if (recordingOnly && recordFlag_)
+        emit recordingWriteFailed();
+    settleAfterFailure(recordingOnly && recordFlag_ && previewFlag_);
+    emit stateChangedByItself();
+    emit failed(text);
+}
+
+void CameraChannel::lose(const QString& text) {
+    returnState_ = state_;
+    returnPreviewFlag_ = previewFlag_;
+    lostSince_ = services_.localTime(); // before the state is told
+    try {
+        enter(ChannelState::Lost);
+    } catch (const std::exception& e) {
+        // Torn down as far as it went; the channel waits all the same.
+        std::fprintf(stderr, "%s: %s\n", settings_.name.c_str(), e.what());
+        setState(ChannelState::Lost);
+        emit stateEntered(state_);
+    }
+    previewFlag_ = recordFlag_ = false;
+    retryDelay_ = timings_.retryFirst;
+    scheduleReturn();
+    if (services_.videoDevices)
+        arrivals_ = std::make_unique<TDeviceArrivals>(services_.videoDevices->category(), [this] {
+            // Out of the monitor's dispatch; a device appeared, perhaps this one.
+            QMetaObject::invokeMethod(this, &CameraChannel::tryReturn, Qt::QueuedConnection);
+        });
+    emit stateChangedByItself();
+    emit lost(text);
+}
+
+void CameraChannel::scheduleReturn() {
+    retryTimer_->start(static_cast<int>(retryDelay_.count()));
+}
+
+void CameraChannel::tryReturn() {
+    if (state_ != ChannelState::Lost)
+        return;
+    const ChannelState target = returnState_;
+    // Only a device that is listed again is opened: an attempt on one still gone would cost a
+    // graph (and an empty file) each time.
+    if (!videoSourceFilter_->BaseFilter().BindFilter()) {
+        retryDelay_ = std::min(retryDelay_ * 2, timings_.retryLongest);
+        scheduleReturn();
+        return;
+    }
+    try {
+        enter(target, Binding::Stored);
+    } catch (const std::exception&) {
+        // Not back yet: the next attempt waits twice as long, up to the longest wait.
+        retryDelay_ = std::min(retryDelay_ * 2, timings_.retryLongest);
+        scheduleReturn();
+        return;
+    }
+    previewFlag_ = returnPreviewFlag_;
+    recordFlag_ = target == ChannelState::Recording;
+    if (target == ChannelState::Previewing)
+        emit previewStarted();
+    emit stateChangedByItself();
+    emit returned();
+}
+
+void CameraChannel::watch() {
+    if (state_ != ChannelState::Previewing && state_ != ChannelState::Recording)
+        return;
+    // A running device that delivers nothing (a stalled driver) is treated as gone.
+    const auto now = std::chrono::steady_clock::now();
+    const std::uint64_t frames = videoSampleGrabber_->FramesDelivered();
+    if (frames != lastFrames_) {
+        lastFrames_ = frames;
+        lastFrameSeen_ = now;
+    } else if (now - lastFrameSeen_ >= timings_.stallTimeout) {
+        lose(QString::fromLatin1("The camera %1 has delivered no picture for %2 seconds.")
+                 .arg(QString::fromStdString(settings_.name))
+                 .arg(std::chrono::duration_cast<std::chrono::seconds>(now - lastFrameSeen_)
+                          .count()));
+        return;
+    }
+    // The writer keeps writing into a file whose folder was deleted (or that was replaced)
+    // without a complaint, and nothing of it would survive: when the path no longer names the
+    // file being written, the recording ends now, with a report.
+    if (state_ != ChannelState::Recording || !recordingIdentity_.valid)
+        return;
+    // At each new segment the watch moves on to the file being written now.
+    if (const std::string newest = asfWriter_->CurrentFileName().string();
+        !newest.empty() && newest != lastRecordingFile_) {
+        lastRecordingFile_ = newest;
+        recordingIdentity_ = fileIdentity(newest);
+    }
+    const FileIdentity current = fileIdentity(lastRecordingFile_);
+    if (current.valid && current.device == recordingIdentity_.device &&
+        current.inode == recordingIdentity_.inode)
+        return;
+    graphFailed(graphRun_,
+                QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
+                    .arg(QString::fromStdString(lastRecordingFile_)),
+                true);
+}
+
+CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+std::int32_t CameraChannel::configureWriterProfile(int width, int height,
+                                                   std::int64_t bitsPerSecond) {
+    TWriterProfile profile;
+    profile.Name = settings_.name + std::to_string(services_.tickCount());
+    profile.Description = "Norvale WMV ProFiles";
+    // A bit rate that does not fit the stream's 32-bit field (or is not positive) would wrap
+    // into nonsense; the nearest rate the stream can carry is used instead.
+    profile.BitRate = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(bitsPerSecond, 1000, std::numeric_limits<std::int32_t>::max()));
+    profile.AvgTimePerFrame = 666667;
+    profile.MaxKeyFrameSpacing = 30000000;
+    profile.Quality = 100;
+    profile.Width = width;
+    profile.Height = height;
+    profile.BufferWindow = 0xFFFFFFFF;
+    auto fail = [this](const char* call, std::int32_t code) {
+        if (onProfileFailed)
+            onProfileFailed(call, code);
+        return code;
+    };
+    if (!asfWriter_->HasFilter())
+        return fail("pWriter.QueryInterface", hr::E_NOINTERFACE);
+    const HResult result = asfWriter_->ConfigureFilterUsingProfile(profile);
+    if (result < 0)
+        return fail("pWriter.ConfigureFilterUsingProfile", result);
+    return 0;
+}
+
+void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer,
+                                 std::size_t length) {
+    // Runs for every frame: when nothing is due, read the clock and compare, nothing more.
+    if (!autoSnapshot_.load(std::memory_order_relaxed))
+        return;
+    const std::uint32_t now = services_.monotonicSeconds();
+    if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
+                     snapshotSeconds_.load(std::memory_order_relaxed)))
+        return;
+    // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
+    lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    try {
+        // The folder gains its separator like the recording folder. The property is changed on
+        // the GUI thread; both sides hold the canvas lock, as this thread reads it while running.
+        std::string folder, name;
+        {
+            std::lock_guard lock(canvasLock_);
+            folder = settings_.snapshotPath;
+            name = settings_.name;
+        }
+        const std::string withSeparator = folderWithSeparator(folder);
+        if (withSeparator != folder) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, folder, withSeparator] {
+                    std::lock_guard lock(canvasLock_);
+                    if (settings_.snapshotPath == folder)
+                        settings_.snapshotPath = withSeparator;
+                },
+                Qt::QueuedConnection);
+        }
+        const std::string fileName =
+            timestampedFileName(withSeparator, name, services_.localTime(), ".bmp");
+        std::shared_ptr<const TBitmap> shown;
+        {
+            std::lock_guard lock(canvasLock_);
+            if (!snapshotBitmap_)
+                snapshotBitmap_ = std::make_unique<TBitmap>();
+            sender.FrameToBitmap(snapshotBitmap_.get(), buffer, length);
+            if (!snapshotBitmap_->empty()) {
+                const std::vector<std::uint8_t> file = snapshotBitmap_->BmpFile();
+                // Whole or not at all: a full disk leaves no truncated or empty pictures.
+                writeFileAtomically(fileName, file.data(), file.size());
+                shown = std::make_shared<const TBitmap>(*snapshotBitmap_);
+            }
+        }
+        if (shown)
+            QMetaObject::invokeMethod(
+                this,
+                [this, shown] {
+                    if (onSnapshot)
+                        onSnapshot(shown);
+                },
+                Qt::QueuedConnection);
+    } catch (...) {
+        // Snapshots fail silently; the next one is due an interval later.
+        LogSwallowedFailure("a timed snapshot");
+    }
+}
+
+} // namespace norvale

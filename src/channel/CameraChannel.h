@@ -1,0 +1,248 @@
+#pragma once
+// One camera's engine, without widgets: its capture graph and the four components, its state,
+// the recording and its file watch, timed snapshots, and the way back of a device that went away.
+//
+// The state is one of four:
+//   Idle        nothing runs
+//   Previewing  live video runs
+//   Recording   live video runs and is written to a file
+//   Lost        the device went away or stopped delivering frames while the channel ran; the
+//               graph is torn down (what was recorded is finished) and the channel waits for a
+//               device of the same identity to come back, then returns to the state it had
+// Every change of state goes through enter(), which also says which changes exist; a
+// command that asks for one that does not (stopping into Lost, losing an idle channel) is refused.
+//
+// Besides the state the channel keeps the two published flags of a camera, "previewing" and
+// "recording". They follow the commands rather than the graph: stopping the live video of a
+// recording leaves the recording flag set until the recording itself is stopped, and a recording
+// started without live video leaves the previewing flag clear. The camera frame shows them.
+//
+// All calls run on the GUI thread (the thread of the Qt event loop); the frame callback runs on
+// the streaming thread and hands everything else to the GUI thread.
+#include "core/CameraSettings.h"
+
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class QTimer;
+
+namespace norvale {
+
+class TASFWriter;
+class TDeviceArrivals;
+class TEnumMediaType;
+class TFilter;
+class TFilterGraph;
+class TSampleGrabber;
+class TSysDevEnum;
+class TVideoRenderer;
+struct TBitmap;
+
+enum class ChannelState { Idle, Previewing, Recording, Lost };
+const char* channelStateName(ChannelState state);
+
+// Whether `from` -> `to` is a change the channel makes (the same state again rebuilds it: a new
+// preview, or a recording into a new file).
+bool channelTransitionAllowed(ChannelState from, ChannelState to);
+
+struct ChannelServices {
+    // The application's device and format lists; none in tests that need no capture.
+    TSysDevEnum* videoDevices = nullptr;
+    TEnumMediaType* deviceFormats = nullptr;
+    // Clocks: local time for file names, whole seconds of a monotonic clock for the snapshot
+    // rule, milliseconds of it for profile names.
+    std::function<std::tm()> localTime;
+    std::function<std::uint32_t()> monotonicSeconds;
+    std::function<std::uint32_t()> tickCount;
+
+    // Fills the unset clocks with the system's.
+    void fillDefaults();
+};
+
+// How long the channel waits before it calls a running device stalled, and the back-off of its
+// attempts to reopen a lost one (doubling from the first to the longest).
+struct ChannelTimings {
+    std::chrono::milliseconds stallTimeout{10000};
+    std::chrono::milliseconds retryFirst{1000};
+    std::chrono::milliseconds retryLongest{60000};
+    // How often a running channel looks at its frame count and its recording file.
+    std::chrono::milliseconds watchInterval{1000};
+};
+
+class CameraChannel : public QObject {
+    Q_OBJECT
+public:
+    explicit CameraChannel(ChannelServices services, QObject* parent = nullptr);
+    ~CameraChannel() override;
+
+    // The settings as one value. Taking them changes nothing that runs: they apply at the next
+    // start. The device index is taken as given (the frame checks it against the device list).
+    CameraSettings settings() const;
+    void setSettings(const CameraSettings& settings);
+
+    // Single settings, for the frame's published properties.
+    const std::string& name() const { return settings_.name; }
+    void setName(const std::string& name);
+    const std::string& saveFilePath() const { return settings_.saveFilePath; }
+    void setSaveFilePath(const std::string& path) { settings_.saveFilePath = path; }
+    int videoDeviceIndex() const { return settings_.videoDeviceIndex; }
+    void setVideoDeviceIndex(int index) { settings_.videoDeviceIndex = index; }
+    int videoFormatIndex() const { return settings_.videoFormatIndex; }
+    void setVideoFormatIndex(int index) { settings_.videoFormatIndex = index; }
+    int bitRate() const { return settings_.bitRate; }
+    void setBitRate(int kbps) { settings_.bitRate = kbps; }
+    // Seconds of one recording file (0: one file per recording); from the next recording on.
+    int segmentSeconds() const { return settings_.segmentSeconds; }
+    void setSegmentSeconds(int seconds) { settings_.segmentSeconds = seconds; }
+    bool autoSnapshot() const { return autoSnapshot_.load(); }
+    void setAutoSnapshot(bool on) { autoSnapshot_.store(on); }
+    int snapshotSeconds() const { return snapshotSeconds_.load(); }
+    void setSnapshotSeconds(int seconds) { snapshotSeconds_.store(seconds); }
+    std::string snapshotPath() const;
+    void setSnapshotPath(const std::string& path);
+    // The port of the live stream (0: none) and the camera's number on it.
+    int mmsPort() const { return mmsPort_; }
+    void setMMSPort(int port) { mmsPort_ = port; }
+    int cameraNumber() const { return cameraNumber_; }
+    void setCameraNumber(int number) { cameraNumber_ = number; }
+
+    ChannelState state() const { return state_; }
+    bool previewing() const { return previewFlag_; }
+    bool recording() const { return recordFlag_; }
+    // The state a restart of the program brings the channel back to: the one it is in, or while
+    // Lost the one it waits to return to.
+    ChannelState resumeState() const {
+        return state_ == ChannelState::Lost ? returnState_ : state_;
+    }
+    // While Lost: the state it returns to and the local time it was lost.
+    ChannelState returnState() const { return returnState_; }
+    const std::tm& lostSince() const { return lostSince_; }
+
+    // The commands. Errors are raised to the caller, after the channel came to rest in the
+    // state the failure leaves (see the .cpp for which).
+    void startPreview();
+    void stopPreview();
+    void startRecording();
+    void stopRecording();
+    void stopAll();
+    // Tears the graph down (the state becomes Idle unless the channel is Lost); the flags stay.
+    void tearDownGraph();
+
+    // Builds the recording profile and gives it to the writer; 0, or the failing call's code
+    // after onProfileFailed was told.
+    std::int32_t configureWriterProfile(int width, int height, std::int64_t bitsPerSecond);
+
+    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due.
+    void frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer, std::size_t length);
+    std::uint32_t lastSnapshotSecond() const { return lastSnapshotSecond_.load(); }
+
+    void setTimings(const ChannelTimings& timings);
+    const ChannelTimings& timings() const { return timings_; }
+
+    // The components.
+    TFilterGraph& graph() const { return *captureGraph_; }
+    TFilter& sourceFilter() const { return *videoSourceFilter_; }
+    TSampleGrabber& sampleGrabber() const { return *videoSampleGrabber_; }
+    TVideoRenderer& renderer() const { return *videoRenderer_; }
+    TASFWriter& writer() const { return *asfWriter_; }
+    // The last recording's file name (empty before the first).
+    const std::string& lastRecordingFile() const { return lastRecordingFile_; }
+
+    // Hooks for the frame (all on the GUI thread).
+    // A snapshot was written; its picture.
+    std::function<void(std::shared_ptr<const TBitmap>)> onSnapshot;
+    // The graph no longer runs (after every teardown, also a failed one).
+    std::function<void()> onGraphStopped;
+    // A call configuring the writer failed.
+    std::function<void(const char* call, std::int32_t code)> onProfileFailed;
+
+signals:
+    // After every successful start of live video (also a recording's, and a return).
+    void previewStarted();
+    // The state changed on its own (a failure, a loss, a return) or a start failed, so that
+    // what shows the state can follow. Not sent for commands that succeeded.
+    void stateChangedByItself();
+    // A failure that ended the recording on its own, or came from a graph gone meanwhile: its
+    // report. Losing the device is no report: the state says it.
+    void failed(const QString& text);
+    // The recording's file branch failed on its own (a full disk, a folder gone), before the
+    // recording is settled: space can be made at once.
+    void recordingWriteFailed();
+    // The device went away or stalled; the channel is Lost.
+    void lost(const QString& text);
+    // A lost device is back and the channel in the state it had.
+    void returned();
+    // After every change of state, whoever caused it (a command, a failure, a loss, a return).
+    void stateEntered(norvale::ChannelState state);
+
+private:
+    enum class Binding { ByIndex, Stored };
+    void enter(ChannelState to, Binding binding = Binding::ByIndex);
+    void buildPreview(Binding binding);
+    void buildRecording();
+    void settleAfterFailure(bool resumePreview);
+    void graphFailed(quint64 run, const QString& text, bool recordingOnly);
+    void lose(const QString& text);
+    void tryReturn();
+    void scheduleReturn();
+    void watch();
+    void startWatching();
+    void setState(ChannelState state);
+
+    struct FileIdentity {
+        bool valid = false;
+        unsigned long device = 0;
+        unsigned long inode = 0;
+    };
+    static FileIdentity fileIdentity(const std::string& path);
+
+    ChannelServices services_;
+    ChannelTimings timings_;
+    CameraSettings settings_;
+    std::atomic<bool> autoSnapshot_{false};
+    std::atomic<int> snapshotSeconds_{60};
+    int mmsPort_ = 8801;
+    int cameraNumber_ = 0;
+
+    ChannelState state_ = ChannelState::Idle;
+    bool previewFlag_ = false;
+    bool recordFlag_ = false;
+    ChannelState returnState_ = ChannelState::Idle;
+    bool returnPreviewFlag_ = false;
+    std::tm lostSince_{};
+    std::chrono::milliseconds retryDelay_{0};
+
+    std::atomic<std::uint32_t> lastSnapshotSecond_{0};
+    std::string lastRecordingFile_;
+    // Counts graph teardowns, so a failure handled late can tell it belongs to a graph gone.
+    quint64 graphRun_ = 0;
+    // While running: the frame count and when it last moved, the file being written.
+    QTimer* watchTimer_ = nullptr;
+    std::uint64_t lastFrames_ = 0;
+    std::chrono::steady_clock::time_point lastFrameSeen_{};
+    FileIdentity recordingIdentity_;
+    QTimer* retryTimer_ = nullptr;
+    std::unique_ptr<TDeviceArrivals> arrivals_;
+
+    // The snapshot folder (read on the streaming thread) and the snapshot's bitmap.
+    mutable std::mutex canvasLock_;
+    std::unique_ptr<TBitmap> snapshotBitmap_;
+
+    // Components first, the graph last: the graph goes first and unlinks them.
+    std::unique_ptr<TASFWriter> asfWriter_;
+    std::unique_ptr<TSampleGrabber> videoSampleGrabber_;
+    std::unique_ptr<TFilter> videoSourceFilter_;
+    std::unique_ptr<TVideoRenderer> videoRenderer_;
+    std::unique_ptr<TFilterGraph> captureGraph_;
+};
+
+} // namespace norvale

@@ -1,0 +1,263 @@
+// The camera channel on synthetic cameras, without a widget application: every change of state
+// it makes, the ones it refuses, a device that goes and comes back, and a long life that must not
+// leak descriptors.
+#include "channel/CameraChannel.h"
+#include "capture/ASFWriter.h"
+#include "capture/EnumMediaType.h"
+#include "capture/FilterGraph.h"
+#include "capture/SampleGrabber.h"
+#include "capture/SysDevEnum.h"
+#include "capture/TestCameras.h"
+#include "support/QtWait.h"
+#include "support/TestSupport.h"
+
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+using namespace norvale;
+using norvale::test::TempDir;
+using norvale::test::waitFor;
+namespace fs = std::filesystem;
+
+namespace {
+
+using S = ChannelState;
+
+QString probeCodec(const std::string& file) {
+    QProcess p;
+    p.start("ffprobe",
+            {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=codec_name", "-of",
+             "default=nw=1:nk=1", QString::fromStdString(file)});
+    p.waitForFinished(30000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+int openDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// One channel on synthetic camera `number`, with short watch and retry times.
+struct Rig {
+    TempDir dir;
+    TSysDevEnum devices{CLSID_VideoInputDeviceCategory};
+    TEnumMediaType formats;
+    std::unique_ptr<CameraChannel> ch;
+    int number;
+    int losses = 0;
+    int returns = 0;
+    int changes = 0;
+
+    explicit Rig(int cameraNumber) : number(cameraNumber) {
+        ChannelServices s;
+        s.videoDevices = &devices;
+        s.deviceFormats = &formats;
+        ch = std::make_unique<CameraChannel>(std::move(s));
+        CameraSettings settings = defaultCameraSettings("Cam");
+        settings.saveFilePath = dir.path().string();
+        settings.snapshotPath = dir.path().string();
+        for (int i = 0; i < devices.DeviceCount(); ++i)
+            if (devices.EntryAt(i).FriendlyName == testcameras::cameraName(number))
+                settings.videoDeviceIndex = i;
+        ch->setSettings(settings);
+        ch->setMMSPort(0); // no live service: nothing listens
+        ChannelTimings t;
+        t.stallTimeout = std::chrono::milliseconds(1500);
+        t.retryFirst = std::chrono::milliseconds(100);
+        t.retryLongest = std::chrono::milliseconds(400);
+        t.watchInterval = std::chrono::milliseconds(100);
+        ch->setTimings(t);
+        QObject::connect(ch.get(), &CameraChannel::lost, [this] { ++losses; });
+        QObject::connect(ch.get(), &CameraChannel::returned, [this] { ++returns; });
+        QObject::connect(ch.get(), &CameraChannel::stateChangedByItself, [this] { ++changes; });
+    }
+    ~Rig() {
+        ch.reset();
+        testcameras::setUnplugged(number, false);
+        testcameras::setStalled(number, false);
+    }
+    // Waits until frames have flowed for a while (a recording then has something in it).
+    bool framesFlow(int frames = 5) {
+        const auto first = ch->sampleGrabber().FramesDelivered();
+        return waitFor([&] { return ch->sampleGrabber().FramesDelivered() >= first + frames; });
+    }
+    bool reaches(S state) {
+        return waitFor([&] { return ch->state() == state; });
+    }
+};
+
+enum class From { Idle, Previewing, Recording, LostPreviewing, LostRecording };
+enum class Event { Preview, Record, Stop, Unplug, Stall, Replug };
+
+// Brings the rig to a starting state the way a person and a device would.
+void bring(Rig& r, From from) {
+    switch (from) {
+    case From::Idle:
+        // Stopped after it ran once, so the device identity is known.
+        r.ch->startPreview();
+        r.ch->stopAll();
+        break;
+    case From::Previewing:
+        r.ch->startPreview();
+        break;
+    case From::Recording:
+    case From::LostRecording:
+        r.ch->startPreview();
+        r.ch->startRecording();
+        break;
+    case From::LostPreviewing:
+        r.ch->startPreview();
+        break;
+    }
+    if (from == From::LostPreviewing || from == From::LostRecording) {
+        // A second of picture, so a return records into a file of a later second.
+        ASSERT_TRUE(r.framesFlow(16));
+        testcameras::setUnplugged(r.number, true);
+        ASSERT_TRUE(r.reaches(S::Lost));
+    }
+}
+
+struct Case {
+    From from;
+    Event event;
+    S expected;
+    bool previewing;
+    bool recording;
+    const char* why;
+};
+
+} // namespace
+
+TEST(CameraChannelRules, OnlyRunningChannelsCanBeLost) {
+    for (S from : {S::Idle, S::Previewing, S::Recording, S::Lost})
+        for (S to : {S::Idle, S::Previewing, S::Recording, S::Lost}) {
+            const bool lostFromRunning =
+                to == S::Lost && (from == S::Previewing || from == S::Recording);
+            EXPECT_EQ(channelTransitionAllowed(from, to), to != S::Lost || lostFromRunning)
+                << channelStateName(from) << " -> " << channelStateName(to);
+        }
+}
+
+TEST(CameraChannel, EveryStateChangeOnASyntheticCamera) {
+    const Case cases[] = {
+        {From::Idle, Event::Preview, S::Previewing, true, false, "live video starts"},
+        {From::Idle, Event::Record, S::Recording, false, true, "records without the flag"},
+        {From::Idle, Event::Stop, S::Idle, false, false, "stopping nothing"},
+        {From::Idle, Event::Unplug, S::Idle, false, false, "refused: nothing runs to lose"},
+        {From::Previewing, Event::Preview, S::Previewing, true, false, "rebuilt"},
+        {From::Previewing, Event::Record, S::Recording, true, true, "recording starts"},
+        {From::Previewing, Event::Stop, S::Idle, false, false, "stopped"},
+        {From::Previewing, Event::Unplug, S::Lost, false, false, "device gone"},
+        {From::Previewing, Event::Stall, S::Lost, false, false, "no frames"},
+        {From::Recording, Event::Preview, S::Previewing, true, true, "flag stays until stopped"},
+        {From::Recording, Event::Record, S::Recording, true, true, "a new recording"},
+        {From::Recording, Event::Stop, S::Idle, false, false, "stopped"},
+        {From::Recording, Event::Unplug, S::Lost, false, false, "device gone"},
+        {From::Recording, Event::Stall, S::Lost, false, false, "no frames"},
+        {From::LostPreviewing, Event::Replug, S::Previewing, true, false, "back to live video"},
+        {From::LostRecording, Event::Replug, S::Recording, true, true, "back to recording"},
+        {From::LostPreviewing, Event::Stop, S::Idle, false, false, "a person stops waiting"},
+        {From::LostPreviewing, Event::Unplug, S::Lost, false, false, "refused: lost once"},
+        {From::LostRecording, Event::Preview, S::Idle, false, false, "a failed start rests"},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << row++ << ": " << c.why);
+        Rig r(4); // the last position: once unplugged, nothing else takes it
+        bring(r, c.from);
+        if (HasFatalFailure())
+            return;
+        const int lossesBefore = r.losses;
+        const std::string firstFile = r.ch->lastRecordingFile();
+        bool threw = false;
+        try {
+            switch (c.event) {
+            case Event::Preview:
+                r.ch->startPreview();
+                break;
+            case Event::Record:
+                r.ch->startRecording();
+                break;
+            case Event::Stop:
+                r.ch->stopAll();
+                break;
+            case Event::Unplug:
+                testcameras::setUnplugged(r.number, true);
+                break;
+            case Event::Stall:
+                testcameras::setStalled(r.number, true);
+                break;
+            case Event::Replug:
+                testcameras::setUnplugged(r.number, false);
+                break;
+            }
+        } catch (const std::exception& e) {
+            threw = true;
+            EXPECT_STREQ(e.what(), "Interface not supported");
+        }
+        EXPECT_EQ(threw, c.from == From::LostRecording && c.event == Event::Preview);
+        if (c.expected == S::Lost || c.event == Event::Replug) {
+            ASSERT_TRUE(r.reaches(c.expected)) << channelStateName(r.ch->state());
+        } else if (c.event == Event::Unplug) {
+            // Nothing happens, and it is given the time to show if it did.
+            EXPECT_FALSE(waitFor([&] { return r.losses != lossesBefore; }, 500));
+        }
+        EXPECT_EQ(r.ch->state(), c.expected) << channelStateName(r.ch->state());
+        EXPECT_EQ(r.ch->previewing(), c.previewing);
+        EXPECT_EQ(r.ch->recording(), c.recording);
+        EXPECT_EQ(r.losses, c.expected == S::Lost ? 1 : lossesBefore);
+        if (c.event == Event::Replug) {
+            EXPECT_EQ(r.returns, 1);
+        }
+        if (c.expected == S::Lost && c.from == From::Recording) {
+            // What was recorded up to the loss is a finished file.
+            EXPECT_EQ(probeCodec(firstFile), "wmv1");
+            EXPECT_EQ(r.ch->returnState(), S::Recording);
+        }
+        if (c.expected == S::Recording) {
+            ASSERT_TRUE(r.framesFlow());
+            r.ch->stopAll();
+            EXPECT_EQ(probeCodec(r.ch->lastRecordingFile()), "wmv1");
+            if (c.event == Event::Replug) {
+                EXPECT_NE(r.ch->lastRecordingFile(), firstFile) << "a return records anew";
+            }
+            // Attempts on a device still gone leave no empty files behind.
+            for (const auto& f : fs::directory_iterator(r.dir.path()))
+                EXPECT_GT(fs::file_size(f.path()), 0u) << f.path();
+        }
+    }
+}
+
+TEST(CameraChannel, ALongLifeOfLossesAndReturnsKeepsNoDescriptors) {
+    Rig r(3);
+    auto cycle = [&r] {
+        r.ch->startPreview();
+        r.ch->startRecording();
+        ASSERT_TRUE(r.framesFlow(16));
+        testcameras::setUnplugged(r.number, true);
+        ASSERT_TRUE(r.reaches(S::Lost));
+        testcameras::setUnplugged(r.number, false);
+        ASSERT_TRUE(r.reaches(S::Recording));
+        ASSERT_TRUE(r.framesFlow());
+        testcameras::setStalled(r.number, true);
+        ASSERT_TRUE(r.reaches(S::Lost));
+        testcameras::setStalled(r.number, false);
+        ASSERT_TRUE(r.reaches(S::Recording));
+        r.ch->stopAll();
+        ASSERT_EQ(r.ch->state(), S::Idle);
+    };
+    cycle(); // the first run opens what the process keeps (plugin registry, device monitor)
+    if (HasFatalFailure())
+        return;
+    const int before = openDescriptors();
+    for (int i = 0; i < 3 && !HasFatalFailure(); ++i)
+        cycle();
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(r.losses, 8);
+    EXPECT_EQ(r.returns, 8);
+}
