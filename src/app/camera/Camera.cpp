@@ -104,6 +104,13 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
 }
 
 TCamera::~TCamera() {
+    // Nothing of the channel may call back while the frame goes, to the frame or to anyone else:
+    // whoever listens (the main window) may itself be half destroyed by now, as when its own
+    // shutdown stopped early and its children go with it.
+    channel_->disconnect();
+    channel_->onGraphStopped = {};
+    channel_->onSnapshot = {};
+    channel_->onProfileFailed = {};
     try {
         channel_->stopRecording();
         channel_->stopPreview();
@@ -113,12 +120,7 @@ TCamera::~TCamera() {
     } catch (...) {
         std::fprintf(stderr, "%s: unknown error while stopping\n", qUtf8Printable(objectName()));
     }
-    // The channel goes before the window that shows it: nothing of it may call back then, to
-    // the frame or to anyone else.
-    channel_->disconnect();
-    channel_->onGraphStopped = {};
-    channel_->onSnapshot = {};
-    channel_->onProfileFailed = {};
+    // The channel goes before the window that shows it.
     videoWindow_->SetFrameSource(nullptr);
     channel_->renderer().SetOnAboutToRun({});
     channel_.reset();
