@@ -153,6 +153,9 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
                 setup.recording = true;
                 setup.beingWritten.push_back(cam->lastRecordingFile().toStdString());
             }
+            // A recording that waits for room is looked after as often as a running one.
+            if (cam->Channel().waitsToRecord())
+                setup.recording = true;
         }
         return setup;
     });
@@ -185,6 +188,13 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     };
     context.reportError = [&app](const QString& text) { app.reportError(text); };
     form1 = std::make_unique<TForm1>(std::move(context));
+    // A recording halted by a full disk or a folder gone starts again once a look at the disks
+    // finds room (and the folder) again.
+    QObject::connect(storage.get(), &StorageKeeper::disksChecked, form1.get(), [&form1, &storage] {
+        const std::vector<DiskSpace> disks = storage->disks();
+        for (TCamera* cam : form1->AllCameras())
+            cam->ResumeRecordingIfRoom(disks, form1->settings().keepFreeMB);
+    });
     storage->start();
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),

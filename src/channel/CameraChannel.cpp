@@ -98,11 +98,11 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     captureGraph_->SetOnError([this](const std::string& text, TFilterComponent* origin) {
         // Handled from the event loop, not inside the bus dispatch; a graph rebuilt in between
         // (a new run) makes it stale.
-        const bool recordingOnly = origin == asfWriter_.get();
+        const Origin from = origin == asfWriter_.get() ? Origin::Writer : Origin::Device;
         QMetaObject::invokeMethod(
             this,
-            [this, run = graphRun_, text = QString::fromStdString(text), recordingOnly] {
-                graphFailed(run, text, recordingOnly);
+            [this, run = graphRun_, text = QString::fromStdString(text), from] {
+                graphFailed(run, text, from);
             },
             Qt::QueuedConnection);
     });
@@ -260,6 +260,7 @@ void CameraChannel::buildPreview(Binding binding) {
 
 void CameraChannel::buildRecording() {
     tearDownGraph();
+    recordingIdentity_ = {};
     asfWriter_->SetFilterGraph(captureGraph_.get());
     videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
     videoSourceFilter_->SetFilterGraph(captureGraph_.get());
@@ -306,17 +307,20 @@ void CameraChannel::startWatching() {
 }
 
 void CameraChannel::startPreview() {
+    clearHalt();
     enter(ChannelState::Previewing);
     previewFlag_ = true;
     emit previewStarted();
 }
 
 void CameraChannel::stopPreview() {
+    clearHalt();
     enter(ChannelState::Idle);
     previewFlag_ = false;
 }
 
 void CameraChannel::stopRecording() {
+    clearHalt();
     if (state_ == ChannelState::Recording && asfWriter_->HasFilter()) // the newest segment
         lastRecordingFile_ = asfWriter_->CurrentFileName().string();
     enter(ChannelState::Idle);
@@ -329,6 +333,12 @@ void CameraChannel::stopAll() {
 }
 
 void CameraChannel::startRecording() {
+    // A person's recording: whatever halted before is theirs to see again, the waits start over.
+    clearHalt();
+    automaticStart_ = false;
+    resumeWait_ = std::chrono::milliseconds(0);
+    nextResume_ = {};
+    recordingSince_ = std::chrono::steady_clock::now();
     try {
         recordFlag_ = false;
         enter(ChannelState::Recording);
@@ -361,10 +371,25 @@ void CameraChannel::settleAfterFailure(bool resumePreview) {
     }
 }
 
-void CameraChannel::graphFailed(quint64 run, const QString& text, bool recordingOnly) {
+void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin) {
+    const bool recordingOnly = origin != Origin::Device;
     if (run != graphRun_) {
-        // The graph that failed was torn down meanwhile (the user stopped it): only the
-        // report is left to give.
+        // The graph that failed was torn down meanwhile (the user stopped it, or it was rebuilt):
+        // only the report is left to give. A recording's file branch failed while it ran, so
+        // that one is told like any halt, though nothing is resumed of a graph gone.
+        if (recordingOnly && state_ != ChannelState::Lost) {
+            // The same failure told again by a part of the graph it halted: once is enough.
+            if (halt_ != RecordingHalt::None) {
+                std::fprintf(stderr, "%s: %s\n", settings_.name.c_str(), qUtf8Printable(text));
+                return;
+            }
+            halt_ = RecordingHalt::Ended;
+            haltedAt_ = services_.localTime();
+            haltText_ = text;
+            emit stateChangedByItself();
+            emit recordingHalted(text, false);
+            return;
+        }
         emit failed(text);
         return;
     }
@@ -379,12 +404,68 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, bool recording
         lose(text);
         return;
     }
+    const bool wasRecording = recordingOnly && recordFlag_;
+    // A recording that never opened its file failed to start: when a person started it, that is
+    // the answer to their command, given as every failed command is. Anything else happened
+    // while nobody acted.
+    const bool onItsOwn = wasRecording && (recordingIdentity_.valid || automaticStart_);
+    const bool again = automaticStart_;
+    const auto ranFor = std::chrono::steady_clock::now() - recordingSince_;
     // Space may be made at once (the disk filled): told before the recording is settled.
-    if (recordingOnly && recordFlag_)
+    if (wasRecording)
         emit recordingWriteFailed();
-    settleAfterFailure(recordingOnly && recordFlag_ && previewFlag_);
+    settleAfterFailure(wasRecording && previewFlag_);
+    if (!onItsOwn) {
+        emit stateChangedByItself();
+        emit failed(text);
+        return;
+    }
+    struct stat st {};
+    const bool folderThere =
+        ::stat(settings_.saveFilePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    halt_ = !folderThere                  ? RecordingHalt::FolderGone
+            : origin == Origin::FileWatch ? RecordingHalt::FileRemoved
+                                          : RecordingHalt::WriteFailed;
+    haltedAt_ = services_.localTime();
+    haltText_ = text;
+    // A recording that ran well for a long while earns a quick try again.
+    if (ranFor >= timings_.resumeLongest)
+        resumeWait_ = std::chrono::milliseconds(0);
     emit stateChangedByItself();
-    emit failed(text);
+    emit recordingHalted(text, again);
+}
+
+bool CameraChannel::resumeRecording() {
+    if (!waitsToRecord())
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextResume_)
+        return false;
+    // Each try waits longer before the next: a disk that fills again at once costs one attempt
+    // per wait, not a loop.
+    resumeWait_ = resumeWait_.count() == 0 ? timings_.resumeFirst
+                                           : std::min(resumeWait_ * 2, timings_.resumeLongest);
+    nextResume_ = now + resumeWait_;
+    try {
+        enter(ChannelState::Recording);
+    } catch (const std::exception& e) {
+        // Not yet: the live video it had resumes, and the halt stays as it was told.
+        std::fprintf(stderr, "%s: %s\n", settings_.name.c_str(), e.what());
+        try {
+            if (previewFlag_)
+                enter(ChannelState::Previewing);
+        } catch (const std::exception&) {
+            previewFlag_ = false;
+        }
+        emit stateChangedByItself();
+        return false;
+    }
+    recordFlag_ = true;
+    automaticStart_ = true;
+    recordingSince_ = now;
+    clearHalt();
+    emit stateChangedByItself();
+    return true;
 }
 
 void CameraChannel::lose(const QString& text) {
@@ -436,6 +517,10 @@ void CameraChannel::tryReturn() {
     }
     previewFlag_ = returnPreviewFlag_;
     recordFlag_ = target == ChannelState::Recording;
+    if (recordFlag_) {
+        automaticStart_ = true;
+        recordingSince_ = std::chrono::steady_clock::now();
+    }
     if (target == ChannelState::Previewing)
         emit previewStarted();
     emit stateChangedByItself();
@@ -476,7 +561,7 @@ void CameraChannel::watch() {
     graphFailed(graphRun_,
                 QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
                     .arg(QString::fromStdString(lastRecordingFile_)),
-                true);
+                Origin::FileWatch);
 }
 
 CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path) {

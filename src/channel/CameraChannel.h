@@ -12,6 +12,11 @@
 // Every change of state goes through enter(), which also says which changes exist; a
 // command that asks for one that does not (stopping into Lost, losing an idle channel) is refused.
 //
+// A recording whose file branch fails on its own while it runs (a full disk, its folder gone, its
+// file removed) halts: the recording ends, live video goes on, and the channel keeps why and
+// when. A halt for a failed write or a folder gone may be resumed by itself later (resumeRecording:
+// whoever watches the disks says when there is room again); any command of a person ends the halt.
+//
 // Besides the state the channel keeps the two published flags of a camera, "previewing" and
 // "recording". They follow the commands rather than the graph: stopping the live video of a
 // recording leaves the recording flag set until the recording itself is stopped, and a recording
@@ -76,6 +81,20 @@ struct ChannelTimings {
     std::chrono::milliseconds retryLongest{60000};
     // How often a running channel looks at its frame count and its recording file.
     std::chrono::milliseconds watchInterval{1000};
+    // The wait between two recordings the channel starts again by itself after a halt, doubling
+    // from the first to the longest; back to none once a person starts a recording, or once a
+    // resumed recording ran for the longest wait.
+    std::chrono::milliseconds resumeFirst{10000};
+    std::chrono::milliseconds resumeLongest{600000};
+};
+
+// Why a recording halted on its own.
+enum class RecordingHalt {
+    None,
+    WriteFailed, // the writer could not write (a full disk, above all): resumed when there is room
+    FolderGone,  // the recording folder went away: resumed once it is back
+    FileRemoved, // the file being written was removed or replaced: not resumed
+    Ended,       // failed while its graph was being stopped or rebuilt: not resumed
 };
 
 class CameraChannel : public QObject {
@@ -126,6 +145,20 @@ public:
     // While Lost: the state it returns to and the local time it was lost.
     ChannelState returnState() const { return returnState_; }
     const std::tm& lostSince() const { return lostSince_; }
+    // The last halt of a recording on its own, the local time it happened and its reason; None
+    // once a person gave a command or the recording started again.
+    RecordingHalt halt() const { return halt_; }
+    const std::tm& haltedAt() const { return haltedAt_; }
+    const QString& haltText() const { return haltText_; }
+    // A halted recording that may start again by itself (not while Lost: the return comes first).
+    bool waitsToRecord() const {
+        return (halt_ == RecordingHalt::WriteFailed || halt_ == RecordingHalt::FolderGone) &&
+               state_ != ChannelState::Lost;
+    }
+    // Starts a halted recording again into a new file, unless the last attempt is too recent.
+    // The caller has seen room on its disk; a folder that is gone is never created. True when it
+    // records again; a failed attempt reports nothing and keeps waiting.
+    bool resumeRecording();
 
     // The commands. Errors are raised to the caller, after the channel came to rest in the
     // state the failure leaves (see the .cpp for which).
@@ -171,9 +204,14 @@ signals:
     // The state changed on its own (a failure, a loss, a return) or a start failed, so that
     // what shows the state can follow. Not sent for commands that succeeded.
     void stateChangedByItself();
-    // A failure that ended the recording on its own, or came from a graph gone meanwhile: its
-    // report. Losing the device is no report: the state says it.
+    // A failure to be reported as the answer to a command: a recording a person started that
+    // failed before it opened its file, a device failure of a graph stopped meanwhile. Losing the
+    // device is no report (the state says it), nor is a halted recording (recordingHalted).
     void failed(const QString& text);
+    // A recording halted on its own (halt() says why): its report, for the frame, the list and
+    // the tray; never a box to click away. `again` when the recording was one the channel had
+    // started again by itself after an earlier halt.
+    void recordingHalted(const QString& text, bool again);
     // The recording's file branch failed on its own (a full disk, a folder gone), before the
     // recording is settled: space can be made at once.
     void recordingWriteFailed();
@@ -190,7 +228,9 @@ private:
     void buildPreview(Binding binding);
     void buildRecording();
     void settleAfterFailure(bool resumePreview);
-    void graphFailed(quint64 run, const QString& text, bool recordingOnly);
+    enum class Origin { Device, Writer, FileWatch };
+    void graphFailed(quint64 run, const QString& text, Origin origin);
+    void clearHalt() { halt_ = RecordingHalt::None; }
     void lose(const QString& text);
     void tryReturn();
     void scheduleReturn();
@@ -220,6 +260,15 @@ private:
     bool returnPreviewFlag_ = false;
     std::tm lostSince_{};
     std::chrono::milliseconds retryDelay_{0};
+    RecordingHalt halt_ = RecordingHalt::None;
+    std::tm haltedAt_{};
+    QString haltText_;
+    // Whether the recording running now was started by the channel itself (a return, a resume):
+    // a failure of its start is then no person's to be told of in a box.
+    bool automaticStart_ = false;
+    std::chrono::milliseconds resumeWait_{0};
+    std::chrono::steady_clock::time_point nextResume_{};
+    std::chrono::steady_clock::time_point recordingSince_{};
 
     std::atomic<std::uint32_t> lastSnapshotSecond_{0};
     std::string lastRecordingFile_;

@@ -179,4 +179,10 @@ std::vector<RetentionChoice> chooseFilesToDelete(const RetentionInput& in) {
     return result;
 }
 
+std::uint64_t spaceToRecordAgain(std::int64_t keepFreeMB, std::uint64_t totalBytes) {
+    const std::uint64_t wanted = static_cast<std::uint64_t>(keepFreeMB > 0 ? keepFreeMB : 64) *
+                                 static_cast<std::uint64_t>(kMiB);
+    return totalBytes > 0 ? std::min(wanted, totalBytes / 2) : wanted;
+}
+
 } // namespace norvale

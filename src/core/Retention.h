@@ -81,4 +81,10 @@ std::optional<std::int64_t> timestampOfName(const std::string& fileName,
 // reach the limit.
 std::vector<RetentionChoice> chooseFilesToDelete(const RetentionInput& input);
 
+// The free space a disk must have again before a recording stopped by a failed write starts
+// again by itself: the space to keep free (64 MiB when there is no limit), but never more than
+// half the disk, so a disk smaller than the limit records again too. Asking for headroom keeps a
+// disk that refills at once from stopping and starting a recording in a loop.
+std::uint64_t spaceToRecordAgain(std::int64_t keepFreeMB, std::uint64_t totalBytes);
+
 } // namespace norvale

@@ -176,3 +176,19 @@ TEST(Retention, ChoosesOnlyOurFilesOldestFirst) {
     in.disks = {{1, 9000 * MiB}};
     EXPECT_EQ(describe(chooseFilesToDelete(in)), "");
 }
+
+// When a recording stopped by a failed write may start again: the space to keep free, or 64 MiB
+// without a limit, and never more than half of a small disk.
+TEST(Retention, SpaceToRecordAgain) {
+    const struct {
+        std::int64_t keepFreeMB;
+        std::uint64_t total;
+        std::uint64_t expected;
+    } cases[] = {
+        {2048, 500000 * MiB, 2048 * MiB}, {0, 500000 * MiB, 64 * MiB}, {-5, 500000 * MiB, 64 * MiB},
+        {2048, 1000 * MiB, 500 * MiB},    {0, 16 * MiB, 8 * MiB},      {2048, 0, 2048 * MiB},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(spaceToRecordAgain(c.keepFreeMB, c.total), c.expected)
+            << c.keepFreeMB << " MiB on " << c.total;
+}

@@ -8,10 +8,13 @@
 #include "capture/VideoRenderer.h"
 #include "core/CameraSettings.h"
 #include "core/FileNaming.h"
+#include "core/Retention.h"
 #include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -77,8 +80,16 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     connect(channel_.get(), &CameraChannel::stateChangedByItself, this, &TCamera::channelChanged);
     // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
     // whether the camera is lost.
-    connect(channel_.get(), &CameraChannel::stateEntered, this,
-            [this] { videoWindow_->SetStatusText(LostText()); });
+    connect(channel_.get(), &CameraChannel::stateEntered, this, &TCamera::showNotice);
+    // A recording that halts while nobody acts is shown, never put in a box to click away.
+    connect(channel_.get(), &CameraChannel::recordingHalted, this,
+            [this](const QString& text, bool again) {
+                std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()),
+                             qUtf8Printable(text));
+                showNotice();
+                if (!again)
+                    emit OnRecordingHalted(this);
+            });
     connect(channel_.get(), &CameraChannel::recordingWriteFailed, this, [this] {
         if (services_.recordingWriteFailed)
             services_.recordingWriteFailed();
@@ -327,7 +338,42 @@ QString TCamera::LostText() const {
     return Translator::tr(QStringLiteral("Camera lost since %1")).arg(time);
 }
 
+QString TCamera::HaltText() const {
+    if (channel_->halt() == RecordingHalt::None)
+        return {};
+    const std::tm& t = channel_->haltedAt();
+    const QString time = QString::asprintf("%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    return Translator::tr(QStringLiteral("Recording stopped at %1: %2"))
+        .arg(time, channel_->haltText());
+}
+
+QString TCamera::NoticeText() const {
+    return Lost() ? LostText() : HaltText();
+}
+
+void TCamera::showNotice() {
+    videoWindow_->SetStatusText(NoticeText());
+}
+
+void TCamera::ResumeRecordingIfRoom(const std::vector<DiskSpace>& disks, std::int64_t keepFreeMB) {
+    if (!channel_->waitsToRecord())
+        return;
+    // The folder as it is now (never created here), and the disk it lives on as last seen.
+    struct stat st {};
+    const std::string folder = channel_->saveFilePath();
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    const auto disk = std::find_if(disks.begin(), disks.end(), [&](const DiskSpace& d) {
+        return d.id == static_cast<std::uint64_t>(st.st_dev);
+    });
+    if (disk == disks.end() || disk->freeBytes < spaceToRecordAgain(keepFreeMB, disk->totalBytes))
+        return;
+    channel_->setCameraNumber(cameraNumberOfName(objectName().toStdString()));
+    channel_->resumeRecording(); // announces itself through OnStateChanged
+}
+
 void TCamera::channelChanged() {
+    showNotice();
     updateActions();
     emit OnStateChanged(this);
 }

@@ -5,6 +5,7 @@
 // CameraChannel; the frame passes the commands on and shows what the channel does.
 #include "app/shell/Action.h"
 #include "channel/CameraChannel.h"
+#include "storage/RetentionSweep.h"
 
 #include <QFrame>
 #include <QImage>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QDialog;
@@ -66,8 +68,10 @@ struct CameraServices {
     // The camera settings dialog, run on the frame (which has stopped) with these services; none:
     // the command only stops the camera. The dialogs provide it (editCameraSettings).
     std::function<void(TCamera&, const CameraServices&)> editSettings;
-    // Failures that end a running graph on their own (a camera unplugged, a full disk) are
-    // reported here; the camera has already stopped.
+    // Failures reported in the program's error report (a box to click away): a recording start a
+    // person asked for that failed after the command returned, a failure of a graph already
+    // stopped. A recording that halts on its own while it runs (a full disk, its folder gone) is
+    // no such report: the frame and the list show it, OnRecordingHalted tells the wall.
     std::function<void(const QString&)> reportError;
     // Told first when a recording's file branch failed on its own (a full disk, a folder
     // gone), so space can be made at once. Empty: nobody.
@@ -121,6 +125,14 @@ public:
     // Whether the camera waits for its device to come back, and the text its frame shows then.
     bool Lost() const { return channel_->state() == ChannelState::Lost; }
     QString LostText() const;
+    // "Recording stopped at HH:MM:SS: <reason>" while a recording that halted on its own has not
+    // started again and nobody acted since; empty otherwise.
+    QString HaltText() const;
+    // The line the frame and the list show over the camera: the lost text first, else the halt.
+    QString NoticeText() const;
+    // After a look at the recording disks: a recording that halted for a failed write or a
+    // folder gone starts again once its folder is there and its disk has room again.
+    void ResumeRecordingIfRoom(const std::vector<DiskSpace>& disks, std::int64_t keepFreeMB);
 
     // Re-applies the client alignment of the page control and the video window.
     void RefitVideo();
@@ -187,6 +199,9 @@ signals:
     void OnStateChanged(norvale::TCamera* sender);
     // The camera's device went away or stalled: the camera waits for it (Lost()).
     void OnLost(norvale::TCamera* sender);
+    // A recording halted on its own (HaltText()); not again for a recording the camera had
+    // started again by itself.
+    void OnRecordingHalted(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -204,6 +219,7 @@ private:
     void actSettingsExecute();
     void showSnapshot(std::shared_ptr<const TBitmap> bitmap);
     void channelChanged();
+    void showNotice();
     void message(const QString& text, const QString& caption, int icon);
 
     CameraServices services_;

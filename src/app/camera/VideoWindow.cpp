@@ -1,5 +1,6 @@
 #include "app/camera/VideoWindow.h"
 
+#include <QColor>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMouseEvent>
@@ -182,6 +183,15 @@ void TVideoWindow::paintFrame(QWidget* target) {
     } else {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(picture, image);
+    }
+    if (!statusText_.isEmpty()) {
+        const int height = painter.fontMetrics().height() + 6;
+        QRect band(picture.left(), picture.bottom() + 1 - height, picture.width(), height);
+        band = band.intersected(area);
+        painter.fillRect(band, QColor(0, 0, 0, 170));
+        painter.setPen(Qt::white);
+        painter.drawText(band.adjusted(4, 0, -4, 0),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, statusText_);
     }
 }
 

@@ -50,8 +50,9 @@ public:
     // connected (e.g. "Stopped: press Preview"); a running picture covers it. Empty: black.
     const QString& WaitingText() const { return waitingText_; }
     void SetWaitingText(const QString& text);
-    // A line shown centred over the black picture while no frame is painted (a camera that
-    // waits for its device); empty: none.
+    // A line about what happened to the camera: centred over black while no frame is painted (a
+    // camera that waits for its device), in a band along the foot of a running picture (a
+    // recording that stopped while the live video goes on); empty: none.
     void SetStatusText(const QString& text);
     const QString& StatusText() const { return statusText_; }
 

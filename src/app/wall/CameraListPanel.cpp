@@ -37,9 +37,9 @@ public:
         if (i < 0 || i > 8 || group < 1 || group > 4 || !camera)
             return;
         QString text = CameraListPanel::itemText(group, i + 1, camera->CameraName());
-        // A lost camera says so, and since when.
-        if (camera->Lost())
-            text += QLatin1String(" - ") + camera->LostText();
+        // A lost camera says so, and since when; so does a recording that stopped on its own.
+        if (const QString notice = camera->NoticeText(); !notice.isEmpty())
+            text += QLatin1String(" - ") + notice;
         const bool highlighted = option.state & QStyle::State_Selected;
         const QPalette& pal = option.palette;
         p->fillRect(option.rect, highlighted ? pal.highlight() : pal.base());

@@ -30,6 +30,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace norvale;
@@ -96,6 +97,7 @@ struct Channel {
     int writeFailures = 0; // recordings whose file branch failed: space is asked for
     std::unique_ptr<TCamera> cam;
     int previews = 0;
+    int halts = 0; // recordings halted on their own, as the wall is told of them
 
     Channel() {
         devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
@@ -114,6 +116,7 @@ struct Channel {
         cam->resize(320, 260);
         cam->show();
         QObject::connect(cam.get(), &TCamera::OnPreview, [this](TCamera*) { ++previews; });
+        QObject::connect(cam.get(), &TCamera::OnRecordingHalted, [this](TCamera*) { ++halts; });
         cam->setCameraName("Cam 1");
         cam->setSaveFilePath(QString::fromStdString(dir.path().string())); // no trailing "/"
         cam->setSnapshotPath(QString::fromStdString(dir.path().string()));
@@ -124,6 +127,24 @@ struct Channel {
             if (devices->EntryAt(i).FriendlyName == testcameras::cameraName(1))
                 return i;
         return -1;
+    }
+    // What a look at the recording disks reports for the disk of `folder`.
+    static std::vector<DiskSpace> diskOf(const fs::path& folder, std::uint64_t freeBytes,
+                                         std::uint64_t totalBytes) {
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0)
+            return {};
+        return {{static_cast<std::uint64_t>(st.st_dev), folder.string(), freeBytes, totalBytes}};
+    }
+    // A halt is shown, never asked about.
+    void haltedWithoutABox(const QString& reasonPart) const {
+        EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors[0].toStdString());
+        EXPECT_TRUE(messages.requests.empty());
+        EXPECT_EQ(halts, 1);
+        const QString text = cam->HaltText();
+        EXPECT_TRUE(text.startsWith("Recording stopped at 00:00:09: ")) << text.toStdString();
+        EXPECT_TRUE(text.contains(reasonPart)) << text.toStdString();
+        EXPECT_EQ(cam->VideoWindow()->StatusText(), text);
     }
     void state(bool previewing, bool recording) const {
         EXPECT_EQ(cam->Previewing(), previewing);
@@ -339,7 +360,11 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingWaitsLostWithAReadableFileAn
     c.cam->StopAll();
 }
 
+// A full disk halts only the recording, shown in the frame rather than in a box; it records
+// again by itself once the disk has room, and a disk that fills again at once is not retried in
+// a loop.
 TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {
+    constexpr std::uint64_t MiB = 1024 * 1024;
     Channel c;
     c.cam->setVideoDeviceIndex(c.firstTestCamera());
     c.cam->setBitRate(2000);
@@ -351,22 +376,66 @@ TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit small = old;
     small.rlim_cur = 120 * 1024;
+    struct Restore {
+        rlimit old;
+        ~Restore() {
+            setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, SIG_DFL);
+        }
+    } restore{old};
     setrlimit(RLIMIT_FSIZE, &small);
     c.cam->actSave()->execute();
-    const bool reported = waitFor([&] { return !c.errors.empty(); }, 20000);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, SIG_DFL);
-    ASSERT_TRUE(reported);
+    ASSERT_TRUE(waitFor([&] { return c.halts > 0; }, 20000));
     runFor(1000);
-    EXPECT_EQ(c.errors.size(), 1u);
+    c.haltedWithoutABox("");
+    EXPECT_EQ(c.cam->Channel().halt(), RecordingHalt::WriteFailed);
     EXPECT_EQ(c.writeFailures, 1); // retention is asked for space at once
     c.state(true, false);
     EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
-    const Probe p = ffprobe(c.cam->lastRecordingFile());
-    EXPECT_EQ(p.codec, "wmv1");
+    const QString first = c.cam->lastRecordingFile();
+    EXPECT_EQ(ffprobe(first).codec, "wmv1");
+
+    // Not while the disk is still short (64 MiB without a limit to keep free), nor unseen.
+    const struct {
+        const char* what;
+        std::vector<DiskSpace> disks;
+        std::int64_t keepFreeMB;
+    } shortOfRoom[] = {
+        {"no look at its disk", {}, 0},
+        {"less than 64 MiB free", Channel::diskOf(c.dir.path(), 63 * MiB, 100000 * MiB), 0},
+        {"less than the space to keep free",
+         Channel::diskOf(c.dir.path(), 1000 * MiB, 100000 * MiB), 2048},
+    };
+    for (const auto& k : shortOfRoom) {
+        SCOPED_TRACE(k.what);
+        c.cam->ResumeRecordingIfRoom(k.disks, k.keepFreeMB);
+        c.state(true, false);
+    }
+    // Room again: a new file; the disk fills again at once: halted once more, not told again,
+    // and not tried again before the wait between tries.
+    const auto room = Channel::diskOf(c.dir.path(), 65 * MiB, 100000 * MiB);
+    c.cam->ResumeRecordingIfRoom(room, 0);
+    c.state(true, true);
+    EXPECT_TRUE(c.cam->HaltText().isEmpty());
+    EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
+    ASSERT_TRUE(waitFor([&] { return !c.cam->Recording(); }, 20000));
+    EXPECT_NE(c.cam->lastRecordingFile(), first);
+    EXPECT_EQ(c.halts, 1);
+    EXPECT_FALSE(c.cam->HaltText().isEmpty());
+    c.cam->ResumeRecordingIfRoom(room, 0);
+    c.state(true, false);
+    EXPECT_TRUE(c.errors.empty());
+
+    EXPECT_TRUE(c.cam->Channel().waitsToRecord());
+
     // Snapshots go on with the preview.
+    setrlimit(RLIMIT_FSIZE, &old);
     c.cam->actSnapshot()->execute();
     EXPECT_TRUE(waitFor([&] { return fs::exists(c.dir / "Cam 1-20110101-000009.bmp"); }));
+    // A person's command ends the halt: nothing starts again by itself after it.
+    c.cam->StopPreview();
+    EXPECT_TRUE(c.cam->HaltText().isEmpty());
+    EXPECT_FALSE(c.cam->Channel().waitsToRecord());
     c.cam->StopAll();
 }
 
@@ -381,14 +450,26 @@ TEST_F(CameraCapture, ARecordingWhoseFolderIsDeletedStopsWithOneReport) {
     c.cam->actSave()->execute();
     runFor(500);
     fs::remove_all(folder);
-    ASSERT_TRUE(waitFor([&] { return !c.errors.empty(); }, 5000));
+    ASSERT_TRUE(waitFor([&] { return c.halts > 0; }, 5000));
     runFor(1500);
-    EXPECT_EQ(c.errors.size(), 1u);
-    EXPECT_TRUE(c.errors[0].contains(c.cam->lastRecordingFile())) << c.errors[0].toStdString();
+    c.haltedWithoutABox(c.cam->lastRecordingFile());
+    EXPECT_EQ(c.cam->Channel().halt(), RecordingHalt::FolderGone);
     c.state(true, false);
     EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
+    // Room on the disk is not enough while the folder is gone; it is never made here.
+    const auto room = Channel::diskOf(c.dir.path(), 1ull << 40, 1ull << 41);
+    c.cam->ResumeRecordingIfRoom(room, 0);
+    c.state(true, false);
     EXPECT_FALSE(fs::exists(folder));
+    // The folder is back: so is the recording, into a new file there.
+    fs::create_directory(folder);
+    c.cam->ResumeRecordingIfRoom(room, 0);
+    c.state(true, true);
+    EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
+    runFor(500);
     c.cam->StopAll();
+    EXPECT_TRUE(fs::exists(c.cam->lastRecordingFile().toStdString()));
+    EXPECT_EQ(fs::path(c.cam->lastRecordingFile().toStdString()).parent_path(), folder);
 }
 
 // Segments named by the same rule in the same second: the camera's last file and its file watch
@@ -405,8 +486,12 @@ TEST_F(CameraCapture, TheFileWatchAndTheLastFileFollowEachNewSegment) {
     EXPECT_GT(ffprobe(first).duration, 2.5); // finished while the recording goes on
     EXPECT_TRUE(c.errors.empty());
     fs::remove(second.toStdString());
-    ASSERT_TRUE(waitFor([&] { return !c.errors.empty(); }, 5000));
-    EXPECT_TRUE(c.errors[0].contains(second)) << c.errors[0].toStdString();
+    ASSERT_TRUE(waitFor([&] { return c.halts > 0; }, 5000));
+    c.haltedWithoutABox(second);
+    EXPECT_EQ(c.cam->Channel().halt(), RecordingHalt::FileRemoved);
+    c.state(true, false);
+    // A file someone removed is not made again by itself.
+    c.cam->ResumeRecordingIfRoom(Channel::diskOf(c.dir.path(), 1ull << 40, 1ull << 41), 0);
     c.state(true, false);
     EXPECT_EQ(ffprobe(first).codec, "wmv1");
     c.cam->StopAll();
@@ -483,7 +568,10 @@ TEST_F(CameraCapture, ARecordingThatCannotOpenItsFileIsReportedOnceAndPreviewRes
             EXPECT_TRUE(QString(e.what()).startsWith("Could not open file")) << e.what();
         }
         runFor(1500);
+        // The answer to the command given: the error report, not the halt line.
         EXPECT_EQ(thrown + static_cast<int>(c.errors.size()), 1);
+        EXPECT_EQ(c.halts, 0);
+        EXPECT_TRUE(c.cam->HaltText().isEmpty());
         c.state(true, false);
         EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
         EXPECT_TRUE(c.messages.requests.empty());

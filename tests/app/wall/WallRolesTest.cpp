@@ -320,6 +320,26 @@ TEST(WallTray, ALostCameraIsOneBalloonAndNoBoxAndTheRecordOfItStays) {
     EXPECT_EQ(norvale::test::readFile(w.dir / "cameras.state"), "Camera1=Previewing\n");
 }
 
+// A recording that stops on its own while nobody watches is one balloon too, never a box.
+TEST(WallTray, ARecordingWhoseFolderGoesIsOneBalloonAndNoBox) {
+    TempDir recordings;
+    Wall w("[Camera1]\nVideoDeviceIndex=3\nName=Gate\nSaveFilePath=" +
+               (recordings / "gate").string() + "\n",
+           true, true);
+    std::filesystem::create_directory(recordings / "gate");
+    w.camera(1)->StartPreview();
+    w.camera(1)->StartRecording();
+    std::filesystem::remove_all(recordings / "gate");
+    ASSERT_TRUE(waitFor([&] { return !w.camera(1)->Recording(); }, 5000));
+    EXPECT_TRUE(w.camera(1)->Previewing());
+    ASSERT_EQ(w.balloons.size(), 1u);
+    EXPECT_TRUE(w.balloons[0].startsWith("Gate|Recording stopped at "))
+        << w.balloons[0].toStdString();
+    EXPECT_EQ(w.balloons[0].section('|', 1, 1), w.camera(1)->NoticeText());
+    EXPECT_TRUE(w.messages.requests.empty());
+    w.camera(1)->StopAll();
+}
+
 TEST(WallCommands, TheMenuRecomputesAndADisabledCommandDoesNotRun) {
     Wall w; // camera 1 has no device
     TForm1& f = *w.form;
