@@ -37,6 +37,8 @@ void makeIdentitiesUnique(std::vector<DeviceRecord>& records);
 
 // Devices of a category ("Video/Source"), real ones first (stable order), then test cameras.
 std::vector<DeviceRecord> listDevices(const TGuid& category);
+// Whether `identity` was ever listed as a video device in this process.
+bool listedAsVideo(const std::string& identity);
 
 } // namespace gst
 } // namespace norvale

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <mutex>
+#include <set>
 
 namespace norvale {
 namespace gst {
@@ -81,6 +83,26 @@ std::string deviceIdentity(const GstStructure* props, const std::string& display
     return api + "\n" + path;
 }
 
+// The identities once listed as video devices. Binding a stored identity looks among the audio
+// devices only for one never seen as video: listing audio devices probes the sound server's
+// provider, which keeps descriptors of every probe, and a lost camera tries to bind again every
+// minute for as long as it stays away.
+static std::mutex& seenLock() {
+    static std::mutex lock;
+    return lock;
+}
+static std::set<std::string>& seenAsVideo() {
+    static std::set<std::string> seen;
+    return seen;
+}
+static void rememberCategory(const TGuid& category, const std::vector<DeviceRecord>& devices) {
+    if (category != CLSID_VideoInputDeviceCategory)
+        return;
+    std::lock_guard lock(seenLock());
+    for (const auto& r : devices)
+        seenAsVideo().insert(r.identity);
+}
+
 std::vector<DeviceRecord> listDevices(const TGuid& category) {
     ensureInitialised();
     std::vector<DeviceRecord> real, test;
@@ -117,7 +139,13 @@ std::vector<DeviceRecord> listDevices(const TGuid& category) {
     makeIdentitiesUnique(test);
     real.insert(real.end(), std::make_move_iterator(test.begin()),
                 std::make_move_iterator(test.end()));
+    rememberCategory(category, real);
     return real;
+}
+
+bool listedAsVideo(const std::string& identity) {
+    std::lock_guard lock(seenLock());
+    return seenAsVideo().count(identity) > 0;
 }
 
 } // namespace gst
@@ -203,8 +231,12 @@ TDeviceElementPtr TBaseFilter::BindFilter(const char* elementName) const {
     if (!moniker)
         return nullptr;
     std::string identity(moniker->bytes.begin(), moniker->bytes.end());
-    // Same category as the identity's device: video first, then audio.
+    // Same category as the identity's device: video first, then audio, unless it is known to be
+    // a video device.
+    const bool video = gst::listedAsVideo(identity);
     for (const TGuid& category : {CLSID_VideoInputDeviceCategory, CLSID_AudioInputDeviceCategory}) {
+        if (video && category != CLSID_VideoInputDeviceCategory)
+            break;
         for (auto& r : gst::listDevices(category)) {
             if (r.identity != identity)
                 continue;

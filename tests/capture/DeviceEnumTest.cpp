@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 using namespace norvale;
 
 namespace {
@@ -96,10 +99,19 @@ TEST_F(DeviceEnumTest, MonikerAtEnumeratesAfreshAfterAnUnplug) {
     EXPECT_EQ(atFirst->displayName, "Norvale Test Camera 2");
     EXPECT_FALSE(devices.MonikerAt(first + 2));
 
-    // A stored identity of the unplugged camera binds nothing.
+    // A stored identity of the unplugged camera binds nothing, and a lost camera's attempts to
+    // come back (one every minute for as long as it stays away) keep no descriptor open.
     TBaseFilter filter;
     filter.StoreMoniker(stored);
     EXPECT_EQ(filter.BindFilter(), nullptr);
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = openDescriptors();
+    for (int attempt = 0; attempt < 10; ++attempt)
+        EXPECT_EQ(filter.BindFilter(), nullptr);
+    EXPECT_EQ(openDescriptors(), before);
 
     devices.SelectCategory(CLSID_VideoInputDeviceCategory);
     EXPECT_EQ(devices.DeviceCount(), first + 2);
