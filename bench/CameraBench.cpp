@@ -1343,36 +1343,52 @@ void soakRows(std::vector<Row>& rows, const Options& o, const Figures& f) {
                "no change", fewestFds == baseFds && mostFds == baseFds);
     }
 
-    // Every frame: the camera's rate over the window less the time its device was unplugged;
-    // each return may take the 3 s a camera is given to come back.
+    // Every frame: the camera's rate over the window less the time its channel was Lost. The
+    // synthetic cameras never announce their return, so a channel finds them at its next try
+    // of the back-off (1, 2, 4 ... s after the loss), not within the 3 s an announced return
+    // has: the time lost beyond the unplugged time is that wait, shown on its own.
+    double nextTry = 0, step = 1;
+    while (nextTry < o.unplugFor) {
+        nextTry += step;
+        step = std::min(step * 2, 60.0);
+    }
     long delivered = 0;
-    double expected = 0;
+    double expected = 0, expectedUnplugged = 0;
     int short_ = 0, unplugs = 0;
-    double slowest = 0, lostBeyond = 0;
+    double longestLoss = 0, slowest = 0;
     for (size_t k = 0; k < f.delivered.size(); ++k) {
-        const double want = (f.window - f.unpluggedSeconds[k]) * kFps;
+        const double want = (f.window - f.lostSeconds[k]) * kFps;
         delivered += f.delivered[k];
         expected += want;
-        if (static_cast<double>(f.delivered[k]) < want - 1.5 - 3.0 * kFps * f.unplugs[k])
+        expectedUnplugged += (f.window - f.unpluggedSeconds[k]) * kFps;
+        // One frame either way where the window's ends fall, one per loss and return.
+        if (static_cast<double>(f.delivered[k]) < want - 1.5 - 2.0 * f.losses[k]) {
             ++short_;
-        unplugs += f.unplugs[k];
-        slowest = std::max(slowest, f.slowestReturn[k]);
-        lostBeyond += std::max(0.0, f.lostSeconds[k] - f.unpluggedSeconds[k]);
-        if (static_cast<double>(f.delivered[k]) < want - 1.5)
             std::printf("  camera %zu: %ld frames of %.0f (unplugged %.1f s, lost %.1f s, %d "
                         "losses)\n",
                         k + 1, f.delivered[k], want, f.unpluggedSeconds[k], f.lostSeconds[k],
                         f.losses[k]);
+        }
+        unplugs += f.unplugs[k];
+        slowest = std::max(slowest, f.slowestReturn[k]);
+        if (f.losses[k] > 0)
+            longestLoss = std::max(longestLoss, f.lostSeconds[k] / f.losses[k]);
     }
-    addRow(rows, "soak: frames delivered (15 fps less the unplugged time)",
-           std::to_string(delivered) + "/" + format("%.0f", expected) + " (" +
-               format("%.3f%%", 100.0 * static_cast<double>(delivered) / std::max(1.0, expected)) +
-               "), " + std::to_string(short_) + " cameras short",
-           "every frame (3 s per return)", short_ == 0);
-    addRow(rows, "soak: unplugs, slowest return after replug, s",
-           std::to_string(unplugs) + ", " + format("%.2f", slowest) +
-               " (lost beyond unplugged: " + format("%.1f", lostBeyond) + " s in all)",
-           "at most 3", unplugs == 0 || slowest <= 3.0);
+    addRow(rows, "soak: frames delivered (15 fps less the time lost)",
+           std::to_string(delivered) + "/" + format("%.0f", expected) + ", " +
+               std::to_string(short_) + " cameras short; less only the unplugged time: " +
+               format("%.0f", expectedUnplugged) + " (" +
+               format("%.2f%%",
+                      100.0 * static_cast<double>(delivered) / std::max(1.0, expectedUnplugged)) +
+               ")",
+           "every frame", short_ == 0);
+    addRow(rows,
+           "soak: unplugs; time lost per unplug of " + format("%.0f", o.unplugFor) +
+               " s unplugged, s",
+           std::to_string(unplugs) + "; longest " + format("%.1f", longestLoss) +
+               ", slowest return after replug " + format("%.1f", slowest),
+           "next back-off try (" + format("%.0f", nextTry) + ") + 3",
+           unplugs == 0 || longestLoss <= nextTry + 3.0);
     if (o.recording > 0) {
         addRow(rows, "soak: recorded frames in some segment",
                std::to_string(inFiles) + "/" + std::to_string(encoded) + " encoded, " +
