@@ -288,6 +288,41 @@ qint64 viewerBytes(QProcess& p) {
     return ok ? bytes : -1; // -1: no viewer ran (curl missing?)
 }
 
+// A viewer that comes back a second after its stream ends (its camera was lost), as a player set
+// to reconnect would: a shell loop around curl, one process for the whole run, so that the
+// reconnects cost this process nothing. Each curl run prints the bytes it got on a line.
+std::unique_ptr<QProcess> startReconnectingViewer(int port, double seconds) {
+    auto p = std::make_unique<QProcess>();
+    const QString loop =
+        "end=$((SECONDS + $1)); while ((SECONDS < end)); do "
+        "curl -s -N -o /dev/null -w '%{size_download}\\n' --max-time $((end - SECONDS)) \"$2\"; "
+        "sleep 1; done";
+    p->start("bash", {"-c", loop, "viewer", QString::number(static_cast<long>(std::ceil(seconds))),
+                      QString("http://127.0.0.1:%1/").arg(port)});
+    if (!p->waitForStarted(5000))
+        std::fprintf(stderr, "viewer on port %d: bash could not be started\n", port);
+    return p;
+}
+
+// All bytes a reconnecting viewer got, and how many times curl ran.
+qint64 reconnectingViewerBytes(QProcess& p, long& runs) {
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    qint64 bytes = 0;
+    runs = 0;
+    for (const QByteArray& line : p.readAllStandardOutput().split('\n')) {
+        bool ok = false;
+        const qint64 b = line.trimmed().toLongLong(&ok);
+        if (ok) {
+            bytes += b;
+            ++runs;
+        }
+    }
+    return bytes;
+}
+
 struct Figures {
     double cpu = 0;
     double window = 0;
@@ -543,34 +578,6 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     }
 
     std::vector<std::unique_ptr<QProcess>> viewers;
-    // Soak: a viewer whose stream ended (its camera was lost) comes back a second later, as a
-    // player set to reconnect would; the bytes of all its runs add up.
-    std::vector<qint64> viewerTotal;
-    std::vector<long> viewerRestarts;
-    bool soakEnding = false;
-    QElapsedTimer viewerClock;
-    viewerClock.start();
-    const double viewerSeconds = o.warmup + o.seconds + 0.5;
-    std::function<void(size_t)> watchViewer = [&](size_t k) {
-        QObject::connect(viewers[k].get(), &QProcess::finished, &wall, [&, k] {
-            if (soakEnding || !viewers[k])
-                return;
-            bool ok = false;
-            const qint64 b = viewers[k]->readAllStandardOutput().trimmed().toLongLong(&ok);
-            if (ok)
-                viewerTotal[k] += b;
-            viewers[k].release()->deleteLater();
-            ++viewerRestarts[k];
-            QTimer::singleShot(1000, &wall, [&, k] {
-                const double left =
-                    viewerSeconds - static_cast<double>(viewerClock.nsecsElapsed()) / 1e9;
-                if (soakEnding || left < 2)
-                    return;
-                viewers[k] = startViewer(o.basePort + static_cast<int>(k), false, left);
-                watchViewer(k);
-            });
-        });
-    };
     if (o.viewers && o.recording > 0) {
         runLoop(0.5);
         bool served = true;
@@ -578,12 +585,9 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             served = portAccepts(o.basePort + k);
         if (served) {
             for (int k = 0; k < o.recording; ++k)
-                viewers.push_back(startViewer(o.basePort + k, false, o.warmup + o.seconds + 0.5));
-            viewerTotal.assign(viewers.size(), 0);
-            viewerRestarts.assign(viewers.size(), 0);
-            if (soaking)
-                for (size_t k = 0; k < viewers.size(); ++k)
-                    watchViewer(k);
+                viewers.push_back(
+                    soaking ? startReconnectingViewer(o.basePort + k, o.warmup + o.seconds + 0.5)
+                            : startViewer(o.basePort + k, false, o.warmup + o.seconds + 0.5));
         } else {
             f.note = "viewers: none, the writer does not serve the live stream (yet)";
         }
@@ -664,10 +668,6 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             std::fflush(stdout);
             f.soak.push_back({rss, fds});
         }
-        soakEnding = true;
-        for (auto& v : viewers)
-            if (v)
-                QObject::disconnect(v.get(), nullptr, nullptr, nullptr);
     } else {
         runLoop(o.seconds);
     }
@@ -688,12 +688,15 @@ Figures runProgram(const Options& o, const fs::path& folder) {
         f.painted.push_back(*paints[k] - paintStart[k]);
     }
 
-    for (size_t k = 0; k < viewers.size(); ++k) {
-        const qint64 b = viewers[k] ? viewerBytes(*viewers[k]) : 0;
-        f.viewerBytes.push_back(soaking ? viewerTotal[k] + std::max<qint64>(0, b) : b);
+    for (auto& v : viewers) {
+        if (!soaking) {
+            f.viewerBytes.push_back(viewerBytes(*v));
+            continue;
+        }
+        long runs = 0;
+        f.viewerBytes.push_back(reconnectingViewerBytes(*v, runs));
+        f.viewerRestarts.push_back(std::max(0L, runs - 1));
     }
-    if (soaking)
-        f.viewerRestarts = viewerRestarts;
     std::vector<QString> files;
     std::vector<double> recorded;
     for (int k = 0; k < o.recording; ++k) {
