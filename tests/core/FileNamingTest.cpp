@@ -14,14 +14,7 @@ using namespace norvale;
 
 namespace {
 std::tm at(int y, int mo, int d, int h, int mi, int s) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return t;
+    return test::brokenDownTime(y, mo, d, h, mi, s);
 }
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "core/Retention.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -11,14 +13,7 @@ namespace {
 constexpr std::uint64_t MiB = 1024 * 1024;
 
 std::tm localAt(int y, int mo, int d, int h, int mi, int s) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return t;
+    return test::brokenDownTime(y, mo, d, h, mi, s);
 }
 
 // Seconds since the epoch of a stamp, taking local time as UTC (the tests need no time zone).

@@ -50,6 +50,17 @@ std::filesystem::path sourceDir() {
     return NORVALE_SOURCE_DIR;
 }
 
+std::tm brokenDownTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
 int freeTcpPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)

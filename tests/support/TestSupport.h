@@ -1,5 +1,6 @@
 #pragma once
 // Helpers shared by the tests: sealed temporary folders and small file utilities.
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -26,6 +27,9 @@ void writeFile(const std::filesystem::path& path, const std::string& content);
 // The build folder (where norvale, update.dll and locale/ live) and the source tree.
 std::filesystem::path buildDir();
 std::filesystem::path sourceDir();
+
+// A broken-down time of the given calendar date and clock time (no zone, no day of the week).
+std::tm brokenDownTime(int year, int month, int day, int hour, int minute, int second);
 
 // A TCP port that is free on loopback right now.
 int freeTcpPort();
