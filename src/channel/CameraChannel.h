@@ -25,6 +25,7 @@
 // All calls run on the GUI thread (the thread of the Qt event loop); the frame callback runs on
 // the streaming thread and hands everything else to the GUI thread.
 #include "core/CameraSettings.h"
+#include "core/MotionDetector.h"
 
 #include <QObject>
 #include <QString>
@@ -221,6 +222,13 @@ signals:
     void returned();
     // After every change of state, whoever caused it (a command, a failure, a loss, a return).
     void stateEntered(norvale::ChannelState state);
+    // Motion, while detection is on: an event began (milliseconds since the epoch of its first
+    // frame of motion); an event ended.
+    void motionStarted(qint64 startMs);
+    void motionEnded(const norvale::MotionEventRecord& event);
+    // A recording file is finished and closed (a segment, the end of a recording, an event's
+    // file): its path, first and last moment in milliseconds since the epoch, and size.
+    void recordingFileFinished(const QString& path, qint64 startMs, qint64 endMs, qint64 bytes);
 
 private:
     enum class Binding { ByIndex, Stored };
@@ -295,3 +303,5 @@ private:
 };
 
 } // namespace norvale
+
+Q_DECLARE_METATYPE(norvale::MotionEventRecord)

@@ -2,6 +2,7 @@
 
 #include "core/IniFile.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <pwd.h>
@@ -11,7 +12,7 @@ namespace norvale {
 
 namespace {
 
-const std::array<CameraSettingsKey, 9> kKeys{{
+const std::array<CameraSettingsKey, 17> kKeys{{
     {"Name", &CameraSettings::name},
     {"SaveFilePath", &CameraSettings::saveFilePath},
     {"VideoDeviceIndex", &CameraSettings::videoDeviceIndex},
@@ -21,6 +22,14 @@ const std::array<CameraSettingsKey, 9> kKeys{{
     {"SnapshotSeconds", &CameraSettings::snapshotSeconds},
     {"SnapshotPath", &CameraSettings::snapshotPath},
     {"SegmentSeconds", &CameraSettings::segmentSeconds},
+    {"MotionDetect", &CameraSettings::motionDetect},
+    {"MotionSensitivity", &CameraSettings::motionSensitivity},
+    {"MotionMinArea", &CameraSettings::motionMinArea},
+    {"MotionMask", &CameraSettings::motionMask},
+    {"RecordMode", &CameraSettings::recordMode},
+    {"PreSeconds", &CameraSettings::preSeconds},
+    {"PostSeconds", &CameraSettings::postSeconds},
+    {"MotionSnapshot", &CameraSettings::motionSnapshot},
 }};
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
@@ -50,6 +59,20 @@ CameraSettings defaultCameraSettings(const std::string& sectionName) {
     s.saveFilePath = defaultFolder();
     s.snapshotPath = s.saveFilePath;
     return s;
+}
+
+MotionRules motionRules(const CameraSettings& s) {
+    MotionRules r;
+    r.detect = s.motionDetect;
+    r.detector.sensitivity = std::clamp(s.motionSensitivity, 1, 100);
+    r.detector.minAreaTenths = std::clamp(s.motionMinArea, 1, 1000);
+    if (auto mask = MotionMask::parse(s.motionMask))
+        r.detector.mask = *mask;
+    r.recordMode = s.recordMode == 1 ? RecordMode::OnMotion : RecordMode::Continuous;
+    r.preSeconds = std::clamp(s.preSeconds, 0, 60);
+    r.postSeconds = std::clamp(s.postSeconds, 1, 3600);
+    r.snapshot = s.motionSnapshot;
+    return r;
 }
 
 CameraSettings readCameraSettings(const IniFile& ini, const std::string& sectionName) {

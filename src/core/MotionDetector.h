@@ -137,4 +137,16 @@ private:
     Event event_;
 };
 
+// A finished motion event as the program keeps it: times in milliseconds since the epoch, the
+// largest changed share, the recording file that holds it (empty: none) and a small JPEG of the
+// moment of the largest change (empty: none).
+struct MotionEventRecord {
+    int camera = 0;
+    std::int64_t startMs = 0;
+    std::int64_t endMs = 0;
+    double peak = 0.0;
+    std::string file;
+    std::vector<std::uint8_t> thumbnailJpeg;
+};
+
 } // namespace norvale

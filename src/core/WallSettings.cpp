@@ -28,6 +28,7 @@ WallSettings readWallSettings(const IniFile& ini) {
     s.keepFreeMB = ini.readInteger(kSystem, "KeepFreeMB", s.keepFreeMB);
     s.keepDays = ini.readInteger(kSystem, "KeepDays", s.keepDays);
     s.resumeCameras = ini.readBool(kSystem, "ResumeCameras", s.resumeCameras);
+    s.motionCommand = ini.readString(kSystem, "MotionCommand", s.motionCommand);
     s.changeGroup = ini.readBool(kChangeGroup, "ChangeGroup", s.changeGroup);
     s.changeGroupSeconds =
         ini.readInteger(kChangeGroup, "ChangeGroupSeconds", s.changeGroupSeconds);
@@ -46,6 +47,7 @@ void writeWallSettings(IniFile& ini, const WallSettings& s) {
     ini.writeInteger(kSystem, "KeepFreeMB", s.keepFreeMB);
     ini.writeInteger(kSystem, "KeepDays", s.keepDays);
     ini.writeBool(kSystem, "ResumeCameras", s.resumeCameras);
+    ini.writeString(kSystem, "MotionCommand", s.motionCommand);
     ini.writeBool(kChangeGroup, "ChangeGroup", s.changeGroup);
     ini.writeInteger(kChangeGroup, "ChangeGroupSeconds", s.changeGroupSeconds);
     for (std::size_t i = 0; i < s.groupEnabled.size(); ++i)

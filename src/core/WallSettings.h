@@ -4,6 +4,7 @@
 // KeepFreeMB (MiB kept free on every recording disk, 0 = off), KeepDays (age limit of recordings
 // and snapshots, 0 = keep for ever) and ResumeCameras (cameras resume at start what they did).
 #include <array>
+#include <string>
 
 namespace norvale {
 
@@ -23,6 +24,8 @@ struct WallSettings {
     int keepDays = 0;
     // Cameras that previewed or recorded when the program last ran do so again at start.
     bool resumeCameras = true;
+    // Run at the start and end of every motion event (see expandMotionCommand); empty: nothing.
+    std::string motionCommand;
 
     friend bool operator==(const WallSettings&, const WallSettings&) = default;
 };
@@ -32,9 +35,9 @@ struct WallSettings {
 WallSettings readWallSettings(const IniFile& ini);
 
 // Writes [System] (AutoRun, CheckForUpdates, StartMinimized, CurrentCnt, CurrentIndex,
-// PanelVisible, then KeepFreeMB, KeepDays, ResumeCameras) then [ChangeGroup] (ChangeGroup,
-// ChangeGroupSeconds, Group1..Group4), in that order. Throws IniWriteError on the first failing
-// write.
+// PanelVisible, then KeepFreeMB, KeepDays, ResumeCameras, MotionCommand) then [ChangeGroup]
+// (ChangeGroup, ChangeGroupSeconds, Group1..Group4), in that order. Throws IniWriteError on the
+// first failing write.
 void writeWallSettings(IniFile& ini, const WallSettings& s);
 
 } // namespace norvale

@@ -66,6 +66,41 @@ TEST(WallSettings, StorageAndResumeKeys) {
     }
 }
 
+TEST(WallSettings, MotionKeysComeInTheirRanges) {
+    TempDir dir;
+    struct Case {
+        const char* text;
+        bool detect;
+        int sensitivity, minArea;
+        bool maskEmpty;
+        RecordMode mode;
+        int pre, post;
+    } cases[] = {
+        {"", false, 60, 5, true, RecordMode::Continuous, 5, 10},
+        {"[Camera1]\nMotionDetect=1\nMotionSensitivity=0\nMotionMinArea=5000\nRecordMode=1\n"
+         "PreSeconds=-3\nPostSeconds=0\nMotionMask=8000"
+         "00000000000000000000000000000000000000000000\n",
+         true, 1, 1000, false, RecordMode::OnMotion, 0, 1},
+        {"[Camera1]\nMotionSensitivity=101\nMotionMinArea=-1\nRecordMode=7\nPreSeconds=600\n"
+         "MotionMask=not hex\n",
+         false, 100, 1, true, RecordMode::Continuous, 60, 10},
+    };
+    for (const auto& c : cases) {
+        const IniFile ini = iniWith(dir, c.text);
+        const CameraSettings stored = readCameraSettings(ini, "Camera1");
+        const MotionRules r = motionRules(stored);
+        EXPECT_EQ(r.detect, c.detect) << c.text;
+        EXPECT_EQ(r.detector.sensitivity, c.sensitivity) << c.text;
+        EXPECT_EQ(r.detector.minAreaTenths, c.minArea) << c.text;
+        EXPECT_EQ(r.detector.mask.empty(), c.maskEmpty) << c.text;
+        EXPECT_EQ(r.recordMode, c.mode) << c.text;
+        EXPECT_EQ(r.preSeconds, c.pre) << c.text;
+        EXPECT_EQ(r.postSeconds, c.post) << c.text;
+    }
+    // A mask the program cannot read is kept as the user wrote it.
+    EXPECT_EQ(readCameraSettings(iniWith(dir, cases[2].text), "Camera1").motionMask, "not hex");
+}
+
 TEST(WallSettings, BooleansReadAsIntegersAndWriteAsDigits) {
     TempDir dir;
     IniFile ini = iniWith(dir, "[Camera1]\nAutoSnapshot=yes\n[Camera2]\nAutoSnapshot=7\n"
@@ -123,12 +158,15 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
     EXPECT_EQ(sections[36], "System");
     EXPECT_EQ(sections[37], "ChangeGroup");
     EXPECT_EQ(cameraKeys,
-              (std::vector<std::string>{"Name", "SaveFilePath", "VideoDeviceIndex",
-                                        "VideoFormatIndex", "BitRate", "AutoSnapshot",
-                                        "SnapshotSeconds", "SnapshotPath", "SegmentSeconds"}));
-    EXPECT_EQ(systemKeys, (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
-                                                    "CurrentCnt", "CurrentIndex", "PanelVisible",
-                                                    "KeepFreeMB", "KeepDays", "ResumeCameras"}));
+              (std::vector<std::string>{
+                  "Name", "SaveFilePath", "VideoDeviceIndex", "VideoFormatIndex", "BitRate",
+                  "AutoSnapshot", "SnapshotSeconds", "SnapshotPath", "SegmentSeconds",
+                  "MotionDetect", "MotionSensitivity", "MotionMinArea", "MotionMask", "RecordMode",
+                  "PreSeconds", "PostSeconds", "MotionSnapshot"}));
+    EXPECT_EQ(systemKeys,
+              (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
+                                        "CurrentCnt", "CurrentIndex", "PanelVisible", "KeepFreeMB",
+                                        "KeepDays", "ResumeCameras", "MotionCommand"}));
     EXPECT_EQ(groupKeys, (std::vector<std::string>{"ChangeGroup", "ChangeGroupSeconds", "Group1",
                                                    "Group2", "Group3", "Group4"}));
 }
