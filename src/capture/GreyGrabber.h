@@ -1,0 +1,56 @@
+#pragma once
+// The end of the motion branch: every frame that reaches it is handed to a callback as a small
+// grey picture, on the streaming thread.
+//
+// The picture is made from the stream's own luminance, as cheaply as it can be: the frame is
+// first scaled down to Width pixels (its shape kept, nearest pixel, no filtering) and only then
+// turned into one byte a pixel (for YUV streams a copy of the Y plane). Nothing is converted to
+// colour. The branch never holds the stream up: the sink keeps one picture, drops what it cannot
+// take and never waits for the clock.
+//
+// Rendered like a renderer, as a preview branch of the source's tee:
+//   grabber.SetFilterGraph(&graph);   // after the renderer, so it never stands for the picture
+//   graph.RenderStream(PIN_CATEGORY_PREVIEW, source, nullptr, grabber);
+#include "FilterGraph.h"
+#include "core/MotionDetector.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace norvale {
+
+class TGreyGrabber : public TFilterComponent {
+public:
+    static constexpr int Width = 160;
+
+    explicit TGreyGrabber(std::string name = "MotionGrabber");
+    ~TGreyGrabber() override;
+
+    // `picture` is valid during the call only. `wallMs`: when the frame was taken, in
+    // milliseconds since the epoch (the stream's own time stamp put on the wall clock).
+    // `firstOfRun`: the first picture since the graph was last run, so whatever compares frames
+    // starts over.
+    using Handler =
+        std::function<void(const GreyView& picture, std::int64_t wallMs, bool firstOfRun)>;
+    // Set it while the graph does not run; calls never overlap.
+    void SetOnPicture(Handler handler);
+
+    // Pictures handed over since the grabber was made (any thread; for tests and measurements).
+    std::uint64_t PicturesDelivered() const;
+
+    struct Impl; // internal
+
+private:
+    void Joining() override;
+    void Left() override;
+    void AboutToRun() override;
+
+    std::unique_ptr<Impl> d_;
+};
+
+// A grey picture as a baseline JPEG (`quality` 1 to 100); empty when it cannot be encoded.
+std::vector<std::uint8_t> EncodeGreyJpeg(const GreyView& picture, int quality = 75);
+
+} // namespace norvale
