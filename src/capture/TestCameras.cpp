@@ -1,6 +1,7 @@
 #include "TestCameras.h"
 
 #include "CaptureElements.h"
+#include "FileCamera.h"
 #include "GstHandles.h"
 
 #include <algorithm>
@@ -407,6 +408,7 @@ extern "C" {
 struct NorvaleTestDevice {
     GstDevice parent;
     int number;
+    int fileNumber; // a file camera (1-based): then `number` is 0
 };
 struct NorvaleTestDeviceClass {
     GstDeviceClass parent_class;
@@ -423,6 +425,12 @@ G_DEFINE_TYPE(NorvaleTestProvider, norvale_test_provider, GST_TYPE_DEVICE_PROVID
 
 static GstElement* norvale_test_device_create_element(GstDevice* device, const gchar* name) {
     auto* self = reinterpret_cast<NorvaleTestDevice*>(device);
+    if (self->fileNumber > 0) {
+        const std::vector<std::string> files = filecameras::files();
+        if (self->fileNumber > static_cast<int>(files.size()))
+            return nullptr;
+        return filecameras::makeElement(files[static_cast<size_t>(self->fileNumber - 1)], name);
+    }
     if (testcameras::isUnplugged(self->number))
         return nullptr;
     return makeCameraElement(self->number, name);
@@ -434,6 +442,7 @@ static void norvale_test_device_class_init(NorvaleTestDeviceClass* klass) {
 
 static void norvale_test_device_init(NorvaleTestDevice* self) {
     self->number = 0;
+    self->fileNumber = 0;
 }
 
 static GList* norvale_test_provider_probe(GstDeviceProvider*) {
@@ -458,6 +467,27 @@ static GList* norvale_test_provider_probe(GstDeviceProvider*) {
             norvale_test_device_get_type(), "display-name", name.c_str(), "device-class",
             "Video/Source", "caps", caps.get(), "properties", props.get(), nullptr));
         device->number = n;
+        devices = g_list_append(devices, device);
+    }
+    // The file cameras after them, in the order of NORVALE_TEST_FILES; their paths sort after
+    // the numbered ones ("norvale-test:file1" after "norvale-test:64").
+    const std::vector<std::string> files = filecameras::files();
+    for (int n = 1; n <= static_cast<int>(std::min<size_t>(files.size(), 64)); ++n) {
+        std::string error; // told when the camera is started
+        gst::Caps caps = filecameras::formatOf(files[static_cast<size_t>(n - 1)], error);
+        if (!caps || gst_caps_is_empty(caps.get()))
+            continue;
+        const std::string name = filecameras::cameraName(n);
+        const std::string path = std::string(testApi) + ":file" + std::to_string(n);
+        gst::Structure props(gst_structure_new(
+            "norvale-test-device", "device.api", G_TYPE_STRING, testApi, "device.path",
+            G_TYPE_STRING, path.c_str(), "norvale.current-format", G_TYPE_STRING,
+            gst::take(gst_structure_to_string(gst_caps_get_structure(caps.get(), 0))).c_str(),
+            nullptr));
+        auto* device = static_cast<NorvaleTestDevice*>(g_object_new(
+            norvale_test_device_get_type(), "display-name", name.c_str(), "device-class",
+            "Video/Source", "caps", caps.get(), "properties", props.get(), nullptr));
+        device->fileNumber = n;
         devices = g_list_append(devices, device);
     }
     return devices;

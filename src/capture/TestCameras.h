@@ -35,6 +35,9 @@
 // commas. NORVALE_TEST_REPLUG="N@S" (same form) plugs camera N back S seconds after that first
 // look; with several entries for one camera, the latest time that has passed decides.
 //
+// NORVALE_TEST_FILES=/path/a.mkv,/path/b.mp4 adds one camera per video file after them, "Norvale
+// Test File 1" …, each playing its file in real time in a loop (see FileCamera.h).
+//
 // A camera can also stall, as a driver that hangs: it stays listed and running, posts nothing
 // and delivers no frames. NORVALE_TEST_STALL="N@S+D" stalls camera N from S seconds after the
 // first look for D seconds (several entries separated by commas); setStalled overrides it.
