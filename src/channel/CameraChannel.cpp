@@ -4,6 +4,7 @@
 #include "capture/CaptureLog.h"
 #include "capture/DeviceArrivals.h"
 #include "capture/FilterGraph.h"
+#include "capture/GreyGrabber.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
 #include "core/AtomicFile.h"
@@ -89,6 +90,14 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
                snapshotDue(services_.monotonicSeconds(),
                            lastSnapshotSecond_.load(std::memory_order_relaxed),
                            snapshotSeconds_.load(std::memory_order_relaxed));
+    });
+    motionWatch_ = std::make_unique<MotionWatch>(
+        [this](MotionWatch::Notice&& notice) { queueMotionNotice(std::move(notice)); });
+    motionGrabber_ = std::make_unique<TGreyGrabber>("MotionGrabber");
+    motionGrabber_->SetOnPicture([watch = motionWatch_.get()](const GreyView& picture,
+                                                              std::int64_t wallMs,
+                                                              bool firstOfRun) {
+        watch->feed(picture, wallMs, firstOfRun);
     });
     videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
     videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
@@ -227,6 +236,21 @@ void CameraChannel::tearDownGraph() {
                 self->onGraphStopped();
         }
     } blank{this};
+    // An open motion event ends with the run, once its frames have stopped (also when a step
+    // below fails); it is told before this returns.
+    struct MotionEnd {
+        CameraChannel* self;
+        std::string file;
+        ~MotionEnd() {
+            try {
+                self->endMotion(file);
+            } catch (...) {
+                LogSwallowedFailure("ending a motion event");
+            }
+        }
+    } motionEnd{this, state_ == ChannelState::Recording && asfWriter_->HasFilter()
+                          ? asfWriter_->CurrentFileName().string()
+                          : std::string()};
     ++graphRun_;
     watchTimer_->stop();
     if (state_ != ChannelState::Lost)
@@ -234,6 +258,7 @@ void CameraChannel::tearDownGraph() {
     captureGraph_->StopGraph();
     captureGraph_->PurgeGraph();
     captureGraph_->SetActive(false);
+    motionGrabber_->SetFilterGraph(nullptr);
     asfWriter_->SetFilterGraph(nullptr);
     videoSampleGrabber_->SetFilterGraph(nullptr);
     videoSourceFilter_->SetFilterGraph(nullptr);
@@ -255,6 +280,7 @@ void CameraChannel::buildPreview(Binding binding) {
     // A missing device fails here with "Interface not supported"; other results are not examined.
     captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
                                 videoSampleGrabber_.get(), *videoRenderer_);
+    addMotionBranch();
     captureGraph_->RunGraph();
 }
 
@@ -294,6 +320,7 @@ void CameraChannel::buildRecording() {
                                                       videoSampleGrabber_.get(), *videoRenderer_));
     CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_CAPTURE, *videoSourceFilter_,
                                                       nullptr, *asfWriter_));
+    addMotionBranch();
     const auto [width, height] = captureGraph_->NativeVideoSize();
     configureWriterProfile(width, height, static_cast<std::int64_t>(settings_.bitRate) * 1000);
     captureGraph_->RunGraph();
@@ -656,6 +683,90 @@ void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buf
     } catch (...) {
         // Snapshots fail silently; the next one is due an interval later.
         LogSwallowedFailure("a timed snapshot");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Motion
+
+void CameraChannel::addMotionBranch() {
+    const MotionRules rules = motionRules(settings_);
+    if (!rules.detect)
+        return;
+    try {
+        // Linked after the renderer, so the renderer's picture stays the graph's video size.
+        motionGrabber_->SetFilterGraph(captureGraph_.get());
+        CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
+                                                          nullptr, *motionGrabber_));
+    } catch (const std::exception& e) {
+        // Live video and recording go on without detection rather than not at all.
+        std::fprintf(stderr, "%s: no motion detection: %s\n", settings_.name.c_str(), e.what());
+        return;
+    }
+    motionWatch_->start(rules.detector, std::int64_t{rules.postSeconds} * 1000, true);
+}
+
+void CameraChannel::endMotion(const std::string& file) {
+    using namespace std::chrono;
+    const std::int64_t nowMs =
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    motionWatch_->stop(nowMs);
+    // An event of a recording that is being stopped belongs to the file it was in.
+    if (motionActive_ && motionFile_.empty())
+        motionFile_ = file;
+    deliverMotionNotices();
+}
+
+void CameraChannel::setMotionSettings(const MotionSettings& settings) {
+    motionWatch_->setSettings(settings);
+}
+
+bool CameraChannel::motionView(MotionView& out) const {
+    return motionWatch_->view(out);
+}
+
+void CameraChannel::queueMotionNotice(MotionWatch::Notice&& notice) {
+    // Under the watch's lock: notices queue up in the order they happened, whichever thread
+    // told them.
+    {
+        std::lock_guard lock(motionNoticeLock_);
+        motionNotices_.push_back(std::move(notice));
+    }
+    QMetaObject::invokeMethod(this, &CameraChannel::deliverMotionNotices, Qt::QueuedConnection);
+}
+
+void CameraChannel::deliverMotionNotices() {
+    for (;;) {
+        MotionWatch::Notice notice;
+        {
+            std::lock_guard lock(motionNoticeLock_);
+            if (motionNotices_.empty())
+                return;
+            notice = std::move(motionNotices_.front());
+            motionNotices_.pop_front();
+        }
+        if (notice.started) {
+            motionActive_ = true;
+            // The file being written when the event began holds its start.
+            motionFile_ = state_ == ChannelState::Recording && asfWriter_->HasFilter()
+                              ? asfWriter_->CurrentFileName().string()
+                              : std::string();
+            emit motionStarted(notice.event.startMs);
+            continue;
+        }
+        motionActive_ = false;
+        MotionEventRecord record;
+        record.camera = cameraNumber_;
+        record.startMs = notice.event.startMs;
+        record.endMs = notice.event.endMs;
+        record.peak = notice.event.peak;
+        record.file = std::move(motionFile_);
+        motionFile_.clear();
+        // Encoded once per event, here rather than on the streaming thread.
+        if (!notice.peakPicture.empty())
+            record.thumbnailJpeg = EncodeGreyJpeg(
+                GreyView{notice.peakPicture.data(), notice.width, notice.height, notice.width});
+        emit motionEnded(record);
     }
 }
 

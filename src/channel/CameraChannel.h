@@ -24,6 +24,7 @@
 //
 // All calls run on the GUI thread (the thread of the Qt event loop); the frame callback runs on
 // the streaming thread and hands everything else to the GUI thread.
+#include "channel/MotionWatch.h"
 #include "core/CameraSettings.h"
 #include "core/MotionDetector.h"
 
@@ -33,6 +34,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,6 +50,7 @@ class TDeviceArrivals;
 class TEnumMediaType;
 class TFilter;
 class TFilterGraph;
+class TGreyGrabber;
 class TSampleGrabber;
 class TSysDevEnum;
 class TVideoRenderer;
@@ -182,6 +185,27 @@ public:
     void setTimings(const ChannelTimings& timings);
     const ChannelTimings& timings() const { return timings_; }
 
+    // Motion detection. While MotionDetect is on, every run of the camera (live video or a
+    // recording, shown or hidden) gets a motion branch that feeds the detector; events are told
+    // by motionStarted and motionEnded. An open event ends when the camera stops (also when its
+    // graph is rebuilt, or it is lost), and detection starts over with every run. With detection
+    // off the graph has no motion branch at all.
+    //
+    // Whether an event is open, as told by the signals (GUI thread).
+    bool motionActive() const { return motionActive_; }
+    // For the settings page, any thread:
+    // - setMotionSettings: the detector's sensitivity, minimum area and mask, at once, while the
+    //   camera runs; the stored settings (setSettings) apply again from its next start.
+    // - motionView: the last grey picture the detector saw and what it counted as changed (see
+    //   MotionWatch::view); call it again and again while the page is open, every 100 ms or so.
+    //   While it is asked for, the detector runs on whatever feeds motionGrabber(), making no
+    //   events when the camera does not run itself: a page may link motionGrabber() into the
+    //   graph of its own preview (after its renderer) and render it from the source as a
+    //   preview branch, and unlink it when it closes.
+    void setMotionSettings(const MotionSettings& settings);
+    bool motionView(MotionView& out) const;
+    TGreyGrabber& motionGrabber() const { return *motionGrabber_; }
+
     // The components.
     TFilterGraph& graph() const { return *captureGraph_; }
     TFilter& sourceFilter() const { return *videoSourceFilter_; }
@@ -245,6 +269,12 @@ private:
     void watch();
     void startWatching();
     void setState(ChannelState state);
+    // Motion: the branch of a run with detection on, the end of a run, and the hand-over of the
+    // watch's notices to the GUI thread, in the order they happened.
+    void addMotionBranch();
+    void endMotion(const std::string& file);
+    void queueMotionNotice(MotionWatch::Notice&& notice);
+    void deliverMotionNotices();
 
     struct FileIdentity {
         bool valid = false;
@@ -294,7 +324,15 @@ private:
     mutable std::mutex canvasLock_;
     std::unique_ptr<TBitmap> snapshotBitmap_;
 
+    // Motion: notices waiting for the GUI thread, and what the GUI thread knows of the event.
+    std::unique_ptr<MotionWatch> motionWatch_;
+    std::mutex motionNoticeLock_;
+    std::deque<MotionWatch::Notice> motionNotices_;
+    bool motionActive_ = false;
+    std::string motionFile_;
+
     // Components first, the graph last: the graph goes first and unlinks them.
+    std::unique_ptr<TGreyGrabber> motionGrabber_;
     std::unique_ptr<TASFWriter> asfWriter_;
     std::unique_ptr<TSampleGrabber> videoSampleGrabber_;
     std::unique_ptr<TFilter> videoSourceFilter_;
