@@ -168,11 +168,13 @@ GstFlowReturn onPlayerFrame(GstAppSink* sink, gpointer data) {
     GstBuffer* buffer = sample ? gst_sample_get_buffer(sample.get()) : nullptr;
     if (!buffer)
         return GST_FLOW_OK;
-    GstBuffer* frame = gst_buffer_copy(buffer); // shares the pixels
-    GST_BUFFER_PTS(frame) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DTS(frame) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DURATION(frame) = GST_CLOCK_TIME_NONE;
-    gst_app_src_push_buffer(GST_APP_SRC(d->out.get()), frame); // takes the frame
+    gst::Buffer frame(gst_buffer_copy(buffer)); // shares the pixels
+    if (!frame)
+        return GST_FLOW_OK;
+    GST_BUFFER_PTS(frame.get()) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DTS(frame.get()) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(frame.get()) = GST_CLOCK_TIME_NONE;
+    gst_app_src_push_buffer(GST_APP_SRC(d->out.get()), frame.release()); // takes the frame
     return GST_FLOW_OK;
 }
 
@@ -269,7 +271,8 @@ GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
             return GST_STATE_CHANGE_FAILURE;
         break;
     case GST_STATE_CHANGE_PAUSED_TO_PLAYING:
-        gst_element_set_state(d.player.get(), GST_STATE_PLAYING);
+        if (d.player)
+            gst_element_set_state(d.player.get(), GST_STATE_PLAYING);
         break;
     default:
         break;

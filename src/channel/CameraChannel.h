@@ -193,15 +193,16 @@ public:
     //
     // Whether an event is open, as told by the signals (GUI thread).
     bool motionActive() const { return motionActive_; }
-    // For the settings page, any thread:
-    // - setMotionSettings: the detector's sensitivity, minimum area and mask, at once, while the
-    //   camera runs; the stored settings (setSettings) apply again from its next start.
+    // For the settings page (these two from any thread):
+    // - setMotionSettings: the detector's sensitivity, minimum area and mask, from the next
+    //   frame on; the stored settings (setSettings) apply again from the camera's next start.
     // - motionView: the last grey picture the detector saw and what it counted as changed (see
     //   MotionWatch::view); call it again and again while the page is open, every 100 ms or so.
-    //   While it is asked for, the detector runs on whatever feeds motionGrabber(), making no
-    //   events when the camera does not run itself: a page may link motionGrabber() into the
-    //   graph of its own preview (after its renderer) and render it from the source as a
-    //   preview branch, and unlink it when it closes.
+    // While the view is asked for, the detector runs on whatever feeds motionGrabber(), making
+    // no events when the camera does not run itself. So a page with a preview of its own on the
+    // camera's graph (GUI thread) links motionGrabber() to that graph after its renderer,
+    // renders it from the source as a preview branch, sets the settings it shows, and unlinks it
+    // when it closes.
     void setMotionSettings(const MotionSettings& settings);
     bool motionView(MotionView& out) const;
     TGreyGrabber& motionGrabber() const { return *motionGrabber_; }

@@ -225,6 +225,19 @@ TEST(CameraChannelMotion, FileScenesMakeEventsOnlyForMotion) {
     Watched& crossing = watched[1];
     ASSERT_TRUE(waitFor([&] { return crossing.starts.size() == 2; }, 10000));
     EXPECT_TRUE(crossing.channel->motionActive());
+    // What a settings page shows meanwhile: the detector's picture and the pixels it counts.
+    MotionView view;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return crossing.channel->motionView(view) &&
+                   std::count(view.changed.begin(), view.changed.end(), 0) <
+                       static_cast<long>(view.changed.size());
+        },
+        2000));
+    EXPECT_EQ(view.width, 160);
+    EXPECT_EQ(view.height, 120);
+    EXPECT_EQ(view.grey.size(), 160u * 120u);
+    EXPECT_EQ(view.changed.size(), view.grey.size());
     crossing.channel->stopPreview();
     ASSERT_EQ(crossing.ends.size(), 2u) << "told before the stop returns";
     EXPECT_FALSE(crossing.channel->motionActive());
