@@ -13,6 +13,9 @@
 // test cameras are told to list that size first (NORVALE_TEST_FIRST_FORMAT); recordings choose
 // it through VideoFormatIndex from the device's formats, as the settings dialog would.
 //
+// --motion turns motion detection on in every camera. The suite also measures its cost: the
+// program alone with detection off and on, alternating, and the CPU it adds per camera.
+//
 // --soak MIN runs the program alone for MIN minutes, a line a minute (memory, descriptors, frames,
 // cameras lost, machine load): the recording cameras write 60-second segments, and every 5
 // minutes two cameras (one of them recording) are unplugged for 20 s, for their channels to bring
@@ -28,6 +31,7 @@
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
+#include "capture/GreyGrabber.h"
 #include "capture/SampleGrabber.h"
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
@@ -103,6 +107,8 @@ struct Options {
     double unplugEvery = 300;
     double unplugFor = 20;
     std::string programPath; // the norvale executable (default: next to bin/)
+    bool motion = false;     // motion detection on in every camera
+    bool motionCost = false; // the program with detection off and on (the suite does it too)
 };
 
 // The plain preview branches after their leaky queue:
@@ -122,7 +128,8 @@ const char* const kPlainPreviews[] = {"shown", "raw", "rgb", "bare"};
                          "         [--rounds R] [--suite [--hidden H]] [--startup N] "
                          "[--program PATH]\n"
                          "         [--soak MINUTES [--segment S] [--unplug-every S] "
-                         "[--unplug-for S]]\n");
+                         "[--unplug-for S]]\n"
+                         "         [--motion] [--motion-cost]\n");
     std::exit(2);
 }
 
@@ -188,6 +195,10 @@ Options parse(int argc, char** argv) {
             o.unplugEvery = std::stod(value());
         else if (a == "--unplug-for")
             o.unplugFor = std::stod(value());
+        else if (a == "--motion")
+            o.motion = true;
+        else if (a == "--motion-cost")
+            o.motionCost = true;
         else
             usage();
     }
@@ -329,6 +340,7 @@ struct Figures {
     std::vector<long> delivered; // per camera, over the window
     std::vector<double> expected;
     std::vector<long> painted;  // program only
+    long motionPictures = 0;    // program only: grey pictures the detectors were fed, all cameras
     std::vector<long> recorded; // frames in the file, -1 when not recording
     std::vector<double> recordExpected;
     std::vector<qint64> viewerBytes; // -1: no viewer
@@ -507,6 +519,11 @@ Figures runProgram(const Options& o, const fs::path& folder) {
         cam->setMMSPort(o.viewers ? o.basePort + k : 0);
         cam->setVideoDeviceIndex(positions[static_cast<size_t>(k)]);
         cam->setVideoFormatIndex(formatIndex);
+        if (o.motion) {
+            CameraSettings settings = cam->Channel().settings();
+            settings.motionDetect = true;
+            cam->Channel().setSettings(settings);
+        }
         paints.push_back(std::make_unique<long>(0));
         counters.push_back(std::make_unique<PaintCounter>(paints.back().get()));
         cam->VideoWindow()->installEventFilter(counters.back().get());
@@ -596,9 +613,11 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     runLoop(o.warmup);
     std::vector<std::uint64_t> start;
     std::vector<long> paintStart;
+    std::uint64_t motionStart = 0;
     for (size_t k = 0; k < cams.size(); ++k) {
         start.push_back(cams[k]->VideoSampleGrabber().FramesDelivered());
         paintStart.push_back(*paints[k]);
+        motionStart += cams[k]->Channel().motionGrabber().PicturesDelivered();
     }
     QElapsedTimer window;
     const double cpu0 = cpuSecondsSelf();
@@ -686,7 +705,10 @@ Figures runProgram(const Options& o, const fs::path& folder) {
         // A soak's unplugged time has no frames to deliver.
         f.expected.push_back((f.window - soakCams[k]->unplugged) * kFps);
         f.painted.push_back(*paints[k] - paintStart[k]);
+        f.motionPictures +=
+            static_cast<long>(cams[k]->Channel().motionGrabber().PicturesDelivered());
     }
+    f.motionPictures -= static_cast<long>(motionStart);
 
     for (auto& v : viewers) {
         if (!soaking) {
@@ -1404,6 +1426,46 @@ void soakRows(std::vector<Row>& rows, const Options& o, const Figures& f) {
     }
 }
 
+// Motion detection on every camera against none: the program alone, off and on alternating, so
+// both see the same machine; the figure is the median of the rounds.
+void motionCostRows(std::vector<Row>& rows, const Options& o, const fs::path& folder) {
+    Options off = o;
+    off.plain = false;
+    off.motion = false;
+    Options on = off;
+    on.motion = true;
+    std::printf("\nmotion detection: %d cameras (%d shown, %d recording) with detection off and "
+                "on ...\n",
+                o.cameras, o.visible, o.recording);
+    std::fflush(stdout);
+    std::vector<Figures> offRuns, onRuns;
+    for (int r = 1; r <= o.rounds; ++r) {
+        offRuns.push_back(runProgram(off, folder));
+        onRuns.push_back(runProgram(on, folder));
+        printSummary("detection off", offRuns.back());
+        printSummary("detection on", onRuns.back());
+        const Summary s = summarise(onRuns.back());
+        std::printf("  %-26s grey pictures fed to the detectors: %ld of %ld frames\n", "",
+                    onRuns.back().motionPictures, s.delivered);
+        std::fflush(stdout);
+    }
+    const std::vector<double> a = cpuOf(offRuns), b = cpuOf(onRuns);
+    std::vector<double> more;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (a[i] > 0)
+            more.push_back(100.0 * (b[i] - a[i]) / a[i]);
+    const double m = median(more);
+    const double perCamera = (median(b) - median(a)) / o.cameras;
+    addRow(rows,
+           std::to_string(o.cameras) + " cameras: program CPU with motion detection on every "
+                                       "camera, more than off",
+           format("%+.1f %%", m) + " (rounds " + joined(more, "%+.1f") + "; CPU s/20 s " +
+               format("%.2f", median(a)) + " off, " + format("%.2f", median(b)) +
+               " on; per camera " + format("%+.4f", perCamera) + " CPU s/20 s, " +
+               format("%+.2f", perCamera / 20 * 100) + " % of a core)",
+           "at most +5 %", m <= 5.0);
+}
+
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -1453,6 +1515,8 @@ int main(int argc, char** argv) {
             printComparison(o, c);
             cameraSetRows(rows, o, c);
         }
+        if (o.suite || o.motionCost)
+            motionCostRows(rows, o, folder);
         if (o.suite) {
             // Hidden cameras alone: each against a bare `camera ! fakesink`.
             Options hidden = o;
