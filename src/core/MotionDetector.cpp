@@ -153,22 +153,37 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
     // The picture's overall brightness change (an exposure step, a cloud, dusk) is fitted as
     // gain and offset against the background and taken out before pixels are compared, so it
     // does not count as change.
-    double sb = 0, sf = 0, sbb = 0, sbf = 0;
-    for (int y = 0; y < height_; ++y) {
+    // Sums in integers (the background in its 8.8 fixed point): exact, and a loop without
+    // branches that the compiler turns into vector code. The 64-bit sums hold any picture of up
+    // to 2^30 pixels.
+    // Kept in locals: the stores into the byte map below could otherwise be the members, and the
+    // loops could not become vector code.
+    const int width = width_;
+    const int height = height_;
+    std::uint64_t ib = 0, ifr = 0, ibb = 0, ibf = 0;
+    for (int y = 0; y < height; ++y) {
         const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        const std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width_;
-        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width_;
-        for (int x = 0; x < width_; ++x) {
-            if (skip[x])
-                continue;
-            const double b = bg[x] * (1.0 / 256.0);
-            const double f = src[x];
-            sb += b;
-            sf += f;
-            sbb += b * b;
-            sbf += b * f;
+        const std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width;
+        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width;
+        std::uint64_t rb = 0, rf = 0, rbb = 0, rbf = 0;
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t keep = skip[x] ? 0u : 1u;
+            const std::uint32_t b = bg[x] * keep;
+            const std::uint32_t f = src[x] * keep;
+            rb += b;
+            rf += f;
+            rbb += std::uint64_t{b} * b;
+            rbf += b * f;
         }
+        ib += rb;
+        ifr += rf;
+        ibb += rbb;
+        ibf += rbf;
     }
+    const double sb = static_cast<double>(ib) * (1.0 / 256.0);
+    const double sf = static_cast<double>(ifr);
+    const double sbb = static_cast<double>(ibb) * (1.0 / 65536.0);
+    const double sbf = static_cast<double>(ibf) * (1.0 / 256.0);
     const double n = counted_;
     const double variance = sbb - sb * sb / n;
     double gain = variance > n ? (sbf - sb * sf / n) / variance : 1.0;
@@ -179,19 +194,25 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
     const auto foffset = static_cast<float>(offset);
 
     int changedCount = 0;
-    for (int y = 0; y < height_; ++y) {
+    for (int y = 0; y < height; ++y) {
         const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width_;
-        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width_;
-        std::uint8_t* changed = changed_.data() + static_cast<std::ptrdiff_t>(y) * width_;
-        for (int x = 0; x < width_; ++x) {
+        std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width;
+        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width;
+        std::uint8_t* changed = changed_.data() + static_cast<std::ptrdiff_t>(y) * width;
+        // Written without branches, so it becomes vector code: both adaptations are worked
+        // out and the hit picks one.
+        int rowCount = 0;
+        for (int x = 0; x < width; ++x) {
             const float expected = fgain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + foffset;
-            const bool hit = !skip[x] && std::abs(static_cast<float>(src[x]) - expected) > limit;
-            changed[x] = hit ? 1 : 0;
-            changedCount += hit ? 1 : 0;
-            const int diff = (src[x] << 8) - bg[x];
-            bg[x] = static_cast<std::uint16_t>(bg[x] + (diff >> (hit ? ChangedShift : StillShift)));
+            const float d = static_cast<float>(src[x]) - expected;
+            const int hit = static_cast<int>((d > limit) | (d < -limit)) & (skip[x] == 0 ? 1 : 0);
+            changed[x] = static_cast<std::uint8_t>(hit);
+            rowCount += hit;
+            const int diff = (static_cast<int>(src[x]) << 8) - static_cast<int>(bg[x]);
+            const int step = hit ? diff >> ChangedShift : diff >> StillShift;
+            bg[x] = static_cast<std::uint16_t>(bg[x] + step);
         }
+        changedCount += rowCount;
     }
 
     result.share = static_cast<double>(changedCount) / counted_;
