@@ -25,6 +25,10 @@ struct TGreyGrabber::Impl {
     // Streaming thread: the layout of the pictures, read again only when their caps change.
     gst::Caps infoCaps;
     GstVideoInfo info{};
+    // Packed YUV: where the Y bytes lie (offset, step), and the picture they are gathered into,
+    // allocated again only when the caps change. Planar: nothing, the Y plane is the picture.
+    int lumaOffset = 0, lumaStep = 0;
+    std::vector<std::uint8_t> gathered;
     std::atomic<bool> fresh{true};
     std::atomic<std::uint64_t> delivered{0};
 };
@@ -52,6 +56,37 @@ std::int64_t wallClockMs(GstElement* sink, GstSample* sample, GstBuffer* buffer)
     return now - age / GST_MSECOND;
 }
 
+// Where a picture of `info` keeps its luminance: the first plane of a planar or grey format
+// (step 0: the plane is the grey picture as it is), or every `step` bytes from `offset` of a
+// packed YUV row.
+bool lumaLayout(const GstVideoInfo& info, int& offset, int& step) {
+    offset = step = 0;
+    switch (GST_VIDEO_INFO_FORMAT(&info)) {
+    case GST_VIDEO_FORMAT_GRAY8:
+    case GST_VIDEO_FORMAT_I420:
+    case GST_VIDEO_FORMAT_YV12:
+    case GST_VIDEO_FORMAT_NV12:
+    case GST_VIDEO_FORMAT_NV21:
+    case GST_VIDEO_FORMAT_Y42B:
+    case GST_VIDEO_FORMAT_Y444:
+        return true;
+    case GST_VIDEO_FORMAT_YUY2:
+    case GST_VIDEO_FORMAT_YVYU:
+        step = 2;
+        return true;
+    case GST_VIDEO_FORMAT_UYVY:
+        offset = 1;
+        step = 2;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Formats whose luminance is taken as it is; anything else is converted to the first.
+constexpr const char* LumaFormats =
+    "video/x-raw, format=(string){ GRAY8, I420, YV12, NV12, NV21, Y42B, Y444, YUY2, YVYU, UYVY }";
+
 GstFlowReturn onGreySample(GstAppSink* sink, gpointer data) {
     auto* d = static_cast<TGreyGrabber::Impl*>(data);
     gst::Sample sample(gst_app_sink_pull_sample(sink));
@@ -63,19 +98,38 @@ GstFlowReturn onGreySample(GstAppSink* sink, gpointer data) {
         return GST_FLOW_OK;
     std::lock_guard lock(d->callbackLock);
     if (caps != d->infoCaps.get()) {
+        d->infoCaps.reset();
         if (!gst_video_info_from_caps(&d->info, caps) ||
-            GST_VIDEO_INFO_FORMAT(&d->info) != GST_VIDEO_FORMAT_GRAY8) {
-            d->infoCaps.reset();
+            !lumaLayout(d->info, d->lumaOffset, d->lumaStep))
             return GST_FLOW_OK;
-        }
+        d->gathered.assign(d->lumaStep > 0 ? static_cast<std::size_t>(d->info.width) *
+                                                 static_cast<std::size_t>(d->info.height)
+                                           : 0,
+                           0);
         d->infoCaps.reset(gst_caps_ref(caps));
     }
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &d->info, buffer, GST_MAP_READ))
         return GST_FLOW_OK;
-    const GreyView picture{static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-                           GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
-                           GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)};
+    const int width = GST_VIDEO_FRAME_WIDTH(&frame), height = GST_VIDEO_FRAME_HEIGHT(&frame);
+    const auto* plane = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    GreyView picture{plane, width, height, stride};
+    if (d->lumaStep > 0 &&
+        d->gathered.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height) &&
+        d->lumaOffset + (width - 1) * d->lumaStep < stride) {
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* row =
+                plane + static_cast<std::ptrdiff_t>(y) * stride + d->lumaOffset;
+            std::uint8_t* out = d->gathered.data() + static_cast<std::ptrdiff_t>(y) * width;
+            for (int x = 0; x < width; ++x)
+                out[x] = row[x * d->lumaStep];
+        }
+        picture = GreyView{d->gathered.data(), width, height, width};
+    } else if (d->lumaStep > 0) {
+        gst_video_frame_unmap(&frame);
+        return GST_FLOW_OK;
+    }
     const std::int64_t wallMs = wallClockMs(GST_ELEMENT(sink), sample.get(), buffer);
     d->delivered.fetch_add(1, std::memory_order_relaxed);
     if (d->handler) {
@@ -128,11 +182,11 @@ void TGreyGrabber::Joining() {
     gst::Caps sizeCaps(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, Width,
                                            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
     g_object_set(size.get(), "caps", sizeCaps.get(), nullptr);
-    // Then the luminance alone: nothing of the colour is resampled or dithered.
+    // Then the luminance alone. A YUV stream passes the converter untouched and its Y bytes are
+    // the grey picture; anything else (RGB) is converted, without resampling or dithering colour.
     gst_util_set_object_arg(G_OBJECT(grey.get()), "chroma-mode", "none");
     gst_util_set_object_arg(G_OBJECT(grey.get()), "dither", "none");
-    gst::Caps greyCaps(
-        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY8", nullptr));
+    gst::Caps greyCaps(gst_caps_from_string(LumaFormats));
     g_object_set(format.get(), "caps", greyCaps.get(), nullptr);
     g_object_set(sink.get(), "max-buffers", 1u, "drop", TRUE, "sync", FALSE, "async", FALSE,
                  "enable-last-sample", FALSE, nullptr);
