@@ -341,6 +341,7 @@ struct Figures {
     std::vector<double> expected;
     std::vector<long> painted;  // program only
     long motionPictures = 0;    // program only: grey pictures the detectors were fed, all cameras
+    long motionEvents = 0;      // program only: motion events begun in the window, all cameras
     std::vector<long> recorded; // frames in the file, -1 when not recording
     std::vector<double> recordExpected;
     std::vector<qint64> viewerBytes; // -1: no viewer
@@ -523,6 +524,8 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             CameraSettings settings = cam->Channel().settings();
             settings.motionDetect = true;
             cam->Channel().setSettings(settings);
+            QObject::connect(&cam->Channel(), &CameraChannel::motionStarted,
+                             [&f](qint64) { ++f.motionEvents; });
         }
         paints.push_back(std::make_unique<long>(0));
         counters.push_back(std::make_unique<PaintCounter>(paints.back().get()));
@@ -614,6 +617,7 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     std::vector<std::uint64_t> start;
     std::vector<long> paintStart;
     std::uint64_t motionStart = 0;
+    const long motionEventsStart = f.motionEvents;
     for (size_t k = 0; k < cams.size(); ++k) {
         start.push_back(cams[k]->VideoSampleGrabber().FramesDelivered());
         paintStart.push_back(*paints[k]);
@@ -709,6 +713,7 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             static_cast<long>(cams[k]->Channel().motionGrabber().PicturesDelivered());
     }
     f.motionPictures -= static_cast<long>(motionStart);
+    f.motionEvents -= motionEventsStart;
 
     for (auto& v : viewers) {
         if (!soaking) {
@@ -1445,8 +1450,9 @@ void motionCostRows(std::vector<Row>& rows, const Options& o, const fs::path& fo
         printSummary("detection off", offRuns.back());
         printSummary("detection on", onRuns.back());
         const Summary s = summarise(onRuns.back());
-        std::printf("  %-26s grey pictures fed to the detectors: %ld of %ld frames\n", "",
-                    onRuns.back().motionPictures, s.delivered);
+        std::printf("  %-26s grey pictures fed to the detectors: %ld of %ld frames; events "
+                    "begun: %ld\n",
+                    "", onRuns.back().motionPictures, s.delivered, onRuns.back().motionEvents);
         std::fflush(stdout);
     }
     const std::vector<double> a = cpuOf(offRuns), b = cpuOf(onRuns);
