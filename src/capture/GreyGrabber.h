@@ -5,8 +5,9 @@
 // The picture is made from the stream's own luminance, as cheaply as it can be: the frame is
 // first scaled down to Width pixels (its shape kept, nearest pixel, no filtering) and only then
 // taken as one byte a pixel: the Y plane of a planar YUV stream as it is, the Y bytes of a packed
-// one gathered, and only other streams (RGB) converted to grey. Nothing is converted to colour. The branch never holds the stream up: the sink keeps one picture, drops what it cannot
-// take and never waits for the clock.
+// one gathered, and only other streams (RGB) converted to grey. Nothing is converted to colour.
+// The branch never holds the stream up: the sink keeps one picture, drops what it cannot take
+// and never waits for the clock.
 //
 // Rendered like a renderer, as a preview branch of the source's tee:
 //   grabber.SetFilterGraph(&graph);   // after the renderer, so it never stands for the picture
