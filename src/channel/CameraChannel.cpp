@@ -10,6 +10,7 @@
 #include "core/FileNaming.h"
 
 #include <QMetaObject>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -106,6 +107,10 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
             },
             Qt::QueuedConnection);
     });
+    reportFinishedFiles();
+    connect(this, &CameraChannel::motionStarted, this, &CameraChannel::beginEventFile);
+    connect(this, &CameraChannel::motionEnded, this,
+            [this](const MotionEventRecord&) { endEventFile(); });
     watchTimer_ = new QTimer(this);
     connect(watchTimer_, &QTimer::timeout, this, &CameraChannel::watch);
     retryTimer_ = new QTimer(this);
@@ -229,6 +234,7 @@ void CameraChannel::tearDownGraph() {
     } blank{this};
     ++graphRun_;
     watchTimer_->stop();
+    recordsOnMotion_ = eventOpen_ = false;
     if (state_ != ChannelState::Lost)
         state_ = ChannelState::Idle;
     captureGraph_->StopGraph();
@@ -272,10 +278,13 @@ void CameraChannel::buildRecording() {
                      clock = services_.localTime] {
         return claimTimestampedFileName(folder, name, clock(), ".wmv");
     };
-    FileNameClaim first = nextFile();
-    const std::string fileName = first.path();
-    lastRecordingFile_ = fileName;
-    asfWriter_->SetFileName(std::move(first));
+    std::string fileName;
+    if (!prepareRecordOnMotion()) {
+        FileNameClaim first = nextFile();
+        fileName = first.path();
+        lastRecordingFile_ = fileName;
+        asfWriter_->SetFileName(std::move(first));
+    }
     asfWriter_->SetSegmentSeconds(settings_.segmentSeconds);
     asfWriter_->SetFileNameProvider(nextFile);
     asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
@@ -321,8 +330,9 @@ void CameraChannel::stopPreview() {
 
 void CameraChannel::stopRecording() {
     clearHalt();
-    if (state_ == ChannelState::Recording && asfWriter_->HasFilter()) // the newest segment
-        lastRecordingFile_ = asfWriter_->CurrentFileName().string();
+    // The newest segment; recording on motion, between events there is none.
+    if (std::string file = currentRecordingFile(); !file.empty())
+        lastRecordingFile_ = std::move(file);
     enter(ChannelState::Idle);
     recordFlag_ = false;
 }
@@ -408,7 +418,9 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
     // A recording that never opened its file failed to start: when a person started it, that is
     // the answer to their command, given as every failed command is. Anything else happened
     // while nobody acted.
-    const bool onItsOwn = wasRecording && (recordingIdentity_.valid || automaticStart_);
+    // Recording on motion opens its files while nobody acts.
+    const bool onItsOwn =
+        wasRecording && (recordingIdentity_.valid || automaticStart_ || recordsOnMotion_);
     const bool again = automaticStart_;
     const auto ranFor = std::chrono::steady_clock::now() - recordingSince_;
     // Space may be made at once (the disk filled): told before the recording is settled.
@@ -546,6 +558,10 @@ void CameraChannel::watch() {
     // The writer keeps writing into a file whose folder was deleted (or that was replaced)
     // without a complaint, and nothing of it would survive: when the path no longer names the
     // file being written, the recording ends now, with a report.
+    if (state_ == ChannelState::Recording && recordsOnMotion_) {
+        watchEventFile();
+        return;
+    }
     if (state_ != ChannelState::Recording || !recordingIdentity_.valid)
         return;
     // At each new segment the watch moves on to the file being written now.
@@ -562,6 +578,87 @@ void CameraChannel::watch() {
                 QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
                     .arg(QString::fromStdString(lastRecordingFile_)),
                 Origin::FileWatch);
+}
+
+std::string CameraChannel::currentRecordingFile() const {
+    if (state_ != ChannelState::Recording || !asfWriter_->HasFilter())
+        return {};
+    return asfWriter_->CurrentFileName().string();
+}
+
+// The writer's gate for the recording about to start. True when it writes motion events only:
+// record mode 1 with detection on (without detection a camera records as it always did).
+bool CameraChannel::prepareRecordOnMotion() {
+    const MotionRules rules = motionRules(settings_);
+    recordsOnMotion_ = rules.detect && rules.recordMode == RecordMode::OnMotion;
+    eventOpen_ = false;
+    asfWriter_->SetEventGate(recordsOnMotion_, std::chrono::seconds(rules.preSeconds));
+    return recordsOnMotion_;
+}
+
+// An event began: armed, the writer opens its file, with the pre-roll before `startMs`.
+void CameraChannel::beginEventFile(qint64 startMs) {
+    if (!recordsOnMotion_ || state_ != ChannelState::Recording || eventOpen_)
+        return;
+    asfWriter_->BeginEvent(
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(startMs)));
+    eventOpen_ = true;
+    emit eventRecordingChanged();
+}
+
+void CameraChannel::endEventFile() {
+    if (!eventOpen_)
+        return;
+    if (std::string file = asfWriter_->CurrentFileName().string(); !file.empty())
+        lastRecordingFile_ = std::move(file);
+    asfWriter_->EndEvent();
+    eventOpen_ = false;
+    emit eventRecordingChanged();
+}
+
+// Recording on motion, the watch follows each event's file while it is written; between events
+// there is none.
+void CameraChannel::watchEventFile() {
+    const std::string file = asfWriter_->CurrentFileName().string();
+    if (file.empty()) {
+        recordingIdentity_ = {};
+        return;
+    }
+    if (file != lastRecordingFile_ || !recordingIdentity_.valid) {
+        lastRecordingFile_ = file;
+        recordingIdentity_ = fileIdentity(file);
+        return;
+    }
+    const FileIdentity now = fileIdentity(file);
+    if (now.valid && now.device == recordingIdentity_.device &&
+        now.inode == recordingIdentity_.inode)
+        return;
+    graphFailed(graphRun_,
+                QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
+                    .arg(QString::fromStdString(file)),
+                Origin::FileWatch);
+}
+
+// Every recording file, once finished (a segment, an event's file, the last of a recording), is
+// announced on the GUI thread. The writer finishes files on its own thread while it records; the
+// last one it finishes while the graph stops, on this thread, and that one is announced at once,
+// so a program that is closing still tells of it.
+void CameraChannel::reportFinishedFiles() {
+    asfWriter_->SetOnSegmentFinished([this](const TRecordingSegment& s) {
+        using namespace std::chrono;
+        const auto ms = [](system_clock::time_point t) {
+            return static_cast<qint64>(duration_cast<milliseconds>(t.time_since_epoch()).count());
+        };
+        auto announce = [this, path = QString::fromStdString(s.file.string()),
+                         start = ms(s.started), end = ms(s.ended),
+                         bytes = static_cast<qint64>(s.bytes)] {
+            emit recordingFileFinished(path, start, end, bytes);
+        };
+        if (QThread::currentThread() == thread())
+            announce();
+        else
+            QMetaObject::invokeMethod(this, announce, Qt::QueuedConnection);
+    });
 }
 
 CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path) {

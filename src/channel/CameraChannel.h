@@ -188,8 +188,18 @@ public:
     TSampleGrabber& sampleGrabber() const { return *videoSampleGrabber_; }
     TVideoRenderer& renderer() const { return *videoRenderer_; }
     TASFWriter& writer() const { return *asfWriter_; }
-    // The last recording's file name (empty before the first).
+    // The last recording's file name (empty before the first); recording on motion, the newest
+    // event's file.
     const std::string& lastRecordingFile() const { return lastRecordingFile_; }
+
+    // Recording on motion (record mode 1 with detection on; with detection off a recording is
+    // continuous): while recording, the channel is armed and writes nothing until an event
+    // begins, then writes the event into a file of its own, with the pre-roll before it.
+    bool recordsOnMotion() const { return recordsOnMotion_; }
+    bool armed() const { return recordsOnMotion_ && !eventOpen_; }
+    bool writingEvent() const { return recordsOnMotion_ && eventOpen_; }
+    // The file being written now: the newest segment, or the event's file; empty when none.
+    std::string currentRecordingFile() const;
 
     // Hooks for the frame (all on the GUI thread).
     // A snapshot was written; its picture.
@@ -229,6 +239,8 @@ signals:
     // A recording file is finished and closed (a segment, the end of a recording, an event's
     // file): its path, first and last moment in milliseconds since the epoch, and size.
     void recordingFileFinished(const QString& path, qint64 startMs, qint64 endMs, qint64 bytes);
+    // Recording on motion: an event's file was opened or closed (armed() and writingEvent()).
+    void eventRecordingChanged();
 
 private:
     enum class Binding { ByIndex, Stored };
@@ -244,6 +256,12 @@ private:
     void scheduleReturn();
     void watch();
     void startWatching();
+    // Recording on motion.
+    bool prepareRecordOnMotion();
+    void beginEventFile(qint64 startMs);
+    void endEventFile();
+    void watchEventFile();
+    void reportFinishedFiles();
     void setState(ChannelState state);
 
     struct FileIdentity {
@@ -287,6 +305,8 @@ private:
     std::uint64_t lastFrames_ = 0;
     std::chrono::steady_clock::time_point lastFrameSeen_{};
     FileIdentity recordingIdentity_;
+    bool recordsOnMotion_ = false; // this recording writes motion events only
+    bool eventOpen_ = false;       // and an event is being written
     QTimer* retryTimer_ = nullptr;
     std::unique_ptr<TDeviceArrivals> arrivals_;
 
