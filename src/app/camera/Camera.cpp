@@ -78,6 +78,8 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
         emit OnPreview(this);
     });
     connect(channel_.get(), &CameraChannel::stateChangedByItself, this, &TCamera::channelChanged);
+    // Recording on motion: armed, or writing an event.
+    connect(channel_.get(), &CameraChannel::eventRecordingChanged, this, &TCamera::channelChanged);
     // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
     // whether the camera is lost.
     connect(channel_.get(), &CameraChannel::stateEntered, this, &TCamera::showNotice);
@@ -347,8 +349,19 @@ QString TCamera::HaltText() const {
         .arg(time, channel_->haltText());
 }
 
+QString TCamera::MotionRecordingText() const {
+    if (channel_->writingEvent())
+        return Translator::tr(QStringLiteral("Recording an event"));
+    if (channel_->armed())
+        return Translator::tr(QStringLiteral("Armed: waiting for motion"));
+    return {};
+}
+
 QString TCamera::NoticeText() const {
-    return Lost() ? LostText() : HaltText();
+    if (Lost())
+        return LostText();
+    const QString halt = HaltText();
+    return halt.isEmpty() ? MotionRecordingText() : halt;
 }
 
 void TCamera::showNotice() {

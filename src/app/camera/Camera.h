@@ -128,7 +128,11 @@ public:
     // "Recording stopped at HH:MM:SS: <reason>" while a recording that halted on its own has not
     // started again and nobody acted since; empty otherwise.
     QString HaltText() const;
-    // The line the frame and the list show over the camera: the lost text first, else the halt.
+    // Recording on motion: "Armed: waiting for motion" until an event begins, "Recording an
+    // event" while one is written; empty otherwise.
+    QString MotionRecordingText() const;
+    // The line the frame and the list show over the camera: the lost text first, else the halt,
+    // else whether it waits for motion or writes an event.
     QString NoticeText() const;
     // After a look at the recording disks: a recording that halted for a failed write or a
     // folder gone starts again once its folder is there and its disk has room again.

@@ -16,6 +16,7 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QImage>
@@ -645,4 +646,30 @@ TEST_F(CameraCapture, AHiddenCameraSavingEveryFrameStillRecordsEveryFrame) {
     // The file holds what passed the grabber while it recorded, give or take the frames at
     // either end of that window.
     EXPECT_GE(recorded, delivered - 2);
+}
+
+// Recording on motion: the frame shows a camera armed and waiting apart from one writing an
+// event, and tells the wall each time that changes so the list follows.
+TEST_F(CameraCapture, RecordingOnMotionShowsArmedApartFromWritingAnEvent) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    CameraSettings s = c.cam->Settings();
+    s.motionDetect = true;
+    s.recordMode = 1;
+    c.cam->setSettings(s);
+    int changes = 0;
+    QObject::connect(c.cam.get(), &TCamera::OnStateChanged, [&](TCamera*) { ++changes; });
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    c.state(true, true);
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Armed: waiting for motion");
+    emit c.cam->Channel().motionStarted(QDateTime::currentMSecsSinceEpoch());
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Recording an event");
+    EXPECT_EQ(c.cam->NoticeText(), "Recording an event"); // the list's line
+    emit c.cam->Channel().motionEnded(MotionEventRecord{});
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Armed: waiting for motion");
+    EXPECT_EQ(changes, 2);
+    c.cam->actSave()->execute();
+    EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
+    c.cam->StopAll();
 }
