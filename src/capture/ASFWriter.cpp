@@ -626,15 +626,15 @@ void TASFWriter::SetEventGate(bool on, std::chrono::seconds preRoll) {
     preRoll_ = std::max(std::chrono::seconds(0), preRoll);
 }
 
-void TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
+bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
     Impl& d = *d_;
     GstElement* bin = d.bin.get();
     if (!d.gated || !bin)
-        return;
+        return false;
     // The stream's frames carry running time: the pipeline clock less its base time.
     gst::Ref<GstClock> clock(gst_element_get_clock(bin));
     if (!clock)
-        return; // not running
+        return false; // not running
     const GstClockTime base = gst_element_get_base_time(bin);
     const GstClockTime now = gst_clock_get_time(clock.get());
     const std::int64_t running = now > base ? static_cast<std::int64_t>(now - base) : 0;
@@ -649,6 +649,7 @@ void TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
     d.wallOffset = wallNow - running;
     d.openFrom = static_cast<GstClockTime>(std::max<std::int64_t>(0, from));
     ++d.begun;
+    return true;
 }
 
 void TASFWriter::EndEvent() {

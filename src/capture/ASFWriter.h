@@ -107,8 +107,8 @@ public:
     // While a gated graph runs: an event began at `start` (wall clock), or the event ended. The
     // event's file opens, and closes, with the next encoded frame; an event that begins again
     // before that is one event. A start further back than the ring reaches begins the file at the
-    // oldest key frame held. Ignored when not gated or not running.
-    void BeginEvent(std::chrono::system_clock::time_point start);
+    // oldest key frame held. Ignored (false) when not gated or not running.
+    bool BeginEvent(std::chrono::system_clock::time_point start);
     void EndEvent();
     // Whether an event's file is open. Any thread.
     bool WritingEvent() const;

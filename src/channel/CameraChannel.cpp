@@ -600,8 +600,9 @@ bool CameraChannel::prepareRecordOnMotion() {
 void CameraChannel::beginEventFile(qint64 startMs) {
     if (!recordsOnMotion_ || state_ != ChannelState::Recording || eventOpen_)
         return;
-    asfWriter_->BeginEvent(
-        std::chrono::system_clock::time_point(std::chrono::milliseconds(startMs)));
+    if (!asfWriter_->BeginEvent(
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(startMs))))
+        return;
     eventOpen_ = true;
     emit eventRecordingChanged();
 }

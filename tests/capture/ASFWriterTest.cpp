@@ -458,7 +458,7 @@ TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween)
         gst::Ref<GstClock> clock(gst_element_get_clock(bin));
         Event e{system_clock::now(),
                 nanoseconds(gst_clock_get_time(clock.get()) - gst_element_get_base_time(bin))};
-        r.writer.BeginEvent(e.wall);
+        EXPECT_TRUE(r.writer.BeginEvent(e.wall));
         recordFrames(r, r.frames.count() + frames);
         EXPECT_TRUE(r.writer.WritingEvent());
         EXPECT_FALSE(r.writer.CurrentFileName().empty());
@@ -466,6 +466,7 @@ TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween)
         return e;
     };
 
+    EXPECT_FALSE(r.writer.BeginEvent(system_clock::now())) << "nothing runs";
     r.start({}, 2048000, 5000000); // a key frame every half second
     ASSERT_TRUE(r.frames.waitFor(8));
     Viewer viewer(port, "/camera/1");
