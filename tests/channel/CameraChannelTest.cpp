@@ -329,6 +329,22 @@ TEST(CameraChannel, RecordingOnMotionWritesEventsAndEveryFinishedFileIsAnnounced
     EXPECT_EQ(r.ch->lastRecordingFile(), eventFile) << "stopped between events";
     EXPECT_EQ(wmvFiles(), 1) << "stopped while armed: no file more";
 
+    // Stopped in the middle of an event: its file is finished and announced all the same.
+    r.ch->startRecording();
+    ASSERT_TRUE(r.framesFlow(20));
+    emit r.ch->motionStarted(
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    ASSERT_TRUE(waitFor([&] { return !r.ch->currentRecordingFile().empty(); }));
+    const std::string cutShort = r.ch->currentRecordingFile();
+    ASSERT_TRUE(r.framesFlow(10));
+    r.ch->stopRecording();
+    EXPECT_FALSE(r.ch->writingEvent());
+    ASSERT_TRUE(waitFor([&] { return finished.size() == 2; }));
+    EXPECT_EQ(finished[1].path, cutShort);
+    EXPECT_EQ(r.ch->lastRecordingFile(), cutShort);
+    EXPECT_EQ(finished[1].bytes, static_cast<qint64>(fs::file_size(cutShort)));
+    EXPECT_EQ(probeCodec(cutShort), "wmv1");
+
     s.motionDetect = false;
     r.ch->setSettings(s);
     r.ch->startRecording();
@@ -339,8 +355,8 @@ TEST(CameraChannel, RecordingOnMotionWritesEventsAndEveryFinishedFileIsAnnounced
     emit r.ch->motionStarted(startMs);
     EXPECT_FALSE(r.ch->writingEvent());
     r.ch->stopAll();
-    ASSERT_TRUE(waitFor([&] { return finished.size() == 2; }));
-    EXPECT_EQ(finished[1].path, continuous);
-    EXPECT_EQ(finished[1].bytes, static_cast<qint64>(fs::file_size(continuous)));
-    EXPECT_LT(finished[1].startMs, finished[1].endMs);
+    ASSERT_TRUE(waitFor([&] { return finished.size() == 3; }));
+    EXPECT_EQ(finished[2].path, continuous);
+    EXPECT_EQ(finished[2].bytes, static_cast<qint64>(fs::file_size(continuous)));
+    EXPECT_LT(finished[2].startMs, finished[2].endMs);
 }
