@@ -46,14 +46,6 @@ void CameraServices::fillDefaults() {
         videoDeviceCount = [devices = videoDevices] {
             return devices ? devices->DeviceCount() : 0;
         };
-    ChannelServices clocks;
-    clocks.localTime = localTime;
-    clocks.monotonicSeconds = monotonicSeconds;
-    clocks.tickCount = tickCount;
-    clocks.fillDefaults();
-    localTime = clocks.localTime;
-    monotonicSeconds = clocks.monotonicSeconds;
-    tickCount = clocks.tickCount;
 }
 
 TCamera::TCamera(QWidget* owner, CameraServices services)
@@ -62,9 +54,7 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     ChannelServices channelServices;
     channelServices.videoDevices = services_.videoDevices;
     channelServices.deviceFormats = services_.deviceFormats;
-    channelServices.localTime = services_.localTime;
-    channelServices.monotonicSeconds = services_.monotonicSeconds;
-    channelServices.tickCount = services_.tickCount;
+    channelServices.clock = services_.clock;
     channel_ = std::make_unique<CameraChannel>(std::move(channelServices));
     channel_->onSnapshot = [this](std::shared_ptr<const TBitmap> shown) { showSnapshot(shown); };
     channel_->onProfileFailed = [this](const char* call, std::int32_t code) {

@@ -60,11 +60,8 @@ struct CameraServices {
     QString applicationTitle;
     // The placeholder shown on the snapshot page while no snapshot is on display.
     QImage snapshotPlaceholder;
-    // Clocks, injectable for tests: local time for file names, whole seconds of a monotonic
-    // clock for the snapshot rule, milliseconds of it for profile names.
-    std::function<std::tm()> localTime;
-    std::function<std::uint32_t()> monotonicSeconds;
-    std::function<std::uint32_t()> tickCount;
+    // The clocks of the camera's channel; none: the system's.
+    const Clock* clock = nullptr;
     // The camera settings dialog, run on the frame (which has stopped) with these services; none:
     // the command only stops the camera. The dialogs provide it (editCameraSettings).
     std::function<void(TCamera&, const CameraServices&)> editSettings;
@@ -79,7 +76,7 @@ struct CameraServices {
     // The port every camera's live stream starts on (MMSPort).
     int mmsPort = 8801;
 
-    // Fills the unset clocks with the system's.
+    // Fills the unset device count.
     void fillDefaults();
 };
 

@@ -12,6 +12,7 @@
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
 #include "platform/MessageBox.h"
+#include "support/FakeClock.h"
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
@@ -38,17 +39,6 @@ using norvale::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::tm fixedTime() {
-    std::tm t{};
-    t.tm_year = 2011 - 1900;
-    t.tm_mon = 0;
-    t.tm_mday = 1;
-    t.tm_hour = 0;
-    t.tm_min = 0;
-    t.tm_sec = 9;
-    return t;
-}
 
 using norvale::test::waitFor;
 
@@ -92,7 +82,7 @@ struct Channel {
     RecordingMessageBox messages;
     std::unique_ptr<TSysDevEnum> devices;
     TEnumMediaType formats;
-    std::atomic<std::uint32_t> seconds{1000};
+    test::FakeClock clock;
     std::vector<QString> errors;
     int writeFailures = 0; // recordings whose file branch failed: space is asked for
     std::unique_ptr<TCamera> cam;
@@ -106,8 +96,9 @@ struct Channel {
         s.deviceFormats = &formats;
         s.messages = &messages;
         s.applicationTitle = "Norvale Test";
-        s.localTime = fixedTime;
-        s.monotonicSeconds = [this] { return seconds.load(); };
+        clock.setLocalTime(test::brokenDownTime(2011, 1, 1, 0, 0, 9));
+        clock.setMonotonicSeconds(1000);
+        s.clock = &clock;
         s.reportError = [this](const QString& t) { errors.push_back(t); };
         s.recordingWriteFailed = [this] { ++writeFailures; };
         s.editSettings = &editCameraSettings;
@@ -519,10 +510,10 @@ TEST_F(CameraCapture, TimedSnapshotsFollowTheDueRule) {
     EXPECT_EQ(c.cam->SnapshotPath().back(), '/'); // gains the separator after the first one
     fs::remove(file);
 
-    c.seconds = 1059; // one second short
+    c.clock.setMonotonicSeconds(1059); // one second short
     runFor(300);
     EXPECT_FALSE(fs::exists(file));
-    c.seconds = 1060;
+    c.clock.setMonotonicSeconds(1060);
     EXPECT_TRUE(waitFor([&] { return fs::exists(file); }));
     EXPECT_EQ(c.cam->LastSnapshotSecond(), 1060u);
     c.cam->StopAll();
