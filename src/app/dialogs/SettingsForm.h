@@ -26,8 +26,7 @@ class QToolButton;
 
 namespace norvale {
 
-class IFolderChooser;
-class IMessageBox;
+class DesktopServices;
 class TEnumMediaType;
 class TFilter;
 class TFilterGraph;
@@ -41,11 +40,10 @@ struct SettingsFormServices {
     TEnumMediaType* formats = nullptr; // DeviceFormats
     TFilter* sourceFilter = nullptr;   // the camera's source filter
     TFilterGraph* graph = nullptr;     // the camera's capture graph
-    IMessageBox* messages = nullptr;   // the two refusals of OK
-    IFolderChooser* folders = nullptr; // the folder buttons; none: they do nothing
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
-    // Where failures of a device pick, a preview or "Configure..." go.
-    std::function<void(const QString&)> reportError;
+    // The two refusals of OK, the folder buttons, and the error report where failures of a
+    // device pick, a preview or "Configure..." go; none: no box, the folder buttons do nothing.
+    DesktopServices* desktop = nullptr;
 };
 
 class TSettingsForm : public QDialog {
