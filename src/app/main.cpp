@@ -6,6 +6,7 @@
 #include "app/shell/Application.h"
 #include "app/shell/Artwork.h"
 #include "app/shell/IndexKeeper.h"
+#include "app/shell/MotionCommands.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/StorageKeeper.h"
 #include "app/shell/Translator.h"
@@ -219,8 +220,18 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
                      });
     QObject::connect(storage.get(), &StorageKeeper::filesRemoved, index.get(),
                      &IndexKeeper::filesRemoved);
-    for (TCamera* cam : form1->AllCameras())
-        index->watch(cameraNumberOfName(cam->objectName().toStdString()), cam->Channel());
+    // The user's command at the start and end of every motion event.
+    auto motionCommands = std::make_unique<MotionCommands>(
+        [&form1] { return form1 ? form1->settings().motionCommand : std::string(); });
+    QObject::connect(motionCommands.get(), &MotionCommands::failed, form1.get(),
+                     [&form1](const QString& cameraName, const QString& text) {
+                         form1->tray().Notify(cameraName, text);
+                     });
+    for (TCamera* cam : form1->AllCameras()) {
+        const int number = cameraNumberOfName(cam->objectName().toStdString());
+        index->watch(number, cam->Channel());
+        motionCommands->watch(number, cam->Channel());
+    }
     index->start();
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
@@ -278,6 +289,7 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     configForm.reset();
     form1.reset();
     // Last: what the cameras wrote while they stopped is in the index before it closes.
+    motionCommands.reset();
     index.reset();
     return 0;
 }

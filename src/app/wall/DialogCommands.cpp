@@ -10,6 +10,7 @@
 #include "platform/PageOpener.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 
 namespace norvale {
 
@@ -60,6 +61,7 @@ void DialogCommands::OptionsClick() {
     config->chkResumeCameras()->setChecked(s.resumeCameras);
     config->seKeepFreeMB()->SetValue(s.keepFreeMB);
     config->seKeepDays()->SetValue(s.keepDays);
+    config->edtMotionCommand()->setText(QString::fromStdString(s.motionCommand));
     config->setStorageStatus(context_.storageStatus ? context_.storageStatus() : StorageStatus{});
     if (exec(*config) != QDialog::Accepted)
         return;
@@ -67,6 +69,7 @@ void DialogCommands::OptionsClick() {
     s.startMinimized = config->chkStartMin()->isChecked();
     s.checkForUpdates = config->chkCheckForUpdates()->isChecked();
     s.resumeCameras = config->chkResumeCameras()->isChecked();
+    s.motionCommand = config->edtMotionCommand()->text().trimmed().toStdString();
     const int keepFreeMB = config->seKeepFreeMB()->Value();
     const int keepDays = config->seKeepDays()->Value();
     if (keepFreeMB != s.keepFreeMB || keepDays != s.keepDays) {
