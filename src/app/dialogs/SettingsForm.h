@@ -1,6 +1,6 @@
 #pragma once
 // The camera settings dialog: the capture device and recording format of one camera, its name,
-// its recording folder and bit rate, and its snapshot timer and folder.
+// its recording folder and bit rate, its snapshot timer and folder, and its motion detection.
 //
 // The camera fills it (device and format lists, its source filter and graph, both indexes and the
 // fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
@@ -28,6 +28,8 @@ namespace norvale {
 
 class IFolderChooser;
 class IMessageBox;
+class IMotionPreview;
+class MotionPage;
 class TEnumMediaType;
 class TFilter;
 class TFilterGraph;
@@ -46,6 +48,8 @@ struct SettingsFormServices {
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
     // Where failures of a device pick, a preview or "Configure..." go.
     std::function<void(const QString&)> reportError;
+    // The camera's detector for the "Motion" page's live picture; none: the picture stays black.
+    IMotionPreview* motionPreview = nullptr;
 };
 
 class TSettingsForm : public QDialog {
@@ -86,6 +90,7 @@ public:
     QWidget* tabCapture() const { return tabCapture_; }
     QWidget* tabSaveToFile() const { return tabSaveToFile_; }
     QWidget* tabSnapshots() const { return tabSnapshots_; }
+    MotionPage* tabMotion() const { return tabMotion_; }
     TVideoWindow* VideoWindow() const { return videoWindow_; }
     QLineEdit* NameEdit() const { return nameEdit_; }
     QLabel* Label4() const { return label4_; }
@@ -140,6 +145,7 @@ private:
     QWidget* tabCapture_ = nullptr;
     QWidget* tabSaveToFile_ = nullptr;
     QWidget* tabSnapshots_ = nullptr;
+    MotionPage* tabMotion_ = nullptr;
     TVideoWindow* videoWindow_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;
     QLabel* label4_ = nullptr;
