@@ -128,7 +128,11 @@ public:
     // "Recording stopped at HH:MM:SS: <reason>" while a recording that halted on its own has not
     // started again and nobody acted since; empty otherwise.
     QString HaltText() const;
-    // The line the frame and the list show over the camera: the lost text first, else the halt.
+    // Whether a motion event runs now, and the text the frame and the list show for it.
+    bool InMotion() const { return motionSince_ != 0; }
+    QString MotionText() const;
+    // The line the frame and the list show over the camera: the lost text first, else the halt,
+    // else a motion event that runs.
     QString NoticeText() const;
     // After a look at the recording disks: a recording that halted for a failed write or a
     // folder gone starts again once its folder is there and its disk has room again.
@@ -202,6 +206,8 @@ signals:
     // A recording halted on its own (HaltText()); not again for a recording the camera had
     // started again by itself.
     void OnRecordingHalted(norvale::TCamera* sender);
+    // A motion event began or ended (InMotion()).
+    void OnMotion(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -225,6 +231,8 @@ private:
     CameraServices services_;
     std::unique_ptr<CameraChannel> channel_;
     int refitCount_ = 0;
+    // Milliseconds since the epoch of the running motion event's start; 0: none.
+    qint64 motionSince_ = 0;
 
     QWidget* clientPanel_ = nullptr;
     QTabWidget* pageControl1_ = nullptr;
