@@ -261,3 +261,33 @@ TEST(CameraChannel, ALongLifeOfLossesAndReturnsKeepsNoDescriptors) {
     EXPECT_EQ(r.losses, 8);
     EXPECT_EQ(r.returns, 8);
 }
+
+TEST(CameraChannel, AMotionEventTakesASnapshotWhenTheCameraIsSetSo) {
+    for (const bool on : {false, true}) {
+        SCOPED_TRACE(on);
+        Rig r(2);
+        CameraSettings s = r.ch->settings();
+        s.motionSnapshot = on;
+        s.autoSnapshot = false;
+        r.ch->setSettings(s);
+        r.ch->startPreview();
+        ASSERT_TRUE(r.framesFlow());
+        int shown = 0;
+        r.ch->onSnapshot = [&](std::shared_ptr<const TBitmap>) { ++shown; };
+        emit r.ch->motionStarted(1);
+        ASSERT_TRUE(r.framesFlow(10));
+        auto snapshots = [&] {
+            int n = 0;
+            for (const auto& e : fs::directory_iterator(r.dir.path()))
+                n += e.path().extension() == ".bmp" &&
+                     e.path().filename().string().rfind("Cam-", 0) == 0;
+            return n;
+        };
+        if (on) {
+            ASSERT_TRUE(waitFor([&] { return snapshots() == 1 && shown == 1; }));
+        }
+        EXPECT_EQ(snapshots(), on ? 1 : 0);
+        EXPECT_EQ(r.ch->lastSnapshotSecond(), 0u); // the timer's schedule is not touched
+        r.ch->stopAll();
+    }
+}
