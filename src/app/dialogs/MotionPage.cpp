@@ -141,7 +141,7 @@ MotionPage::MotionPage(QWidget* parent) : QWidget(parent) {
     maskView_ = new MotionMaskView(this);
     maskView_->setObjectName(QStringLiteral("MotionMaskView"));
     maskView_->setGeometry(12, 32, 288, 216);
-    maskView_->setWaitingText(Translator::tr(QStringLiteral("No live picture")));
+    maskView_->setWaitingText(Translator::tr(QStringLiteral("No live picture: press Preview")));
     auto* hint = label(this,
                        QStringLiteral("Click and drag on the picture to mark the areas where "
                                       "motion is ignored."),
@@ -152,6 +152,15 @@ MotionPage::MotionPage(QWidget* parent) : QWidget(parent) {
     btnClearMask_->setObjectName(QStringLiteral("btnClearMask"));
     btnClearMask_->setGeometry(12, 288, 100, 25);
     btnClearMask_->setAutoDefault(false);
+    btnMotionPreview_ = new QPushButton(QStringLiteral("Preview"), this);
+    btnMotionPreview_->setObjectName(QStringLiteral("btnMotionPreview"));
+    btnMotionPreview_->setGeometry(200, 288, 100, 25);
+    btnMotionPreview_->setAutoDefault(false);
+    btnMotionPreview_->hide();
+    connect(btnMotionPreview_, &QPushButton::clicked, this, [this] {
+        if (previewCommand_)
+            previewCommand_();
+    });
 
     label(this, QStringLiteral("Sensitivity"), 312, 32, 120);
     sldSensitivity_ = slider(this, "sldSensitivity", 312, 50, 1, 100, 118);
@@ -219,6 +228,11 @@ MotionPage::~MotionPage() = default;
 
 void MotionPage::setPreview(IMotionPreview* preview) {
     preview_ = preview;
+}
+
+void MotionPage::setPreviewCommand(std::function<void()> command) {
+    previewCommand_ = std::move(command);
+    btnMotionPreview_->setVisible(static_cast<bool>(previewCommand_));
 }
 
 void MotionPage::setValues(const CameraSettings& v) {

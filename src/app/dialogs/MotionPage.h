@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ public:
 
     // The camera's picture and detector; none: the picture stays black.
     void setPreview(IMotionPreview* preview);
+    // What the page's "Preview" button does (starts the dialog's live picture); none: the
+    // button is hidden.
+    void setPreviewCommand(std::function<void()> command);
 
     // Fills the page from a camera's settings; values() puts the page's values over `base`. A
     // stored mask that is not valid is kept as it is unless the user paints a new one.
@@ -96,6 +100,7 @@ public:
     QCheckBox* chkMotionSnapshot() const { return chkMotionSnapshot_; }
     MotionMaskView* maskView() const { return maskView_; }
     QPushButton* btnClearMask() const { return btnClearMask_; }
+    QPushButton* btnMotionPreview() const { return btnMotionPreview_; }
     QTimer& refreshTimer() { return refreshTimer_; }
 
 protected:
@@ -116,6 +121,8 @@ private:
     QCheckBox* chkMotionDetect_ = nullptr;
     MotionMaskView* maskView_ = nullptr;
     QPushButton* btnClearMask_ = nullptr;
+    QPushButton* btnMotionPreview_ = nullptr;
+    std::function<void()> previewCommand_;
     QSlider* sldSensitivity_ = nullptr;
     TSpinEdit* edtSensitivity_ = nullptr;
     QSlider* sldMinArea_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/FrameMotionPreview.h"
 #include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
 #include "app/shell/Translator.h"
@@ -318,7 +319,12 @@ void TSettingsForm::buildControls() {
 
     // Page "Motion".
     tabMotion_ = new MotionPage;
+    if (!services_.motionPreview) {
+        ownMotionPreview_ = std::make_unique<FrameMotionPreview>(*renderer_);
+        services_.motionPreview = ownMotionPreview_.get();
+    }
     tabMotion_->setPreview(services_.motionPreview);
+    tabMotion_->setPreviewCommand([this] { btnPreviewClick(); });
     pcPreferences_->addTab(tabMotion_, QStringLiteral("Motion"));
 
     okButton_ = new QPushButton(QStringLiteral("&OK"), this);

@@ -48,7 +48,8 @@ struct SettingsFormServices {
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
     // Where failures of a device pick, a preview or "Configure..." go.
     std::function<void(const QString&)> reportError;
-    // The camera's detector for the "Motion" page's live picture; none: the picture stays black.
+    // The detector behind the "Motion" page's live picture; none: one of the dialog's own, fed
+    // from its preview.
     IMotionPreview* motionPreview = nullptr;
 };
 
@@ -166,6 +167,8 @@ private:
 
     // The renderer behind VideoWindow, linked to the camera's graph for "Preview".
     std::unique_ptr<TVideoRenderer> renderer_;
+    // The "Motion" page's detector over the preview, when none was given.
+    std::unique_ptr<IMotionPreview> ownMotionPreview_;
 };
 
 } // namespace norvale

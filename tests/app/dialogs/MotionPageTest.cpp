@@ -2,9 +2,11 @@
 // stand for, the mask painted on the picture, the changed pixels shown live, settings tried at
 // once.
 #include "app/dialogs/MotionPage.h"
+#include "app/dialogs/FrameMotionPreview.h"
 #include "app/dialogs/MotionPreview.h"
 #include "app/dialogs/SettingsForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "capture/VideoFrame.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,6 +17,8 @@
 #include <QPushButton>
 #include <QSlider>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace norvale;
 
@@ -74,6 +78,7 @@ TEST(MotionPage, ControlsStandForTheirKeysBothWays) {
     EXPECT_EQ(page.edtMinArea()->text(), "25.0 %");
     EXPECT_EQ(page.cbbRecordMode()->currentIndex(), 1);
     EXPECT_TRUE(page.maskView()->mask().ignored(0, 0));
+    EXPECT_TRUE(page.btnMotionPreview()->isHidden()); // nothing to start
 
     CameraSettings out = defaultCameraSettings("Other");
     page.values(out);
@@ -191,4 +196,78 @@ TEST(MotionPage, ShowsTheChangedPixelsLiveAndTriesTheSettingsAtOnce) {
     EXPECT_TRUE(page.refreshTimer().isActive());
     page.hide();
     EXPECT_FALSE(page.refreshTimer().isActive());
+}
+
+namespace {
+// Frames made by the test: one colour, with a bright square where it is told.
+class FakeFrames : public IFrameSource {
+public:
+    std::shared_ptr<const TVideoFrame> frame;
+    bool wanted = false;
+    void show(int width, int height, TVideoFrame::PixelFormat format, QRect square) {
+        const int bytes = format == TVideoFrame::PixelFormat::Bgrx32 ? 4 : 3;
+        const int stride = width * bytes + 8; // rows with a gap after them
+        auto pixels = std::make_shared<std::vector<std::uint8_t>>(
+            static_cast<std::size_t>(stride) * height, 0);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t* p = pixels->data() + y * stride + x * bytes;
+                const bool in = square.contains(x, y);
+                p[0] = in ? 250 : 40;  // blue
+                p[1] = in ? 250 : 100; // green
+                p[2] = in ? 250 : 160; // red
+            }
+        frame =
+            std::make_shared<TVideoFrame>(width, height, stride, pixels->data(), pixels, format);
+    }
+    std::shared_ptr<const TVideoFrame> LatestFrame() const override { return frame; }
+    void SetFrameListener(std::function<void()>) override {}
+    void SetFramesWanted(bool on) override { wanted = on; }
+    bool Connected() const override { return frame != nullptr; }
+};
+} // namespace
+
+TEST(FrameMotionPreview, TheDialogsOwnPictureIsMadeGreyAndRunThroughADetector) {
+    for (const auto format : {TVideoFrame::PixelFormat::Bgrx32, TVideoFrame::PixelFormat::Bgr24}) {
+        SCOPED_TRACE(static_cast<int>(format));
+        FakeFrames frames;
+        FrameMotionPreview preview(frames);
+        std::vector<std::uint8_t> grey, changed;
+        int w = 0, h = 0;
+        EXPECT_FALSE(preview.view(grey, changed, w, h)); // no picture yet
+        EXPECT_TRUE(frames.wanted); // asked for, though the dialog's window may be hidden
+
+        frames.show(320, 240, format, {});
+        ASSERT_TRUE(preview.view(grey, changed, w, h));
+        ASSERT_EQ(w, 160);
+        ASSERT_EQ(h, 120);
+        ASSERT_EQ(grey.size(), 160u * 120u);
+        ASSERT_EQ(changed.size(), grey.size());
+        EXPECT_NEAR(grey[0], (29 * 40 + 150 * 100 + 77 * 160) >> 8, 1);
+
+        // Something bright in the left half: changed there, nowhere else.
+        frames.show(320, 240, format, QRect(40, 40, 80, 80));
+        ASSERT_TRUE(preview.view(grey, changed, w, h));
+        EXPECT_NE(changed[40 * 160 + 40], 0);
+        EXPECT_EQ(changed[40 * 160 + 120], 0);
+        EXPECT_GT(grey[40 * 160 + 40], 240);
+
+        // A mask over that part, tried at once: nothing changed that counts.
+        MotionSettings masked;
+        for (int c = 0; c < 8; ++c)
+            for (int r = 0; r < 12; ++r)
+                masked.mask.setIgnored(c, r, true);
+        preview.tune(masked);
+        frames.show(320, 240, format, QRect(48, 48, 80, 80));
+        ASSERT_TRUE(preview.view(grey, changed, w, h));
+        EXPECT_EQ(std::count_if(changed.begin(), changed.end(), [](auto c) { return c != 0; }), 0);
+
+        // A small frame keeps its size; the preview stopped shows nothing.
+        frames.show(90, 60, format, {});
+        ASSERT_TRUE(preview.view(grey, changed, w, h));
+        EXPECT_EQ(w, 90);
+        EXPECT_EQ(h, 60);
+        frames.frame.reset();
+        EXPECT_FALSE(preview.view(grey, changed, w, h));
+    }
 }
