@@ -9,6 +9,7 @@
 #include "app/shell/MotionCommands.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/StorageKeeper.h"
+#include "app/shell/SystemDesktop.h"
 #include "app/shell/Translator.h"
 #include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
@@ -17,7 +18,6 @@
 #include "capture/SysDevEnum.h"
 #include "core/Branding.h"
 #include "core/WallLayout.h"
-#include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
 #include "platform/PageOpener.h"
 #include "platform/SingleInstance.h"
@@ -61,10 +61,11 @@ namespace norvale {
 
 struct StartupOptions {
     QString exeDir; // the executable's folder, ending in "/"
-    IMessageBox* messages = nullptr;
-    // The browser for support and product pages, the folder browser; none: the desktop's own.
+    // Boxes, dialogs, the error report, the clocks, the tray, the screen: the desktop the
+    // program runs on.
+    DesktopServices* desktop = nullptr;
+    // The browser for support and product pages; none: the desktop's own.
     IPageOpener* pages = nullptr;
-    IFolderChooser* folders = nullptr;
     // Called once the main window exists (tests use it to drive and close the wall).
     std::function<void(QWidget* mainWindow)> onRunning;
     // The port every camera's live stream serves on.
@@ -86,7 +87,8 @@ void addTahoma() {
 // Runs the whole program: branding, single-instance guard, translation, windows, message loop
 // and shutdown. Returns the process exit code.
 int runNorvale(TApplication& app, const StartupOptions& options) {
-    IMessageBox& messages = *options.messages;
+    DesktopServices& desktop = *options.desktop;
+    IMessageBox& messages = desktop.messages();
 
     // A desktop that ends the program closes the main window the ordinary way. Installed first:
     // a signal during start-up waits in the handler's pipe and is acted on by the message loop,
@@ -165,32 +167,26 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     });
 
     DesktopPageOpener desktopPages;
-    QtFolderChooser desktopFolders;
     IPageOpener* pages = options.pages ? options.pages : &desktopPages;
-    IFolderChooser* folders = options.folders ? options.folders : &desktopFolders;
 
     // The main window.
     Form1Context context;
     context.exeDir = options.exeDir;
     context.applicationName = appName;
-    context.messages = &messages;
+    context.desktop = &desktop;
     context.artwork = &artwork;
     context.cameraServices.snapshotPlaceholder =
         artwork.image(QStringLiteral("snapshot_placeholder.png"));
     context.cameraServices.videoDevices = videoDevices.get();
     context.cameraServices.deviceFormats = deviceFormats.get();
-    context.cameraServices.messages = &messages;
-    context.cameraServices.folders = folders;
     context.cameraServices.exeDir = options.exeDir;
     context.cameraServices.applicationTitle = appName;
     context.cameraServices.mmsPort = options.mmsPort;
-    context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
     context.cameraServices.editSettings = &editCameraSettings;
     context.cameraServices.recordingWriteFailed = [&storage] {
         if (storage)
             storage->sweepNow();
     };
-    context.reportError = [&app](const QString& text) { app.reportError(text); };
     form1 = std::make_unique<TForm1>(std::move(context));
     // A recording halted by a full disk or a folder gone starts again once a look at the disks
     // finds room (and the folder) again.
@@ -250,7 +246,6 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     commands.configForm = configForm.get();
     commands.aboutBox = aboutBox.get();
     commands.pages = pages;
-    commands.messages = &messages;
     commands.applicationName = appName;
     commands.executablePath = QCoreApplication::applicationFilePath();
     commands.supportUrl = QString::fromStdString(branding->supportUrl);
@@ -310,9 +305,13 @@ int main(int argc, char** argv) {
     if (const char* v = std::getenv("NORVALE_REPORT_PAINTED"); v && *v == '1')
         app.installEventFilter(&paintedReport);
 
+    // The one desktop every window is handed.
+    norvale::SystemDesktop desktop(*messages,
+                                   [&app](const QString& text) { app.reportError(text); });
+
     norvale::StartupOptions options;
     options.exeDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    options.messages = messages.get();
+    options.desktop = &desktop;
     // Every camera serves on 8801; runs on a shared machine move it with NORVALE_MMS_PORT.
     if (const char* v = std::getenv("NORVALE_MMS_PORT"))
         if (const int port = std::atoi(v); port > 0 && port <= 65535)

@@ -44,34 +44,10 @@ bool channelTransitionAllowed(ChannelState from, ChannelState to) {
     return true;
 }
 
-void ChannelServices::fillDefaults() {
-    if (!localTime) {
-        localTime = [] {
-            const std::time_t now = std::time(nullptr);
-            std::tm local{};
-            localtime_r(&now, &local);
-            return local;
-        };
-    }
-    if (!monotonicSeconds) {
-        monotonicSeconds = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
-    if (!tickCount) {
-        tickCount = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
-}
-
 CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)) {
-    services_.fillDefaults();
+    if (!services_.clock)
+        services_.clock = &systemClock();
     settings_ = defaultCameraSettings("untitled");
     asfWriter_ = std::make_unique<TASFWriter>("ASFWriter");
     asfWriter_->SetProfile(TWMProfiles8::wmp_V80_56VideoOnly);
@@ -87,7 +63,7 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     videoSampleGrabber_->SetBufferWanted([this] {
         return eventSnapshotDue_.load(std::memory_order_relaxed) ||
                (autoSnapshot_.load(std::memory_order_relaxed) &&
-                snapshotDue(services_.monotonicSeconds(),
+                snapshotDue(services_.clock->monotonicSeconds(),
                             lastSnapshotSecond_.load(std::memory_order_relaxed),
                             snapshotSeconds_.load(std::memory_order_relaxed)));
     });
@@ -275,8 +251,8 @@ void CameraChannel::buildRecording() {
     settings_.saveFilePath = folderWithSeparator(settings_.saveFilePath);
     // The first file and every later segment are named by the same rule, never twice the same.
     auto nextFile = [folder = settings_.saveFilePath, name = settings_.name,
-                     clock = services_.localTime] {
-        return claimTimestampedFileName(folder, name, clock(), ".wmv");
+                     clock = services_.clock] {
+        return claimTimestampedFileName(folder, name, clock->localTime(), ".wmv");
     };
     FileNameClaim first = nextFile();
     const std::string fileName = first.path();
@@ -390,7 +366,7 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
                 return;
             }
             halt_ = RecordingHalt::Ended;
-            haltedAt_ = services_.localTime();
+            haltedAt_ = services_.clock->localTime();
             haltText_ = text;
             emit stateChangedByItself();
             emit recordingHalted(text, false);
@@ -432,7 +408,7 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
     halt_ = !folderThere                  ? RecordingHalt::FolderGone
             : origin == Origin::FileWatch ? RecordingHalt::FileRemoved
                                           : RecordingHalt::WriteFailed;
-    haltedAt_ = services_.localTime();
+    haltedAt_ = services_.clock->localTime();
     haltText_ = text;
     // A recording that ran well for a long while earns a quick try again.
     if (ranFor >= timings_.resumeLongest)
@@ -477,7 +453,7 @@ bool CameraChannel::resumeRecording() {
 void CameraChannel::lose(const QString& text) {
     returnState_ = state_;
     returnPreviewFlag_ = previewFlag_;
-    lostSince_ = services_.localTime(); // before the state is told
+    lostSince_ = services_.clock->localTime(); // before the state is told
     try {
         enter(ChannelState::Lost);
     } catch (const std::exception& e) {
@@ -580,7 +556,7 @@ CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path)
 std::int32_t CameraChannel::configureWriterProfile(int width, int height,
                                                    std::int64_t bitsPerSecond) {
     TWriterProfile profile;
-    profile.Name = settings_.name + std::to_string(services_.tickCount());
+    profile.Name = settings_.name + std::to_string(services_.clock->tickCount());
     profile.Description = "Norvale WMV ProFiles";
     // A bit rate that does not fit the stream's 32-bit field (or is not positive) would wrap
     // into nonsense; the nearest rate the stream can carry is used instead.
@@ -612,7 +588,7 @@ void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buf
     if (!(eventSnapshotDue_.load(std::memory_order_relaxed) && eventSnapshotDue_.exchange(false))) {
         if (!autoSnapshot_.load(std::memory_order_relaxed))
             return;
-        const std::uint32_t now = services_.monotonicSeconds();
+        const std::uint32_t now = services_.clock->monotonicSeconds();
         if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
                          snapshotSeconds_.load(std::memory_order_relaxed)))
             return;
@@ -640,7 +616,7 @@ void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buf
                 Qt::QueuedConnection);
         }
         const std::string fileName =
-            timestampedFileName(withSeparator, name, services_.localTime(), ".bmp");
+            timestampedFileName(withSeparator, name, services_.clock->localTime(), ".bmp");
         std::shared_ptr<const TBitmap> shown;
         {
             std::lock_guard lock(canvasLock_);

@@ -25,6 +25,7 @@
 // All calls run on the GUI thread (the thread of the Qt event loop); the frame callback runs on
 // the streaming thread and hands everything else to the GUI thread.
 #include "core/CameraSettings.h"
+#include "core/Clock.h"
 #include "core/MotionDetector.h"
 
 #include <QObject>
@@ -64,14 +65,9 @@ struct ChannelServices {
     // The application's device and format lists; none in tests that need no capture.
     TSysDevEnum* videoDevices = nullptr;
     TEnumMediaType* deviceFormats = nullptr;
-    // Clocks: local time for file names, whole seconds of a monotonic clock for the snapshot
-    // rule, milliseconds of it for profile names.
-    std::function<std::tm()> localTime;
-    std::function<std::uint32_t()> monotonicSeconds;
-    std::function<std::uint32_t()> tickCount;
-
-    // Fills the unset clocks with the system's.
-    void fillDefaults();
+    // The clocks for file names, the snapshot rule and profile names; none: the system's. It
+    // outlives the channel.
+    const Clock* clock = nullptr;
 };
 
 // How long the channel waits before it calls a running device stalled, and the back-off of its

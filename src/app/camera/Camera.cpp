@@ -1,6 +1,7 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/FilterGraph.h"
@@ -47,14 +48,6 @@ void CameraServices::fillDefaults() {
         videoDeviceCount = [devices = videoDevices] {
             return devices ? devices->DeviceCount() : 0;
         };
-    ChannelServices clocks;
-    clocks.localTime = localTime;
-    clocks.monotonicSeconds = monotonicSeconds;
-    clocks.tickCount = tickCount;
-    clocks.fillDefaults();
-    localTime = clocks.localTime;
-    monotonicSeconds = clocks.monotonicSeconds;
-    tickCount = clocks.tickCount;
 }
 
 TCamera::TCamera(QWidget* owner, CameraServices services)
@@ -63,9 +56,8 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     ChannelServices channelServices;
     channelServices.videoDevices = services_.videoDevices;
     channelServices.deviceFormats = services_.deviceFormats;
-    channelServices.localTime = services_.localTime;
-    channelServices.monotonicSeconds = services_.monotonicSeconds;
-    channelServices.tickCount = services_.tickCount;
+    if (services_.desktop)
+        channelServices.clock = &services_.desktop->clock();
     channel_ = std::make_unique<CameraChannel>(std::move(channelServices));
     channel_->onSnapshot = [this](std::shared_ptr<const TBitmap> shown) { showSnapshot(shown); };
     channel_->onProfileFailed = [this](const char* call, std::int32_t code) {
@@ -112,9 +104,13 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
         if (services_.recordingWriteFailed)
             services_.recordingWriteFailed();
     });
+    // Failures that answer a command go to the program's error report (a box to click away): a
+    // recording start a person asked for that failed after the command returned, a failure of a
+    // graph already stopped. A recording that halts on its own while it runs is no such report:
+    // the frame and the list show it, OnRecordingHalted tells the wall.
     connect(channel_.get(), &CameraChannel::failed, this, [this](const QString& text) {
-        if (services_.reportError)
-            services_.reportError(text);
+        if (services_.desktop)
+            services_.desktop->reportError(text);
     });
     connect(channel_.get(), &CameraChannel::lost, this, [this](const QString& text) {
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), qUtf8Printable(text));
@@ -458,8 +454,8 @@ void TCamera::actSettingsExecute() {
 }
 
 void TCamera::message(const QString& text, const QString& caption, int icon) {
-    if (services_.messages)
-        services_.messages->show(
+    if (services_.desktop)
+        services_.desktop->messages().show(
             {window(), text, caption, static_cast<MessageIcon>(icon), MessageButtons::Ok});
 }
 

@@ -18,7 +18,6 @@
 #include <vector>
 
 class QCheckBox;
-class QDialog;
 class QLabel;
 class QMenu;
 class QTabWidget;
@@ -28,8 +27,7 @@ class QWidget;
 namespace norvale {
 
 class TCamera;
-class IFolderChooser;
-class IMessageBox;
+class DesktopServices;
 class TASFWriter;
 class TEnumMediaType;
 class TFilter;
@@ -49,37 +47,25 @@ struct CameraServices {
     // The number of capture devices as listed at start-up; VideoDeviceIndex is checked against
     // it. Defaults to the count of videoDevices.
     std::function<int()> videoDeviceCount;
-    IMessageBox* messages = nullptr;
-    // The folder browser of the settings dialog; none: its folder buttons do nothing.
-    IFolderChooser* folders = nullptr;
+    // Boxes, the settings dialog and its folder browser, the error report and the clocks; none:
+    // no box, no report, the folder buttons do nothing, the system's clocks.
+    DesktopServices* desktop = nullptr;
     // The executable's folder with its trailing "/" (Enc.ini); empty: the running program's.
     QString exeDir;
-    // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
-    std::function<int(QDialog&)> execDialog;
     // Caption of the program's own message boxes.
     QString applicationTitle;
     // The placeholder shown on the snapshot page while no snapshot is on display.
     QImage snapshotPlaceholder;
-    // Clocks, injectable for tests: local time for file names, whole seconds of a monotonic
-    // clock for the snapshot rule, milliseconds of it for profile names.
-    std::function<std::tm()> localTime;
-    std::function<std::uint32_t()> monotonicSeconds;
-    std::function<std::uint32_t()> tickCount;
     // The camera settings dialog, run on the frame (which has stopped) with these services; none:
     // the command only stops the camera. The dialogs provide it (editCameraSettings).
     std::function<void(TCamera&, const CameraServices&)> editSettings;
-    // Failures reported in the program's error report (a box to click away): a recording start a
-    // person asked for that failed after the command returned, a failure of a graph already
-    // stopped. A recording that halts on its own while it runs (a full disk, its folder gone) is
-    // no such report: the frame and the list show it, OnRecordingHalted tells the wall.
-    std::function<void(const QString&)> reportError;
     // Told first when a recording's file branch failed on its own (a full disk, a folder
     // gone), so space can be made at once. Empty: nobody.
     std::function<void()> recordingWriteFailed;
     // The port every camera's live stream starts on (MMSPort).
     int mmsPort = 8801;
 
-    // Fills the unset clocks with the system's.
+    // Fills the unset device count.
     void fillDefaults();
 };
 

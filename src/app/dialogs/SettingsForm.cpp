@@ -5,6 +5,7 @@
 #include "app/dialogs/FrameMotionPreview.h"
 #include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/EnumMediaType.h"
@@ -500,11 +501,11 @@ void TSettingsForm::BtnVideoPropertyClick() {
 }
 
 void TSettingsForm::browse(QLineEdit* field) {
-    if (!services_.folders)
+    if (!services_.desktop)
         return;
     QString folder = field->text();
-    if (ChooseFolder(*services_.folders, this, Translator::tr(QStringLiteral("Browse for Folder")),
-                     folder))
+    if (ChooseFolder(services_.desktop->folders(), this,
+                     Translator::tr(QStringLiteral("Browse for Folder")), folder))
         field->setText(folder);
 }
 
@@ -518,10 +519,10 @@ void TSettingsForm::SpeedButton1Click() {
 
 void TSettingsForm::accept() {
     auto refuse = [this](const QString& text) {
-        if (services_.messages)
-            services_.messages->show({this, Translator::tr(text),
-                                      Translator::tr(QStringLiteral("Error")), MessageIcon::Error,
-                                      MessageButtons::Ok});
+        if (services_.desktop)
+            services_.desktop->messages().show({this, Translator::tr(text),
+                                                Translator::tr(QStringLiteral("Error")),
+                                                MessageIcon::Error, MessageButtons::Ok});
     };
     if (cbbVideoDevices_->currentIndex() < 0) {
         refuse(QStringLiteral("Please select a video device!"));
@@ -560,10 +561,8 @@ bool TSettingsForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TSettingsForm::report(const QString& text) {
-    if (services_.reportError)
-        services_.reportError(text);
-    else if (services_.messages)
-        services_.messages->error(text, this);
+    if (services_.desktop)
+        services_.desktop->reportError(text);
 }
 
 namespace {

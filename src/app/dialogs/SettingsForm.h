@@ -26,8 +26,7 @@ class QToolButton;
 
 namespace norvale {
 
-class IFolderChooser;
-class IMessageBox;
+class DesktopServices;
 class IMotionPreview;
 class MotionPage;
 class TEnumMediaType;
@@ -43,11 +42,10 @@ struct SettingsFormServices {
     TEnumMediaType* formats = nullptr; // DeviceFormats
     TFilter* sourceFilter = nullptr;   // the camera's source filter
     TFilterGraph* graph = nullptr;     // the camera's capture graph
-    IMessageBox* messages = nullptr;   // the two refusals of OK
-    IFolderChooser* folders = nullptr; // the folder buttons; none: they do nothing
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
-    // Where failures of a device pick, a preview or "Configure..." go.
-    std::function<void(const QString&)> reportError;
+    // The two refusals of OK, the folder buttons, and the error report where failures of a
+    // device pick, a preview or "Configure..." go; none: no box, the folder buttons do nothing.
+    DesktopServices* desktop = nullptr;
     // The detector behind the "Motion" page's live picture; none: one of the dialog's own, fed
     // from its preview.
     IMotionPreview* motionPreview = nullptr;

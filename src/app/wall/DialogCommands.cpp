@@ -3,6 +3,7 @@
 #include "app/dialogs/AboutBox.h"
 #include "app/dialogs/ConfigForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/wall/Form1.h"
 #include "controls/RgnButton.h"
@@ -43,7 +44,7 @@ DialogCommands::DialogCommands(TForm1& form, DialogCommandsContext context)
 }
 
 int DialogCommands::exec(QDialog& dialog) {
-    return context_.execDialog ? context_.execDialog(dialog) : dialog.exec();
+    return form_.desktop().execDialog(dialog);
 }
 
 void DialogCommands::OptionsClick() {
@@ -85,10 +86,10 @@ void DialogCommands::OptionsClick() {
         s.autoRun ? context_.autorun.add(name, context_.executablePath.toStdString())
                   : context_.autorun.remove(name);
     if (result == AutorunResult::CannotWrite) {
-        if (context_.messages)
-            context_.messages->error(Translator::tr(QStringLiteral("Failed to set data for '%1'"))
-                                         .arg(context_.applicationName),
-                                     &form_);
+        form_.desktop().messages().error(
+            Translator::tr(QStringLiteral("Failed to set data for '%1'"))
+                .arg(context_.applicationName),
+            &form_);
         return;
     }
     s.changeGroup = config->chkChangeGroup()->isChecked();
