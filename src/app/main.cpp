@@ -5,15 +5,19 @@
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Application.h"
 #include "app/shell/Artwork.h"
+#include "app/shell/IndexKeeper.h"
+#include "app/shell/MotionCommands.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/StorageKeeper.h"
 #include "app/shell/SystemDesktop.h"
 #include "app/shell/Translator.h"
 #include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
+#include "app/wall/TrayControl.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
 #include "core/Branding.h"
+#include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 #include "platform/PageOpener.h"
 #include "platform/SingleInstance.h"
@@ -193,6 +197,39 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     });
     storage->start();
 
+    // The index of recordings and motion events, next to setup.ini; its writes run on its own
+    // thread. What it has to say (rebuilt, a write failed) is shown like a camera lost: on the
+    // console and in the tray, never in a box that waits for a click.
+    auto index = std::make_unique<IndexKeeper>(
+        (options.exeDir + QStringLiteral("norvale.db")).toStdString(), [&form1] {
+            std::vector<ScannedCamera> cameras;
+            for (const TCamera* cam : form1->AllCameras())
+                cameras.push_back({cameraNumberOfName(cam->objectName().toStdString()),
+                                   cam->CameraName().toStdString(),
+                                   cam->SaveFilePath().toStdString()});
+            return cameras;
+        });
+    QObject::connect(index.get(), &IndexKeeper::report, form1.get(),
+                     [&form1, appName](const QString& text) {
+                         std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+                         form1->tray().Notify(appName, text);
+                     });
+    QObject::connect(storage.get(), &StorageKeeper::filesRemoved, index.get(),
+                     &IndexKeeper::filesRemoved);
+    // The user's command at the start and end of every motion event.
+    auto motionCommands = std::make_unique<MotionCommands>(
+        [&form1] { return form1 ? form1->settings().motionCommand : std::string(); });
+    QObject::connect(motionCommands.get(), &MotionCommands::failed, form1.get(),
+                     [&form1](const QString& cameraName, const QString& text) {
+                         form1->tray().Notify(cameraName, text);
+                     });
+    for (TCamera* cam : form1->AllCameras()) {
+        const int number = cameraNumberOfName(cam->objectName().toStdString());
+        index->watch(number, cam->Channel());
+        motionCommands->watch(number, cam->Channel());
+    }
+    index->start();
+
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
@@ -246,6 +283,9 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     aboutBox.reset();
     configForm.reset();
     form1.reset();
+    // Last: what the cameras wrote while they stopped is in the index before it closes.
+    motionCommands.reset();
+    index.reset();
     return 0;
 }
 

@@ -62,10 +62,16 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     // Frames are converted for the callback only when it will take a snapshot of them; the
     // test is the callback's own first steps (read the clock, compare).
     videoSampleGrabber_->SetBufferWanted([this] {
-        return autoSnapshot_.load(std::memory_order_relaxed) &&
-               snapshotDue(services_.clock->monotonicSeconds(),
-                           lastSnapshotSecond_.load(std::memory_order_relaxed),
-                           snapshotSeconds_.load(std::memory_order_relaxed));
+        return eventSnapshotDue_.load(std::memory_order_relaxed) ||
+               (autoSnapshot_.load(std::memory_order_relaxed) &&
+                snapshotDue(services_.clock->monotonicSeconds(),
+                            lastSnapshotSecond_.load(std::memory_order_relaxed),
+                            snapshotSeconds_.load(std::memory_order_relaxed)));
+    });
+    // The picture of an event's first moments, beside the timed ones and by the same rule.
+    connect(this, &CameraChannel::motionStarted, this, [this] {
+        if (settings_.motionSnapshot)
+            eventSnapshotDue_.store(true);
     });
     videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
     videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
@@ -675,15 +681,18 @@ std::int32_t CameraChannel::configureWriterProfile(int width, int height,
 
 void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer,
                                  std::size_t length) {
-    // Runs for every frame: when nothing is due, read the clock and compare, nothing more.
-    if (!autoSnapshot_.load(std::memory_order_relaxed))
-        return;
-    const std::uint32_t now = services_.clock->monotonicSeconds();
-    if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
-                     snapshotSeconds_.load(std::memory_order_relaxed)))
-        return;
-    // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
-    lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    // Runs for every frame: when nothing is due, read the clock and compare, nothing more. An
+    // event's snapshot leaves the timer's schedule as it is.
+    if (!(eventSnapshotDue_.load(std::memory_order_relaxed) && eventSnapshotDue_.exchange(false))) {
+        if (!autoSnapshot_.load(std::memory_order_relaxed))
+            return;
+        const std::uint32_t now = services_.clock->monotonicSeconds();
+        if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
+                         snapshotSeconds_.load(std::memory_order_relaxed)))
+            return;
+        // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
+        lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    }
     try {
         // The folder gains its separator like the recording folder. The property is changed on
         // the GUI thread; both sides hold the canvas lock, as this thread reads it while running.

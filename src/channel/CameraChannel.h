@@ -171,7 +171,8 @@ public:
     // after onProfileFailed was told.
     std::int32_t configureWriterProfile(int width, int height, std::int64_t bitsPerSecond);
 
-    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due.
+    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due, and
+    // one at the start of every motion event when the camera is set so.
     void frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer, std::size_t length);
     std::uint32_t lastSnapshotSecond() const { return lastSnapshotSecond_.load(); }
 
@@ -293,6 +294,8 @@ private:
     std::chrono::steady_clock::time_point recordingSince_{};
 
     std::atomic<std::uint32_t> lastSnapshotSecond_{0};
+    // A motion event began with MotionSnapshot on: the next frame is a snapshot too.
+    std::atomic<bool> eventSnapshotDue_{false};
     std::string lastRecordingFile_;
     // Counts graph teardowns, so a failure handled late can tell it belongs to a graph gone.
     quint64 graphRun_ = 0;

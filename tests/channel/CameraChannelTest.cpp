@@ -360,3 +360,33 @@ TEST(CameraChannel, RecordingOnMotionWritesEventsAndEveryFinishedFileIsAnnounced
     EXPECT_EQ(finished[2].bytes, static_cast<qint64>(fs::file_size(continuous)));
     EXPECT_LT(finished[2].startMs, finished[2].endMs);
 }
+
+TEST(CameraChannel, AMotionEventTakesASnapshotWhenTheCameraIsSetSo) {
+    for (const bool on : {false, true}) {
+        SCOPED_TRACE(on);
+        Rig r(2);
+        CameraSettings s = r.ch->settings();
+        s.motionSnapshot = on;
+        s.autoSnapshot = false;
+        r.ch->setSettings(s);
+        r.ch->startPreview();
+        ASSERT_TRUE(r.framesFlow());
+        int shown = 0;
+        r.ch->onSnapshot = [&](std::shared_ptr<const TBitmap>) { ++shown; };
+        emit r.ch->motionStarted(1);
+        ASSERT_TRUE(r.framesFlow(10));
+        auto snapshots = [&] {
+            int n = 0;
+            for (const auto& e : fs::directory_iterator(r.dir.path()))
+                n += e.path().extension() == ".bmp" &&
+                     e.path().filename().string().rfind("Cam-", 0) == 0;
+            return n;
+        };
+        if (on) {
+            ASSERT_TRUE(waitFor([&] { return snapshots() == 1 && shown == 1; }));
+        }
+        EXPECT_EQ(snapshots(), on ? 1 : 0);
+        EXPECT_EQ(r.ch->lastSnapshotSecond(), 0u); // the timer's schedule is not touched
+        r.ch->stopAll();
+    }
+}

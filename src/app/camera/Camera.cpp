@@ -19,6 +19,7 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,6 +76,23 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
     // whether the camera is lost.
     connect(channel_.get(), &CameraChannel::stateEntered, this, &TCamera::showNotice);
+    // A motion event shows on the frame and in the list while it runs; a camera that stops or
+    // is lost has none.
+    auto setMotion = [this](qint64 since) {
+        if (since == motionSince_)
+            return;
+        motionSince_ = since;
+        showNotice();
+        emit OnMotion(this);
+    };
+    connect(channel_.get(), &CameraChannel::motionStarted, this,
+            [setMotion](qint64 startMs) { setMotion(startMs > 0 ? startMs : 1); });
+    connect(channel_.get(), &CameraChannel::motionEnded, this,
+            [setMotion](const MotionEventRecord&) { setMotion(0); });
+    connect(channel_.get(), &CameraChannel::stateEntered, this, [setMotion](ChannelState state) {
+        if (state == ChannelState::Idle || state == ChannelState::Lost)
+            setMotion(0);
+    });
     // A recording that halts while nobody acts is shown, never put in a box to click away.
     connect(channel_.get(), &CameraChannel::recordingHalted, this,
             [this](const QString& text, bool again) {
@@ -353,11 +371,22 @@ QString TCamera::MotionRecordingText() const {
     return {};
 }
 
+QString TCamera::MotionText() const {
+    if (!InMotion())
+        return {};
+    const QString time = QDateTime::fromMSecsSinceEpoch(motionSince_).toString(u"HH:mm:ss");
+    return Translator::tr(QStringLiteral("Motion since %1")).arg(time);
+}
+
 QString TCamera::NoticeText() const {
     if (Lost())
         return LostText();
-    const QString halt = HaltText();
-    return halt.isEmpty() ? MotionRecordingText() : halt;
+    if (const QString halt = HaltText(); !halt.isEmpty())
+        return halt;
+    // Recording on motion says whether it writes the event; otherwise a running event shows.
+    if (channel_->writingEvent() || !InMotion())
+        return MotionRecordingText();
+    return MotionText();
 }
 
 void TCamera::showNotice() {

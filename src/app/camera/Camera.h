@@ -117,8 +117,11 @@ public:
     // Recording on motion: "Armed: waiting for motion" until an event begins, "Recording an
     // event" while one is written; empty otherwise.
     QString MotionRecordingText() const;
+    // Whether a motion event runs now, and the text the frame and the list show for it.
+    bool InMotion() const { return motionSince_ != 0; }
+    QString MotionText() const;
     // The line the frame and the list show over the camera: the lost text first, else the halt,
-    // else whether it waits for motion or writes an event.
+    // else an event being recorded, a motion event that runs, or a camera armed for one.
     QString NoticeText() const;
     // After a look at the recording disks: a recording that halted for a failed write or a
     // folder gone starts again once its folder is there and its disk has room again.
@@ -192,6 +195,8 @@ signals:
     // A recording halted on its own (HaltText()); not again for a recording the camera had
     // started again by itself.
     void OnRecordingHalted(norvale::TCamera* sender);
+    // A motion event began or ended (InMotion()).
+    void OnMotion(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -215,6 +220,8 @@ private:
     CameraServices services_;
     std::unique_ptr<CameraChannel> channel_;
     int refitCount_ = 0;
+    // Milliseconds since the epoch of the running motion event's start; 0: none.
+    qint64 motionSince_ = 0;
 
     QWidget* clientPanel_ = nullptr;
     QTabWidget* pageControl1_ = nullptr;

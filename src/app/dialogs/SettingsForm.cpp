@@ -2,6 +2,8 @@
 
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/FrameMotionPreview.h"
+#include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
 #include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
@@ -316,6 +318,16 @@ void TSettingsForm::buildControls() {
     connect(speedButton1_, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
     pcPreferences_->addTab(tabSnapshots_, QStringLiteral("Snapshot"));
 
+    // Page "Motion".
+    tabMotion_ = new MotionPage;
+    if (!services_.motionPreview) {
+        ownMotionPreview_ = std::make_unique<FrameMotionPreview>(*renderer_);
+        services_.motionPreview = ownMotionPreview_.get();
+    }
+    tabMotion_->setPreview(services_.motionPreview);
+    tabMotion_->setPreviewCommand([this] { btnPreviewClick(); });
+    pcPreferences_->addTab(tabMotion_, QStringLiteral("Motion"));
+
     okButton_ = new QPushButton(QStringLiteral("&OK"), this);
     okButton_->setObjectName(QStringLiteral("OKButton"));
     okButton_->setGeometry(344, 448, 80, 26);
@@ -575,6 +587,7 @@ void TSettingsForm::SetValues(const CameraSettings& values) {
     chkAutoSnapshot_->setChecked(values.autoSnapshot);
     edtSnapshotSeconds_->SetValue(values.snapshotSeconds);
     edtSnapshotPath_->setText(QString::fromStdString(values.snapshotPath));
+    tabMotion_->setValues(values);
 }
 
 CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
@@ -588,6 +601,7 @@ CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
     values.autoSnapshot = chkAutoSnapshot_->isChecked();
     values.snapshotSeconds = edtSnapshotSeconds_->Value();
     values.snapshotPath = trimmedText(edtSnapshotPath_->text()).toStdString();
+    tabMotion_->values(values);
     return values;
 }
 

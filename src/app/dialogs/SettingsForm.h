@@ -1,6 +1,6 @@
 #pragma once
 // The camera settings dialog: the capture device and recording format of one camera, its name,
-// its recording folder and bit rate, and its snapshot timer and folder.
+// its recording folder and bit rate, its snapshot timer and folder, and its motion detection.
 //
 // The camera fills it (device and format lists, its source filter and graph, both indexes and the
 // fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
@@ -27,6 +27,8 @@ class QToolButton;
 namespace norvale {
 
 class DesktopServices;
+class IMotionPreview;
+class MotionPage;
 class TEnumMediaType;
 class TFilter;
 class TFilterGraph;
@@ -44,6 +46,9 @@ struct SettingsFormServices {
     // The two refusals of OK, the folder buttons, and the error report where failures of a
     // device pick, a preview or "Configure..." go; none: no box, the folder buttons do nothing.
     DesktopServices* desktop = nullptr;
+    // The detector behind the "Motion" page's live picture; none: one of the dialog's own, fed
+    // from its preview.
+    IMotionPreview* motionPreview = nullptr;
 };
 
 class TSettingsForm : public QDialog {
@@ -84,6 +89,7 @@ public:
     QWidget* tabCapture() const { return tabCapture_; }
     QWidget* tabSaveToFile() const { return tabSaveToFile_; }
     QWidget* tabSnapshots() const { return tabSnapshots_; }
+    MotionPage* tabMotion() const { return tabMotion_; }
     TVideoWindow* VideoWindow() const { return videoWindow_; }
     QLineEdit* NameEdit() const { return nameEdit_; }
     QLabel* Label4() const { return label4_; }
@@ -138,6 +144,7 @@ private:
     QWidget* tabCapture_ = nullptr;
     QWidget* tabSaveToFile_ = nullptr;
     QWidget* tabSnapshots_ = nullptr;
+    MotionPage* tabMotion_ = nullptr;
     TVideoWindow* videoWindow_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;
     QLabel* label4_ = nullptr;
@@ -158,6 +165,8 @@ private:
 
     // The renderer behind VideoWindow, linked to the camera's graph for "Preview".
     std::unique_ptr<TVideoRenderer> renderer_;
+    // The "Motion" page's detector over the preview, when none was given.
+    std::unique_ptr<IMotionPreview> ownMotionPreview_;
 };
 
 } // namespace norvale

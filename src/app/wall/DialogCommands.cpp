@@ -11,6 +11,7 @@
 #include "platform/PageOpener.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 
 namespace norvale {
 
@@ -61,6 +62,7 @@ void DialogCommands::OptionsClick() {
     config->chkResumeCameras()->setChecked(s.resumeCameras);
     config->seKeepFreeMB()->SetValue(s.keepFreeMB);
     config->seKeepDays()->SetValue(s.keepDays);
+    config->edtMotionCommand()->setText(QString::fromStdString(s.motionCommand));
     config->setStorageStatus(context_.storageStatus ? context_.storageStatus() : StorageStatus{});
     if (exec(*config) != QDialog::Accepted)
         return;
@@ -68,6 +70,7 @@ void DialogCommands::OptionsClick() {
     s.startMinimized = config->chkStartMin()->isChecked();
     s.checkForUpdates = config->chkCheckForUpdates()->isChecked();
     s.resumeCameras = config->chkResumeCameras()->isChecked();
+    s.motionCommand = config->edtMotionCommand()->text().trimmed().toStdString();
     const int keepFreeMB = config->seKeepFreeMB()->Value();
     const int keepDays = config->seKeepDays()->Value();
     if (keepFreeMB != s.keepFreeMB || keepDays != s.keepDays) {

@@ -261,6 +261,7 @@ void TForm1::LoadCameras(const IniFile& ini) {
             // A camera lost while nobody watches: one balloon, no box to click away.
             connect(cam, &TCamera::OnLost, this,
                     [this](TCamera* lost) { tray_->Notify(lost->CameraName(), lost->LostText()); });
+            connect(cam, &TCamera::OnMotion, this, [this] { listPanel_->Refresh(); });
             connect(cam, &TCamera::OnRecordingHalted, this, [this](TCamera* halted) {
                 tray_->Notify(halted->CameraName(), halted->HaltText());
             });

@@ -295,3 +295,27 @@ TEST(AboutAndHelp, LongBrandingTextsWrapInsideTheBox) {
         about.reject();
     }
 }
+
+TEST(OptionsExchange, MotionPageTakesTheCommandBackAndSaysWhenItCannotBeSplit) {
+    Options o;
+    o.form->settings().motionCommand = "notify-send %n";
+    QString shown, check;
+    o.user = [&](TConfigForm& f) {
+        shown = f.edtMotionCommand()->text();
+        f.edtMotionCommand()->setText("curl -d 'unclosed");
+        check = f.lblMotionCommandCheck()->text();
+        f.edtMotionCommand()->setText("  mosquitto_pub -t cams/%c -m \"%e %t\"  ");
+        EXPECT_EQ(f.lblMotionCommandCheck()->text(), "");
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(shown.toStdString(), "notify-send %n");
+    EXPECT_TRUE(check.contains("quote")) << check.toStdString();
+    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
+    o.user = [](TConfigForm& f) {
+        f.edtMotionCommand()->clear();
+        f.reject();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
+}

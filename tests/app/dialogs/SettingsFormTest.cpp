@@ -5,6 +5,8 @@
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/CameraSettingsDialog.h"
 #include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/FrameMotionPreview.h"
+#include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
@@ -25,6 +27,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -391,4 +395,27 @@ TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
     EXPECT_NE(empty.NoControlsLabel(), nullptr);
     EXPECT_EQ(ShowFilterPropertyPages(nullptr, nullptr), hr::S_FALSE);
     EXPECT_EQ(ShowFilterPropertyPages(nullptr, &none), hr::E_FAIL);
+}
+
+TEST(SettingsForm, MotionPageShowsTheDialogsOwnLivePicture) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.user = [&](TSettingsForm& f) {
+        f.pcPreferences()->setCurrentWidget(f.tabMotion());
+        MotionPage& page = *f.tabMotion();
+        page.refreshPicture();
+        EXPECT_TRUE(page.maskView()->picture().isNull());
+        ASSERT_FALSE(page.btnMotionPreview()->isHidden());
+        page.btnMotionPreview()->click();
+        // Frames reach the page though the dialog's own window is on a hidden page.
+        EXPECT_TRUE(test::waitFor([&] {
+            page.refreshPicture();
+            return !page.maskView()->picture().isNull();
+        }));
+        EXPECT_EQ(page.maskView()->picture().width(), FrameMotionPreview::GreyWidth);
+        f.reject();
+    };
+    c.settings();
+    EXPECT_TRUE(c.desktop.reports.empty());
+    EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
 }
