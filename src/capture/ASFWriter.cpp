@@ -233,6 +233,7 @@ struct TASFWriter::Impl {
     FrameRing ring; // the streaming thread's while running
     // Events asked for (guarded by the lock): a start is pending while begun != served.
     std::uint64_t begun = 0, served = 0;
+    FileNameClaim eventClaim;  // the pending event's file, named when it began
     GstClockTime openFrom = 0; // running time the pending event's file is to show from
     bool closeWanted = false;
     bool stopping = false; // no event opens once the graph is stopping
@@ -467,16 +468,10 @@ TASFWriter::Impl::Opening TASFWriter::Impl::openEvent(GstPad* feedPad, GstClockT
     const std::size_t start = ring.startFor(from);
     if (start == ring.size())
         return Opening::NotYet;
-    FileNameProvider next;
+    FileNameClaim claim;
     {
         std::lock_guard guard(lock);
-        next = provider;
-    }
-    FileNameClaim claim;
-    try {
-        if (next)
-            claim = next();
-    } catch (...) {
+        claim = std::move(eventClaim);
     }
     // A file that cannot be made or opened puts its error on the bus, which ends the recording.
     std::unique_ptr<WriterSegment> s;
@@ -618,7 +613,9 @@ std::filesystem::path TASFWriter::CurrentFileName() const {
     std::lock_guard lock(d_->lock);
     if (d_->current)
         return d_->current->file;
-    return d_->gated ? std::filesystem::path() : fileName_;
+    if (!d_->gated)
+        return fileName_;
+    return d_->begun != d_->served ? d_->eventClaim.path() : std::string();
 }
 
 void TASFWriter::SetEventGate(bool on, std::chrono::seconds preRoll) {
@@ -631,6 +628,11 @@ bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
     GstElement* bin = d.bin.get();
     if (!d.gated || !bin)
         return false;
+    {
+        std::lock_guard lock(d.lock);
+        if ((d.current && !d.closeWanted) || d.begun != d.served)
+            return true; // the event under way goes on
+    }
     // The stream's frames carry running time: the pipeline clock less its base time.
     gst::Ref<GstClock> clock(gst_element_get_clock(bin));
     if (!clock)
@@ -645,7 +647,22 @@ bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
     const std::int64_t from =
         std::min(startNs, wallNow) - (wallNow - running) - static_cast<std::int64_t>(d.preRoll);
+    // Named now, so whoever is told of the event's start knows its file.
+    FileNameClaim claim;
+    FileNameProvider provider;
+    {
+        std::lock_guard lock(d.lock);
+        provider = d.provider;
+    }
+    try {
+        if (provider)
+            claim = provider();
+    } catch (...) {
+    }
+    if (claim.empty())
+        return false;
     std::lock_guard lock(d.lock);
+    d.eventClaim = std::move(claim);
     d.wallOffset = wallNow - running;
     d.openFrom = static_cast<GstClockTime>(std::max<std::int64_t>(0, from));
     ++d.begun;
@@ -657,6 +674,7 @@ void TASFWriter::EndEvent() {
     if (!d_->gated)
         return;
     d_->served = d_->begun; // one still waiting for its key frame never opens
+    d_->eventClaim = {};
     d_->closeWanted = true;
 }
 
@@ -812,6 +830,7 @@ void TASFWriter::AboutToRun() {
     d_->rolling = true;
     d_->preRoll = static_cast<GstClockTime>(preRoll_.count()) * GST_SECOND;
     d_->begun = d_->served = 0;
+    d_->eventClaim = {};
     d_->closeWanted = d_->stopping = false;
     d_->ring.reset(d_->gated ? ringCapacity(current_, preRoll_) : 0);
     if (WriterSegment* s = d_->current.get()) {
@@ -869,6 +888,7 @@ void TASFWriter::Left() {
     {
         std::lock_guard lock(d.lock);
         d.current.reset();
+        d.eventClaim = {}; // an event that never got its file leaves its name free
     }
     d.gated = false;
     d.ring.reset(0);

@@ -84,7 +84,7 @@ public:
     void SetFileName(const std::filesystem::path& name);
     void SetFileName(FileNameClaim claim);
     // The file being written now (the newest segment); FileName() before the first run. Gated,
-    // the open event's file, none between events. Any thread.
+    // the event's file from its beginning on, none between events. Any thread.
     std::filesystem::path CurrentFileName() const;
 
     // Segments (see above). 0 seconds: one file per run. Both take effect at the next run. The
@@ -105,9 +105,10 @@ public:
     std::chrono::seconds PreRoll() const { return preRoll_; }
     void SetEventGate(bool on, std::chrono::seconds preRoll = std::chrono::seconds(0));
     // While a gated graph runs: an event began at `start` (wall clock), or the event ended. The
-    // event's file opens, and closes, with the next encoded frame; an event that begins again
-    // before that is one event. A start further back than the ring reaches begins the file at the
-    // oldest key frame held. Ignored (false) when not gated or not running.
+    // event's file is named at once by the file-name provider (CurrentFileName() says it from
+    // then on); it opens, and closes, with the next encoded frame. Beginning again while an
+    // event runs goes on with it. A start further back than the ring reaches begins the file at
+    // the oldest key frame held. Ignored (false) when not gated, not running or given no name.
     bool BeginEvent(std::chrono::system_clock::time_point start);
     void EndEvent();
     // Whether an event's file is open. Any thread.

@@ -585,6 +585,8 @@ void CameraChannel::beginEventFile(qint64 startMs) {
     if (!asfWriter_->BeginEvent(
             std::chrono::system_clock::time_point(std::chrono::milliseconds(startMs))))
         return;
+    // Named at once: whoever hears of the event's start can tell its file.
+    lastRecordingFile_ = asfWriter_->CurrentFileName().string();
     eventOpen_ = true;
     emit eventRecordingChanged();
 }

@@ -452,13 +452,16 @@ TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween)
     struct Event {
         system_clock::time_point wall;
         nanoseconds running;
+        std::filesystem::path file; // named as it begins
     };
     auto event = [&](int frames) {
         GstElement* bin = r.writer.core().element.get();
         gst::Ref<GstClock> clock(gst_element_get_clock(bin));
         Event e{system_clock::now(),
-                nanoseconds(gst_clock_get_time(clock.get()) - gst_element_get_base_time(bin))};
+                nanoseconds(gst_clock_get_time(clock.get()) - gst_element_get_base_time(bin)),
+                {}};
         EXPECT_TRUE(r.writer.BeginEvent(e.wall));
+        e.file = r.writer.CurrentFileName();
         recordFrames(r, r.frames.count() + frames);
         EXPECT_TRUE(r.writer.WritingEvent());
         EXPECT_FALSE(r.writer.CurrentFileName().empty());
@@ -496,6 +499,7 @@ TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween)
     } starts[] = {{finished[0], first}, {finished[2], second}};
     for (const auto& c : starts) {
         SCOPED_TRACE(c.file.file.string());
+        EXPECT_EQ(c.file.file, c.event.file);
         EXPECT_LE(c.file.streamStart, c.event.running - preRoll);
         EXPECT_GE(c.file.streamStart, c.event.running - preRoll - gop);
         // The file's wall-clock start is that of its first frame, not of the moment it opened.

@@ -307,8 +307,11 @@ TEST(CameraChannel, RecordingOnMotionWritesEventsAndEveryFinishedFileIsAnnounced
     emit r.ch->motionStarted(startMs);
     EXPECT_TRUE(r.ch->writingEvent());
     EXPECT_FALSE(r.ch->armed());
-    ASSERT_TRUE(waitFor([&] { return !r.ch->currentRecordingFile().empty(); }));
+    // Named as it begins, so the start of the event can be told with its file.
     const std::string eventFile = r.ch->currentRecordingFile();
+    EXPECT_FALSE(eventFile.empty());
+    EXPECT_EQ(r.ch->lastRecordingFile(), eventFile);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(eventFile); }));
     ASSERT_TRUE(r.framesFlow(15));
     MotionEventRecord record;
     record.file = r.ch->currentRecordingFile();
