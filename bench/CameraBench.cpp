@@ -28,6 +28,7 @@
 //   QT_QPA_PLATFORM=offscreen norvale_camera_bench --cameras 36 --recording 4 --seconds 20
 #include "app/camera/Camera.h"
 #include "app/camera/VideoWindow.h"
+#include "app/shell/SystemDesktop.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
@@ -491,6 +492,8 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     auto* grid = new QGridLayout(&wall);
     grid->setContentsMargins(0, 0, 0, 0);
     grid->setSpacing(2);
+    // One desktop per camera, so that its reports name it.
+    std::vector<std::unique_ptr<SystemDesktop>> desktops;
     std::vector<std::unique_ptr<TCamera>> cams;
     std::vector<std::unique_ptr<long>> paints;
     struct PaintCounter : QObject {
@@ -507,11 +510,11 @@ Figures runProgram(const Options& o, const fs::path& folder) {
         CameraServices s;
         s.videoDevices = &devices;
         s.deviceFormats = &formats;
-        s.messages = &messages;
-        s.applicationTitle = "Norvale benchmark";
-        s.reportError = [k](const QString& text) {
+        desktops.push_back(std::make_unique<SystemDesktop>(messages, [k](const QString& text) {
             std::fprintf(stderr, "camera %d: %s\n", k + 1, qUtf8Printable(text));
-        };
+        }));
+        s.desktop = desktops.back().get();
+        s.applicationTitle = "Norvale benchmark";
         auto cam = std::make_unique<TCamera>(&wall, std::move(s));
         cam->setCameraName(QString("Bench %1").arg(k + 1));
         cam->setSaveFilePath(QString::fromStdString(folder.string()));

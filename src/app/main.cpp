@@ -5,15 +5,19 @@
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Application.h"
 #include "app/shell/Artwork.h"
+#include "app/shell/IndexKeeper.h"
+#include "app/shell/MotionCommands.h"
 #include "app/shell/ShutdownSignals.h"
 #include "app/shell/StorageKeeper.h"
+#include "app/shell/SystemDesktop.h"
 #include "app/shell/Translator.h"
 #include "app/wall/DialogCommands.h"
 #include "app/wall/Form1.h"
+#include "app/wall/TrayControl.h"
 #include "capture/EnumMediaType.h"
 #include "capture/SysDevEnum.h"
 #include "core/Branding.h"
-#include "platform/FolderChooser.h"
+#include "core/WallLayout.h"
 #include "platform/MessageBox.h"
 #include "platform/PageOpener.h"
 #include "platform/SingleInstance.h"
@@ -57,10 +61,11 @@ namespace norvale {
 
 struct StartupOptions {
     QString exeDir; // the executable's folder, ending in "/"
-    IMessageBox* messages = nullptr;
-    // The browser for support and product pages, the folder browser; none: the desktop's own.
+    // Boxes, dialogs, the error report, the clocks, the tray, the screen: the desktop the
+    // program runs on.
+    DesktopServices* desktop = nullptr;
+    // The browser for support and product pages; none: the desktop's own.
     IPageOpener* pages = nullptr;
-    IFolderChooser* folders = nullptr;
     // Called once the main window exists (tests use it to drive and close the wall).
     std::function<void(QWidget* mainWindow)> onRunning;
     // The port every camera's live stream serves on.
@@ -82,7 +87,8 @@ void addTahoma() {
 // Runs the whole program: branding, single-instance guard, translation, windows, message loop
 // and shutdown. Returns the process exit code.
 int runNorvale(TApplication& app, const StartupOptions& options) {
-    IMessageBox& messages = *options.messages;
+    DesktopServices& desktop = *options.desktop;
+    IMessageBox& messages = desktop.messages();
 
     // A desktop that ends the program closes the main window the ordinary way. Installed first:
     // a signal during start-up waits in the handler's pipe and is acted on by the message loop,
@@ -161,32 +167,26 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     });
 
     DesktopPageOpener desktopPages;
-    QtFolderChooser desktopFolders;
     IPageOpener* pages = options.pages ? options.pages : &desktopPages;
-    IFolderChooser* folders = options.folders ? options.folders : &desktopFolders;
 
     // The main window.
     Form1Context context;
     context.exeDir = options.exeDir;
     context.applicationName = appName;
-    context.messages = &messages;
+    context.desktop = &desktop;
     context.artwork = &artwork;
     context.cameraServices.snapshotPlaceholder =
         artwork.image(QStringLiteral("snapshot_placeholder.png"));
     context.cameraServices.videoDevices = videoDevices.get();
     context.cameraServices.deviceFormats = deviceFormats.get();
-    context.cameraServices.messages = &messages;
-    context.cameraServices.folders = folders;
     context.cameraServices.exeDir = options.exeDir;
     context.cameraServices.applicationTitle = appName;
     context.cameraServices.mmsPort = options.mmsPort;
-    context.cameraServices.reportError = [&app](const QString& text) { app.reportError(text); };
     context.cameraServices.editSettings = &editCameraSettings;
     context.cameraServices.recordingWriteFailed = [&storage] {
         if (storage)
             storage->sweepNow();
     };
-    context.reportError = [&app](const QString& text) { app.reportError(text); };
     form1 = std::make_unique<TForm1>(std::move(context));
     // A recording halted by a full disk or a folder gone starts again once a look at the disks
     // finds room (and the folder) again.
@@ -196,6 +196,39 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
             cam->ResumeRecordingIfRoom(disks, form1->settings().keepFreeMB);
     });
     storage->start();
+
+    // The index of recordings and motion events, next to setup.ini; its writes run on its own
+    // thread. What it has to say (rebuilt, a write failed) is shown like a camera lost: on the
+    // console and in the tray, never in a box that waits for a click.
+    auto index = std::make_unique<IndexKeeper>(
+        (options.exeDir + QStringLiteral("norvale.db")).toStdString(), [&form1] {
+            std::vector<ScannedCamera> cameras;
+            for (const TCamera* cam : form1->AllCameras())
+                cameras.push_back({cameraNumberOfName(cam->objectName().toStdString()),
+                                   cam->CameraName().toStdString(),
+                                   cam->SaveFilePath().toStdString()});
+            return cameras;
+        });
+    QObject::connect(index.get(), &IndexKeeper::report, form1.get(),
+                     [&form1, appName](const QString& text) {
+                         std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+                         form1->tray().Notify(appName, text);
+                     });
+    QObject::connect(storage.get(), &StorageKeeper::filesRemoved, index.get(),
+                     &IndexKeeper::filesRemoved);
+    // The user's command at the start and end of every motion event.
+    auto motionCommands = std::make_unique<MotionCommands>(
+        [&form1] { return form1 ? form1->settings().motionCommand : std::string(); });
+    QObject::connect(motionCommands.get(), &MotionCommands::failed, form1.get(),
+                     [&form1](const QString& cameraName, const QString& text) {
+                         form1->tray().Notify(cameraName, text);
+                     });
+    for (TCamera* cam : form1->AllCameras()) {
+        const int number = cameraNumberOfName(cam->objectName().toStdString());
+        index->watch(number, cam->Channel());
+        motionCommands->watch(number, cam->Channel());
+    }
+    index->start();
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
@@ -213,7 +246,6 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     commands.configForm = configForm.get();
     commands.aboutBox = aboutBox.get();
     commands.pages = pages;
-    commands.messages = &messages;
     commands.applicationName = appName;
     commands.executablePath = QCoreApplication::applicationFilePath();
     commands.supportUrl = QString::fromStdString(branding->supportUrl);
@@ -251,6 +283,9 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     aboutBox.reset();
     configForm.reset();
     form1.reset();
+    // Last: what the cameras wrote while they stopped is in the index before it closes.
+    motionCommands.reset();
+    index.reset();
     return 0;
 }
 
@@ -270,9 +305,13 @@ int main(int argc, char** argv) {
     if (const char* v = std::getenv("NORVALE_REPORT_PAINTED"); v && *v == '1')
         app.installEventFilter(&paintedReport);
 
+    // The one desktop every window is handed.
+    norvale::SystemDesktop desktop(*messages,
+                                   [&app](const QString& text) { app.reportError(text); });
+
     norvale::StartupOptions options;
     options.exeDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    options.messages = messages.get();
+    options.desktop = &desktop;
     // Every camera serves on 8801; runs on a shared machine move it with NORVALE_MMS_PORT.
     if (const char* v = std::getenv("NORVALE_MMS_PORT"))
         if (const int port = std::atoi(v); port > 0 && port <= 65535)

@@ -6,6 +6,7 @@
 #include "core/AsfStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -22,6 +23,10 @@ using WallClock = std::chrono::system_clock;
 
 // How long finishing a file left behind may wait for its end of stream to reach the file.
 constexpr std::chrono::seconds FinishTimeout{5};
+
+// How late an event's start may reach a gated writer and still find all its pre-roll: the
+// detector needs a few frames to be sure, then the news goes through the GUI thread.
+constexpr GstClockTime EventLatency = 3 * GST_SECOND;
 
 } // namespace
 
@@ -112,6 +117,89 @@ private:
 
 } // namespace
 
+namespace {
+
+// The encoded frames a gated writer keeps for the start of the next event: a ring of references
+// whose size is fixed when a run starts, so holding a frame never allocates.
+class FrameRing {
+public:
+    struct Frame {
+        gst::Buffer buffer;
+        GstClockTime pts = GST_CLOCK_TIME_NONE;
+        bool key = false;
+    };
+
+    // Any thread while nothing streams.
+    void reset(std::size_t capacity) {
+        slots_.clear();
+        slots_.resize(capacity);
+        head_ = size_ = 0;
+    }
+    void clear() {
+        while (size_ > 0)
+            popFront();
+    }
+
+    std::size_t size() const { return size_; }
+    const Frame& at(std::size_t i) const { return slots_[(head_ + i) % slots_.size()]; }
+
+    // Keeps a reference to the frame; a full ring lets its oldest frame go.
+    void push(GstBuffer* buffer, GstClockTime pts, bool key) {
+        if (slots_.empty())
+            return;
+        if (size_ == slots_.size())
+            popFront();
+        Frame& f = slots_[(head_ + size_) % slots_.size()];
+        f.buffer.reset(gst_buffer_ref(buffer));
+        f.pts = pts;
+        f.key = key;
+        ++size_;
+    }
+
+    // Lets go of every frame before the newest key frame at or before `from`: a file starting at
+    // `from` or later never needs them. Only frames that old are looked at.
+    void trim(GstClockTime from) {
+        std::size_t cut = 0;
+        for (std::size_t i = 0; i < size_; ++i) {
+            const Frame& f = at(i);
+            if (!GST_CLOCK_TIME_IS_VALID(f.pts) || f.pts > from)
+                break;
+            if (f.key)
+                cut = i;
+        }
+        while (cut-- > 0)
+            popFront();
+    }
+
+    // Where a file that is to show everything from `from` on begins: the newest key frame at or
+    // before it, else the oldest key frame held; size() when no key frame is held.
+    std::size_t startFor(GstClockTime from) const {
+        std::size_t start = size_;
+        for (std::size_t i = 0; i < size_; ++i) {
+            const Frame& f = at(i);
+            if (!f.key)
+                continue;
+            if (start == size_ || (GST_CLOCK_TIME_IS_VALID(f.pts) && f.pts <= from))
+                start = i;
+            else
+                break;
+        }
+        return start;
+    }
+
+private:
+    void popFront() {
+        slots_[head_].buffer.reset();
+        head_ = (head_ + 1) % slots_.size();
+        --size_;
+    }
+
+    std::vector<Frame> slots_;
+    std::size_t head_ = 0, size_ = 0;
+};
+
+} // namespace
+
 struct TASFWriter::Impl {
     Impl() : finisher([this](WriterSegment& s) { finishLeftBehind(s); }) {}
 
@@ -139,8 +227,27 @@ struct TASFWriter::Impl {
 
     SegmentFinisher finisher;
 
+    // The event gate: on from joining a graph to leaving it.
+    std::atomic<bool> gated{false};
+    GstClockTime preRoll = 0;
+    FrameRing ring; // the streaming thread's while running
+    // Events asked for (guarded by the lock): a start is pending while begun != served.
+    std::uint64_t begun = 0, served = 0;
+    FileNameClaim eventClaim;  // the pending event's file, named when it began
+    GstClockTime openFrom = 0; // running time the pending event's file is to show from
+    bool closeWanted = false;
+    bool stopping = false; // no event opens once the graph is stopping
+    // Wall clock less running time, in nanoseconds, as measured when the last event began.
+    std::int64_t wallOffset = 0;
+    bool replaying = false; // the streaming thread feeds a new event's file from the ring
+
     std::unique_ptr<WriterSegment> makeSegment(const std::filesystem::path& file, bool indexed);
     void roll(GstPad* feedPad, GstClockTime at);
+    bool gate(GstPad* feedPad, GstBuffer* buffer);
+    enum class Opening { Opened, NotYet, Failed };
+    Opening openEvent(GstPad* feedPad, GstClockTime from);
+    void closeEvent(GstPad* feedPad);
+    WallClock::time_point wallTimeOf(GstClockTime running);
     void discard(WriterSegment& s);
     void finishLeftBehind(WriterSegment& s);
     void report(WriterSegment& s);
@@ -166,6 +273,8 @@ GstPadProbeReturn feedProbe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!buffer)
         return GST_PAD_PROBE_OK;
+    if (d->gated.load(std::memory_order_relaxed) && !d->replaying && !d->gate(pad, buffer))
+        return GST_PAD_PROBE_DROP;
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     bool due = false;
     {
@@ -200,6 +309,17 @@ GstPadProbeReturn feedProbe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
         GST_PAD_PROBE_INFO_DATA(info) = buffer;
     }
     return GST_PAD_PROBE_OK;
+}
+
+// Frames a gated run keeps at most: the pre-roll, the allowance for late news of an event and a
+// group of pictures, at the profile's frame rate, with room to spare. Bounded whatever the
+// profile says.
+std::size_t ringCapacity(const TWriterProfile& p, std::chrono::seconds preRoll) {
+    const double fps = p.AvgTimePerFrame > 0 ? std::clamp(1e7 / p.AvgTimePerFrame, 1.0, 120.0) : 15;
+    const double gop = p.MaxKeyFrameSpacing > 0 ? std::min(p.MaxKeyFrameSpacing / 1e7, 60.0) : 3.0;
+    const double seconds = static_cast<double>(preRoll.count()) +
+                           static_cast<double>(EventLatency) / GST_SECOND + gop + 1;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(seconds * fps) + 16, 16, 16384);
 }
 
 } // namespace
@@ -279,7 +399,8 @@ void TASFWriter::Impl::roll(GstPad* feedPad, GstClockTime at) {
         return;
     }
     s->claim = std::move(claim);
-    s->started = WallClock::now();
+    // An event's frames may come out of the ring, long after they were taken.
+    s->started = gated ? wallTimeOf(at) : WallClock::now();
     s->first = at;
     s->shift = at;
     // Only this thread changes the current file while the graph runs.
@@ -299,6 +420,112 @@ void TASFWriter::Impl::roll(GstPad* feedPad, GstClockTime at) {
         old->ended = current->started;
     }
     finisher.post(std::move(old));
+}
+
+// Streaming thread, gated runs, every encoded frame: kept in the ring; an event's file closed
+// and opened as asked. True when the frame goes on into the open event's file.
+bool TASFWriter::Impl::gate(GstPad* feedPad, GstBuffer* buffer) {
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    bool close = false, open = false;
+    std::uint64_t asked = 0;
+    GstClockTime from = 0;
+    {
+        std::lock_guard guard(lock);
+        close = closeWanted;
+        closeWanted = false;
+        asked = begun;
+        open = begun != served && !stopping;
+        from = openFrom;
+    }
+    if (close && current)
+        closeEvent(feedPad);
+    ring.push(buffer, pts, key);
+    if (GST_CLOCK_TIME_IS_VALID(pts)) {
+        const GstClockTime keep = preRoll + EventLatency;
+        ring.trim(pts > keep ? pts - keep : 0);
+    }
+    if (open && !current) {
+        const Opening o = openEvent(feedPad, from);
+        if (o != Opening::NotYet) {
+            std::lock_guard guard(lock);
+            served = std::max(served, asked);
+        }
+        // Opened: this frame went in with the ones before it.
+        return false;
+    }
+    if (open) { // begun again while its file is open: the same event
+        std::lock_guard guard(lock);
+        served = std::max(served, asked);
+    }
+    return current != nullptr;
+}
+
+// Streaming thread: opens a file for the event that is to show everything from `from` (running
+// time) on and feeds it the frames the ring holds from the key frame that covers it, this one
+// included. NotYet while no key frame is held: the next one opens it.
+TASFWriter::Impl::Opening TASFWriter::Impl::openEvent(GstPad* feedPad, GstClockTime from) {
+    const std::size_t start = ring.startFor(from);
+    if (start == ring.size())
+        return Opening::NotYet;
+    FileNameClaim claim;
+    {
+        std::lock_guard guard(lock);
+        claim = std::move(eventClaim);
+    }
+    // A file that cannot be made or opened puts its error on the bus, which ends the recording.
+    std::unique_ptr<WriterSegment> s;
+    if (!claim.empty())
+        s = makeSegment(claim.path(), indexed);
+    if (!s)
+        return Opening::Failed;
+    if (!gst_element_sync_state_with_parent(s->sink.get()) ||
+        !gst_element_sync_state_with_parent(s->muxer.get()) ||
+        gst_pad_link(feedPad, s->input.get()) != GST_PAD_LINK_OK) {
+        discard(*s);
+        return Opening::Failed;
+    }
+    const GstClockTime first = ring.at(start).pts;
+    s->claim = std::move(claim);
+    s->first = first;
+    s->shift = GST_CLOCK_TIME_IS_VALID(first) ? first : 0;
+    s->started = wallTimeOf(first);
+    {
+        std::lock_guard guard(lock);
+        current = std::move(s);
+    }
+    // Pushed on the feed pad itself, so the new muxer gets the stream's caps and segment first
+    // and each frame goes through the probe's bookkeeping (count, times, segment changes).
+    replaying = true;
+    for (std::size_t i = start; i < ring.size(); ++i)
+        if (gst_pad_push(feedPad, gst_buffer_ref(ring.at(i).buffer.get())) != GST_FLOW_OK)
+            break; // the failure is on the bus
+    replaying = false;
+    return Opening::Opened;
+}
+
+// Streaming thread: the event's file leaves the stream and is finished by the worker.
+void TASFWriter::Impl::closeEvent(GstPad* feedPad) {
+    gst_pad_unlink(feedPad, current->input.get());
+    std::unique_ptr<WriterSegment> old;
+    {
+        std::lock_guard guard(lock);
+        old = std::move(current);
+    }
+    old->ended = GST_CLOCK_TIME_IS_VALID(old->end) ? wallTimeOf(old->end) : WallClock::now();
+    finisher.post(std::move(old));
+}
+
+WallClock::time_point TASFWriter::Impl::wallTimeOf(GstClockTime running) {
+    if (!GST_CLOCK_TIME_IS_VALID(running))
+        return WallClock::now();
+    std::int64_t offset = 0;
+    {
+        std::lock_guard guard(lock);
+        offset = wallOffset;
+    }
+    return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+        std::chrono::nanoseconds(static_cast<std::int64_t>(running) + offset)));
 }
 
 // Worker thread: a file left behind gets its end of stream (its muxer writes what it holds, the
@@ -384,7 +611,76 @@ void TASFWriter::SetFileName(FileNameClaim claim) {
 
 std::filesystem::path TASFWriter::CurrentFileName() const {
     std::lock_guard lock(d_->lock);
-    return d_->current ? d_->current->file : fileName_;
+    if (d_->current)
+        return d_->current->file;
+    if (!d_->gated)
+        return fileName_;
+    return d_->begun != d_->served ? d_->eventClaim.path() : std::string();
+}
+
+void TASFWriter::SetEventGate(bool on, std::chrono::seconds preRoll) {
+    eventGate_ = on;
+    preRoll_ = std::max(std::chrono::seconds(0), preRoll);
+}
+
+bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
+    Impl& d = *d_;
+    GstElement* bin = d.bin.get();
+    if (!d.gated || !bin)
+        return false;
+    {
+        std::lock_guard lock(d.lock);
+        if ((d.current && !d.closeWanted) || d.begun != d.served)
+            return true; // the event under way goes on
+    }
+    // The stream's frames carry running time: the pipeline clock less its base time.
+    gst::Ref<GstClock> clock(gst_element_get_clock(bin));
+    if (!clock)
+        return false; // not running
+    const GstClockTime base = gst_element_get_base_time(bin);
+    const GstClockTime now = gst_clock_get_time(clock.get());
+    const std::int64_t running = now > base ? static_cast<std::int64_t>(now - base) : 0;
+    const std::int64_t wallNow =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(WallClock::now().time_since_epoch())
+            .count();
+    const std::int64_t startNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
+    const std::int64_t from =
+        std::min(startNs, wallNow) - (wallNow - running) - static_cast<std::int64_t>(d.preRoll);
+    // Named now, so whoever is told of the event's start knows its file.
+    FileNameClaim claim;
+    FileNameProvider provider;
+    {
+        std::lock_guard lock(d.lock);
+        provider = d.provider;
+    }
+    try {
+        if (provider)
+            claim = provider();
+    } catch (...) {
+    }
+    if (claim.empty())
+        return false;
+    std::lock_guard lock(d.lock);
+    d.eventClaim = std::move(claim);
+    d.wallOffset = wallNow - running;
+    d.openFrom = static_cast<GstClockTime>(std::max<std::int64_t>(0, from));
+    ++d.begun;
+    return true;
+}
+
+void TASFWriter::EndEvent() {
+    std::lock_guard lock(d_->lock);
+    if (!d_->gated)
+        return;
+    d_->served = d_->begun; // one still waiting for its key frame never opens
+    d_->eventClaim = {};
+    d_->closeWanted = true;
+}
+
+bool TASFWriter::WritingEvent() const {
+    std::lock_guard lock(d_->lock);
+    return d_->gated && d_->current != nullptr;
 }
 
 void TASFWriter::SetFileNameProvider(FileNameProvider provider) {
@@ -416,12 +712,16 @@ void TASFWriter::Joining() {
         }
     for (GstElement* e : chain)
         gst_bin_add(GST_BIN(bin.get()), e);
-    std::unique_ptr<WriterSegment> first = d.makeSegment(fileName_, autoIndex_);
-    if (!first) {
-        Left();
-        return;
+    // Gated, no file is open until an event begins.
+    std::unique_ptr<WriterSegment> first;
+    if (!eventGate_) {
+        first = d.makeSegment(fileName_, autoIndex_);
+        if (!first) {
+            Left();
+            return;
+        }
+        first->claim = std::move(d.pendingClaim);
     }
-    first->claim = std::move(d.pendingClaim);
     bool linked = gst_element_link_many(d.rate.get(), d.scale.get(), d.format.get(),
                                         d.encoder.get(), d.rebase.get(), nullptr);
     GstElement* feeder = d.rebase.get();
@@ -451,10 +751,12 @@ void TASFWriter::Joining() {
     }
     if (linked) {
         d.feed.reset(gst_element_get_static_pad(feeder, "src"));
-        linked = d.feed && gst_pad_link(d.feed.get(), first->input.get()) == GST_PAD_LINK_OK;
+        linked =
+            d.feed && (!first || gst_pad_link(d.feed.get(), first->input.get()) == GST_PAD_LINK_OK);
     }
     if (!linked) {
-        d.discard(*first);
+        if (first)
+            d.discard(*first);
         Left();
         return;
     }
@@ -465,12 +767,13 @@ void TASFWriter::Joining() {
         std::lock_guard lock(d.lock);
         d.current = std::move(first);
     }
+    d.gated = eventGate_;
     core().element = std::move(bin);
 }
 
 void TASFWriter::Joined() {
     Impl& d = *d_;
-    if (!d.current)
+    if (!d.feed)
         return;
     current_ = SystemProfile(profile_);
     applyProfile();
@@ -525,6 +828,11 @@ void TASFWriter::AboutToRun() {
     d_->profile = current_;
     d_->indexed = autoIndex_;
     d_->rolling = true;
+    d_->preRoll = static_cast<GstClockTime>(preRoll_.count()) * GST_SECOND;
+    d_->begun = d_->served = 0;
+    d_->eventClaim = {};
+    d_->closeWanted = d_->stopping = false;
+    d_->ring.reset(d_->gated ? ringCapacity(current_, preRoll_) : 0);
     if (WriterSegment* s = d_->current.get()) {
         s->eos = false;
         s->frames = 0;
@@ -539,12 +847,18 @@ void TASFWriter::Stopping(std::chrono::milliseconds timeout) {
         return;
     // End the stream at the writer's own input, so the file is finished even when the source
     // has gone; then wait, bounded, until the end reached the file. No file changes after it.
+    {
+        std::lock_guard lock(d_->lock);
+        d_->stopping = true;
+    }
     gst::Ref<GstPad> input = gst::firstPad(core().element.get(), GST_PAD_SINK);
     if (input && gst_pad_is_linked(input.get()))
         gst_pad_send_event(input.get(), gst_event_new_eos());
     {
+        // Gated and between events there is no file to wait for.
         std::unique_lock lock(d_->lock);
-        d_->finished.wait_for(lock, timeout, [&] { return d_->current && d_->current->eos; });
+        d_->finished.wait_for(lock, timeout,
+                              [&] { return d_->current ? d_->current->eos : d_->gated.load(); });
     }
     // The files left behind are finished before the graph stops around them.
     d_->finisher.drain();
@@ -555,6 +869,7 @@ void TASFWriter::Stopped() {
         return;
     ran_ = false;
     d_->finisher.drain();
+    d_->ring.clear();
     WriterSegment* s = nullptr;
     {
         std::lock_guard lock(d_->lock);
@@ -573,7 +888,10 @@ void TASFWriter::Left() {
     {
         std::lock_guard lock(d.lock);
         d.current.reset();
+        d.eventClaim = {}; // an event that never got its file leaves its name free
     }
+    d.gated = false;
+    d.ring.reset(0);
     d.feed.reset();
     d.rate.reset();
     d.scale.reset();

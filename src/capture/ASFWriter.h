@@ -20,6 +20,15 @@
 // of stream into its muxer, which writes duration and index, then the repairs below) and reported
 // through OnSegmentFinished; the last file of a run is finished when the graph stops, as without
 // segments. The names of later files come from the file-name provider.
+//
+// Recording on motion (the event gate). Gated, the writer encodes and serves its viewers all the
+// time, but the file branch writes only events: it keeps the encoded stream of the last pre-roll
+// seconds, and a few more, back to a key frame in a ring of fixed size (whole groups of pictures
+// older than that are let go; the ring holds references to the encoded frames, no copies). An
+// event gets a file of its own, named by the file-name provider, that starts at the key frame at
+// or before the event's start less the pre-roll and goes on live until the event ends; segments
+// cut long events as they cut a recording. Between events no file is open. Event files are
+// finished and reported like segments, the one open when the graph stops like the last file.
 #include "FilterGraph.h"
 #include "core/FileNaming.h"
 
@@ -74,8 +83,8 @@ public:
     const std::filesystem::path& FileName() const { return fileName_; }
     void SetFileName(const std::filesystem::path& name);
     void SetFileName(FileNameClaim claim);
-    // The file being written now (the newest segment); FileName() before the first run.
-    // Any thread.
+    // The file being written now (the newest segment); FileName() before the first run. Gated,
+    // the event's file from its beginning on, none between events. Any thread.
     std::filesystem::path CurrentFileName() const;
 
     // Segments (see above). 0 seconds: one file per run. Both take effect at the next run. The
@@ -89,6 +98,21 @@ public:
     // recording, on the stopping thread for the last one. Set before the run.
     using SegmentHandler = std::function<void(const TRecordingSegment&)>;
     void SetOnSegmentFinished(SegmentHandler handler);
+
+    // The event gate (see above). Set before the writer joins a graph; FileName() is then unused
+    // and no file is open until the first event.
+    bool EventGate() const { return eventGate_; }
+    std::chrono::seconds PreRoll() const { return preRoll_; }
+    void SetEventGate(bool on, std::chrono::seconds preRoll = std::chrono::seconds(0));
+    // While a gated graph runs: an event began at `start` (wall clock), or the event ended. The
+    // event's file is named at once by the file-name provider (CurrentFileName() says it from
+    // then on); it opens, and closes, with the next encoded frame. Beginning again while an
+    // event runs goes on with it. A start further back than the ring reaches begins the file at
+    // the oldest key frame held. Ignored (false) when not gated, not running or given no name.
+    bool BeginEvent(std::chrono::system_clock::time_point start);
+    void EndEvent();
+    // Whether an event's file is open. Any thread.
+    bool WritingEvent() const;
 
     uint32_t Port() const { return port_; }
     void SetPort(uint32_t port) { port_ = port; }
@@ -144,6 +168,8 @@ private:
     bool dontCompress_ = false;
     bool ran_ = false;
     int segmentSeconds_ = 0;
+    bool eventGate_ = false;
+    std::chrono::seconds preRoll_{0};
 
 public:
     struct Impl; // internal

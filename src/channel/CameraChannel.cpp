@@ -11,6 +11,7 @@
 #include "core/FileNaming.h"
 
 #include <QMetaObject>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -45,34 +46,10 @@ bool channelTransitionAllowed(ChannelState from, ChannelState to) {
     return true;
 }
 
-void ChannelServices::fillDefaults() {
-    if (!localTime) {
-        localTime = [] {
-            const std::time_t now = std::time(nullptr);
-            std::tm local{};
-            localtime_r(&now, &local);
-            return local;
-        };
-    }
-    if (!monotonicSeconds) {
-        monotonicSeconds = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
-    if (!tickCount) {
-        tickCount = [] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
-}
-
 CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)) {
-    services_.fillDefaults();
+    if (!services_.clock)
+        services_.clock = &systemClock();
     settings_ = defaultCameraSettings("untitled");
     asfWriter_ = std::make_unique<TASFWriter>("ASFWriter");
     asfWriter_->SetProfile(TWMProfiles8::wmp_V80_56VideoOnly);
@@ -86,10 +63,16 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     // Frames are converted for the callback only when it will take a snapshot of them; the
     // test is the callback's own first steps (read the clock, compare).
     videoSampleGrabber_->SetBufferWanted([this] {
-        return autoSnapshot_.load(std::memory_order_relaxed) &&
-               snapshotDue(services_.monotonicSeconds(),
-                           lastSnapshotSecond_.load(std::memory_order_relaxed),
-                           snapshotSeconds_.load(std::memory_order_relaxed));
+        return eventSnapshotDue_.load(std::memory_order_relaxed) ||
+               (autoSnapshot_.load(std::memory_order_relaxed) &&
+                snapshotDue(services_.clock->monotonicSeconds(),
+                            lastSnapshotSecond_.load(std::memory_order_relaxed),
+                            snapshotSeconds_.load(std::memory_order_relaxed)));
+    });
+    // The picture of an event's first moments, beside the timed ones and by the same rule.
+    connect(this, &CameraChannel::motionStarted, this, [this] {
+        if (settings_.motionSnapshot)
+            eventSnapshotDue_.store(true);
     });
     motionWatch_ = std::make_unique<MotionWatch>(
         [this](MotionWatch::Notice&& notice) { queueMotionNotice(std::move(notice)); });
@@ -115,6 +98,10 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
             },
             Qt::QueuedConnection);
     });
+    reportFinishedFiles();
+    connect(this, &CameraChannel::motionStarted, this, &CameraChannel::beginEventFile);
+    connect(this, &CameraChannel::motionEnded, this,
+            [this](const MotionEventRecord&) { endEventFile(); });
     watchTimer_ = new QTimer(this);
     connect(watchTimer_, &QTimer::timeout, this, &CameraChannel::watch);
     retryTimer_ = new QTimer(this);
@@ -253,6 +240,7 @@ void CameraChannel::tearDownGraph() {
                           : std::string()};
     ++graphRun_;
     watchTimer_->stop();
+    recordsOnMotion_ = eventOpen_ = false;
     if (state_ != ChannelState::Lost)
         state_ = ChannelState::Idle;
     captureGraph_->StopGraph();
@@ -295,13 +283,16 @@ void CameraChannel::buildRecording() {
     settings_.saveFilePath = folderWithSeparator(settings_.saveFilePath);
     // The first file and every later segment are named by the same rule, never twice the same.
     auto nextFile = [folder = settings_.saveFilePath, name = settings_.name,
-                     clock = services_.localTime] {
-        return claimTimestampedFileName(folder, name, clock(), ".wmv");
+                     clock = services_.clock] {
+        return claimTimestampedFileName(folder, name, clock->localTime(), ".wmv");
     };
-    FileNameClaim first = nextFile();
-    const std::string fileName = first.path();
-    lastRecordingFile_ = fileName;
-    asfWriter_->SetFileName(std::move(first));
+    std::string fileName;
+    if (!prepareRecordOnMotion()) {
+        FileNameClaim first = nextFile();
+        fileName = first.path();
+        lastRecordingFile_ = fileName;
+        asfWriter_->SetFileName(std::move(first));
+    }
     asfWriter_->SetSegmentSeconds(settings_.segmentSeconds);
     asfWriter_->SetFileNameProvider(nextFile);
     asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
@@ -348,8 +339,9 @@ void CameraChannel::stopPreview() {
 
 void CameraChannel::stopRecording() {
     clearHalt();
-    if (state_ == ChannelState::Recording && asfWriter_->HasFilter()) // the newest segment
-        lastRecordingFile_ = asfWriter_->CurrentFileName().string();
+    // The newest segment; recording on motion, between events there is none.
+    if (std::string file = currentRecordingFile(); !file.empty())
+        lastRecordingFile_ = std::move(file);
     enter(ChannelState::Idle);
     recordFlag_ = false;
 }
@@ -411,7 +403,7 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
                 return;
             }
             halt_ = RecordingHalt::Ended;
-            haltedAt_ = services_.localTime();
+            haltedAt_ = services_.clock->localTime();
             haltText_ = text;
             emit stateChangedByItself();
             emit recordingHalted(text, false);
@@ -435,7 +427,9 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
     // A recording that never opened its file failed to start: when a person started it, that is
     // the answer to their command, given as every failed command is. Anything else happened
     // while nobody acted.
-    const bool onItsOwn = wasRecording && (recordingIdentity_.valid || automaticStart_);
+    // Recording on motion opens its files while nobody acts.
+    const bool onItsOwn =
+        wasRecording && (recordingIdentity_.valid || automaticStart_ || recordsOnMotion_);
     const bool again = automaticStart_;
     const auto ranFor = std::chrono::steady_clock::now() - recordingSince_;
     // Space may be made at once (the disk filled): told before the recording is settled.
@@ -453,7 +447,7 @@ void CameraChannel::graphFailed(quint64 run, const QString& text, Origin origin)
     halt_ = !folderThere                  ? RecordingHalt::FolderGone
             : origin == Origin::FileWatch ? RecordingHalt::FileRemoved
                                           : RecordingHalt::WriteFailed;
-    haltedAt_ = services_.localTime();
+    haltedAt_ = services_.clock->localTime();
     haltText_ = text;
     // A recording that ran well for a long while earns a quick try again.
     if (ranFor >= timings_.resumeLongest)
@@ -498,7 +492,7 @@ bool CameraChannel::resumeRecording() {
 void CameraChannel::lose(const QString& text) {
     returnState_ = state_;
     returnPreviewFlag_ = previewFlag_;
-    lostSince_ = services_.localTime(); // before the state is told
+    lostSince_ = services_.clock->localTime(); // before the state is told
     try {
         enter(ChannelState::Lost);
     } catch (const std::exception& e) {
@@ -573,6 +567,10 @@ void CameraChannel::watch() {
     // The writer keeps writing into a file whose folder was deleted (or that was replaced)
     // without a complaint, and nothing of it would survive: when the path no longer names the
     // file being written, the recording ends now, with a report.
+    if (state_ == ChannelState::Recording && recordsOnMotion_) {
+        watchEventFile();
+        return;
+    }
     if (state_ != ChannelState::Recording || !recordingIdentity_.valid)
         return;
     // At each new segment the watch moves on to the file being written now.
@@ -591,6 +589,90 @@ void CameraChannel::watch() {
                 Origin::FileWatch);
 }
 
+std::string CameraChannel::currentRecordingFile() const {
+    if (state_ != ChannelState::Recording || !asfWriter_->HasFilter())
+        return {};
+    return asfWriter_->CurrentFileName().string();
+}
+
+// The writer's gate for the recording about to start. True when it writes motion events only:
+// record mode 1 with detection on (without detection a camera records as it always did).
+bool CameraChannel::prepareRecordOnMotion() {
+    const MotionRules rules = motionRules(settings_);
+    recordsOnMotion_ = rules.detect && rules.recordMode == RecordMode::OnMotion;
+    eventOpen_ = false;
+    asfWriter_->SetEventGate(recordsOnMotion_, std::chrono::seconds(rules.preSeconds));
+    return recordsOnMotion_;
+}
+
+// An event began: armed, the writer opens its file, with the pre-roll before `startMs`.
+void CameraChannel::beginEventFile(qint64 startMs) {
+    if (!recordsOnMotion_ || state_ != ChannelState::Recording || eventOpen_)
+        return;
+    if (!asfWriter_->BeginEvent(
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(startMs))))
+        return;
+    // Named at once: whoever hears of the event's start can tell its file.
+    lastRecordingFile_ = asfWriter_->CurrentFileName().string();
+    eventOpen_ = true;
+    emit eventRecordingChanged();
+}
+
+void CameraChannel::endEventFile() {
+    if (!eventOpen_)
+        return;
+    if (std::string file = asfWriter_->CurrentFileName().string(); !file.empty())
+        lastRecordingFile_ = std::move(file);
+    asfWriter_->EndEvent();
+    eventOpen_ = false;
+    emit eventRecordingChanged();
+}
+
+// Recording on motion, the watch follows each event's file while it is written; between events
+// there is none.
+void CameraChannel::watchEventFile() {
+    const std::string file = asfWriter_->CurrentFileName().string();
+    if (file.empty()) {
+        recordingIdentity_ = {};
+        return;
+    }
+    if (file != lastRecordingFile_ || !recordingIdentity_.valid) {
+        lastRecordingFile_ = file;
+        recordingIdentity_ = fileIdentity(file);
+        return;
+    }
+    const FileIdentity now = fileIdentity(file);
+    if (now.valid && now.device == recordingIdentity_.device &&
+        now.inode == recordingIdentity_.inode)
+        return;
+    graphFailed(graphRun_,
+                QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
+                    .arg(QString::fromStdString(file)),
+                Origin::FileWatch);
+}
+
+// Every recording file, once finished (a segment, an event's file, the last of a recording), is
+// announced on the GUI thread. The writer finishes files on its own thread while it records; the
+// last one it finishes while the graph stops, on this thread, and that one is announced at once,
+// so a program that is closing still tells of it.
+void CameraChannel::reportFinishedFiles() {
+    asfWriter_->SetOnSegmentFinished([this](const TRecordingSegment& s) {
+        using namespace std::chrono;
+        const auto ms = [](system_clock::time_point t) {
+            return static_cast<qint64>(duration_cast<milliseconds>(t.time_since_epoch()).count());
+        };
+        auto announce = [this, path = QString::fromStdString(s.file.string()),
+                         start = ms(s.started), end = ms(s.ended),
+                         bytes = static_cast<qint64>(s.bytes)] {
+            emit recordingFileFinished(path, start, end, bytes);
+        };
+        if (QThread::currentThread() == thread())
+            announce();
+        else
+            QMetaObject::invokeMethod(this, announce, Qt::QueuedConnection);
+    });
+}
+
 CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
@@ -601,7 +683,7 @@ CameraChannel::FileIdentity CameraChannel::fileIdentity(const std::string& path)
 std::int32_t CameraChannel::configureWriterProfile(int width, int height,
                                                    std::int64_t bitsPerSecond) {
     TWriterProfile profile;
-    profile.Name = settings_.name + std::to_string(services_.tickCount());
+    profile.Name = settings_.name + std::to_string(services_.clock->tickCount());
     profile.Description = "Norvale WMV ProFiles";
     // A bit rate that does not fit the stream's 32-bit field (or is not positive) would wrap
     // into nonsense; the nearest rate the stream can carry is used instead.
@@ -628,15 +710,18 @@ std::int32_t CameraChannel::configureWriterProfile(int width, int height,
 
 void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer,
                                  std::size_t length) {
-    // Runs for every frame: when nothing is due, read the clock and compare, nothing more.
-    if (!autoSnapshot_.load(std::memory_order_relaxed))
-        return;
-    const std::uint32_t now = services_.monotonicSeconds();
-    if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
-                     snapshotSeconds_.load(std::memory_order_relaxed)))
-        return;
-    // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
-    lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    // Runs for every frame: when nothing is due, read the clock and compare, nothing more. An
+    // event's snapshot leaves the timer's schedule as it is.
+    if (!(eventSnapshotDue_.load(std::memory_order_relaxed) && eventSnapshotDue_.exchange(false))) {
+        if (!autoSnapshot_.load(std::memory_order_relaxed))
+            return;
+        const std::uint32_t now = services_.clock->monotonicSeconds();
+        if (!snapshotDue(now, lastSnapshotSecond_.load(std::memory_order_relaxed),
+                         snapshotSeconds_.load(std::memory_order_relaxed)))
+            return;
+        // Counted as taken before the attempt: a failed snapshot waits for the next interval too.
+        lastSnapshotSecond_.store(now, std::memory_order_relaxed);
+    }
     try {
         // The folder gains its separator like the recording folder. The property is changed on
         // the GUI thread; both sides hold the canvas lock, as this thread reads it while running.
@@ -658,7 +743,7 @@ void CameraChannel::frameArrived(TSampleGrabber& sender, const std::uint8_t* buf
                 Qt::QueuedConnection);
         }
         const std::string fileName =
-            timestampedFileName(withSeparator, name, services_.localTime(), ".bmp");
+            timestampedFileName(withSeparator, name, services_.clock->localTime(), ".bmp");
         std::shared_ptr<const TBitmap> shown;
         {
             std::lock_guard lock(canvasLock_);
@@ -747,11 +832,12 @@ void CameraChannel::deliverMotionNotices() {
         }
         if (notice.started) {
             motionActive_ = true;
-            // The file being written when the event began holds its start.
+            emit motionStarted(notice.event.startMs);
+            // The file being written once the start is told (recording on motion opens the
+            // event's own file as it hears of it) holds the event.
             motionFile_ = state_ == ChannelState::Recording && asfWriter_->HasFilter()
                               ? asfWriter_->CurrentFileName().string()
                               : std::string();
-            emit motionStarted(notice.event.startMs);
             continue;
         }
         motionActive_ = false;

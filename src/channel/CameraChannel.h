@@ -26,6 +26,7 @@
 // the streaming thread and hands everything else to the GUI thread.
 #include "channel/MotionWatch.h"
 #include "core/CameraSettings.h"
+#include "core/Clock.h"
 #include "core/MotionDetector.h"
 
 #include <QObject>
@@ -67,14 +68,9 @@ struct ChannelServices {
     // The application's device and format lists; none in tests that need no capture.
     TSysDevEnum* videoDevices = nullptr;
     TEnumMediaType* deviceFormats = nullptr;
-    // Clocks: local time for file names, whole seconds of a monotonic clock for the snapshot
-    // rule, milliseconds of it for profile names.
-    std::function<std::tm()> localTime;
-    std::function<std::uint32_t()> monotonicSeconds;
-    std::function<std::uint32_t()> tickCount;
-
-    // Fills the unset clocks with the system's.
-    void fillDefaults();
+    // The clocks for file names, the snapshot rule and profile names; none: the system's. It
+    // outlives the channel.
+    const Clock* clock = nullptr;
 };
 
 // How long the channel waits before it calls a running device stalled, and the back-off of its
@@ -178,7 +174,8 @@ public:
     // after onProfileFailed was told.
     std::int32_t configureWriterProfile(int width, int height, std::int64_t bitsPerSecond);
 
-    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due.
+    // The frame callback of the grabber (streaming thread): takes a timed snapshot when due, and
+    // one at the start of every motion event when the camera is set so.
     void frameArrived(TSampleGrabber& sender, const std::uint8_t* buffer, std::size_t length);
     std::uint32_t lastSnapshotSecond() const { return lastSnapshotSecond_.load(); }
 
@@ -213,8 +210,18 @@ public:
     TSampleGrabber& sampleGrabber() const { return *videoSampleGrabber_; }
     TVideoRenderer& renderer() const { return *videoRenderer_; }
     TASFWriter& writer() const { return *asfWriter_; }
-    // The last recording's file name (empty before the first).
+    // The last recording's file name (empty before the first); recording on motion, the newest
+    // event's file.
     const std::string& lastRecordingFile() const { return lastRecordingFile_; }
+
+    // Recording on motion (record mode 1 with detection on; with detection off a recording is
+    // continuous): while recording, the channel is armed and writes nothing until an event
+    // begins, then writes the event into a file of its own, with the pre-roll before it.
+    bool recordsOnMotion() const { return recordsOnMotion_; }
+    bool armed() const { return recordsOnMotion_ && !eventOpen_; }
+    bool writingEvent() const { return recordsOnMotion_ && eventOpen_; }
+    // The file being written now: the newest segment, or the event's file; empty when none.
+    std::string currentRecordingFile() const;
 
     // Hooks for the frame (all on the GUI thread).
     // A snapshot was written; its picture.
@@ -254,6 +261,8 @@ signals:
     // A recording file is finished and closed (a segment, the end of a recording, an event's
     // file): its path, first and last moment in milliseconds since the epoch, and size.
     void recordingFileFinished(const QString& path, qint64 startMs, qint64 endMs, qint64 bytes);
+    // Recording on motion: an event's file was opened or closed (armed() and writingEvent()).
+    void eventRecordingChanged();
 
 private:
     enum class Binding { ByIndex, Stored };
@@ -269,6 +278,12 @@ private:
     void scheduleReturn();
     void watch();
     void startWatching();
+    // Recording on motion.
+    bool prepareRecordOnMotion();
+    void beginEventFile(qint64 startMs);
+    void endEventFile();
+    void watchEventFile();
+    void reportFinishedFiles();
     void setState(ChannelState state);
     // Motion: the branch of a run with detection on, the end of a run, and the hand-over of the
     // watch's notices to the GUI thread, in the order they happened.
@@ -310,6 +325,8 @@ private:
     std::chrono::steady_clock::time_point recordingSince_{};
 
     std::atomic<std::uint32_t> lastSnapshotSecond_{0};
+    // A motion event began with MotionSnapshot on: the next frame is a snapshot too.
+    std::atomic<bool> eventSnapshotDue_{false};
     std::string lastRecordingFile_;
     // Counts graph teardowns, so a failure handled late can tell it belongs to a graph gone.
     quint64 graphRun_ = 0;
@@ -318,6 +335,8 @@ private:
     std::uint64_t lastFrames_ = 0;
     std::chrono::steady_clock::time_point lastFrameSeen_{};
     FileIdentity recordingIdentity_;
+    bool recordsOnMotion_ = false; // this recording writes motion events only
+    bool eventOpen_ = false;       // and an event is being written
     QTimer* retryTimer_ = nullptr;
     std::unique_ptr<TDeviceArrivals> arrivals_;
 

@@ -19,8 +19,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -59,6 +61,16 @@ std::map<std::string, std::string> probe(const std::filesystem::path& file) {
             out[l.substr(0, eq)] = l.substr(eq + 1);
     }
     return out;
+}
+
+// Whether a file's first video frame is a key frame (ffprobe's view).
+bool firstFrameIsKey(const std::filesystem::path& file) {
+    const std::string cmd = "ffprobe -v error -select_streams v:0 -read_intervals '%+#1' "
+                            "-show_entries frame=key_frame -of default=nw=1:nk=1 '" +
+                            file.string() + "' 2>/dev/null";
+    std::unique_ptr<std::FILE, PipeCloser> pipe(popen(cmd.c_str(), "r"));
+    std::array<char, 64> line{};
+    return pipe && std::fgets(line.data(), line.size(), pipe.get()) && line[0] == '1';
 }
 
 uint32_t le32(const std::string& bytes, size_t at) {
@@ -197,6 +209,36 @@ private:
 // Runs a command; its exit status.
 int shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+// A viewer's stream is one stream, packet after packet without a pause, up to at least `coveredMs`
+// of it; kept in `copy`, it decodes.
+void expectUnbrokenStream(const std::string& body, uint32_t coveredMs,
+                          const std::filesystem::path& copy) {
+    const size_t start = [&] {
+        uint64_t size = 0;
+        for (int i = 7; i >= 0 && body.size() >= 24; --i)
+            size = size << 8 | static_cast<uint8_t>(body[16 + static_cast<size_t>(i)]);
+        return static_cast<size_t>(size) + 50;
+    }();
+    ASSERT_GT(body.size(), start);
+    uint32_t last = 0, covered = 0;
+    size_t packets = 0;
+    for (size_t at = start; at + TASFWriter::PacketSize <= body.size();
+         at += TASFWriter::PacketSize, ++packets) {
+        const auto sent = asf::packetSendTime(reinterpret_cast<const uint8_t*>(body.data() + at),
+                                              TASFWriter::PacketSize);
+        ASSERT_TRUE(sent) << "packet " << packets;
+        if (packets > 0) {
+            EXPECT_GE(*sent, last) << "packet " << packets;
+            EXPECT_LE(*sent - last, 500u) << "a pause in the live stream at packet " << packets;
+        }
+        last = *sent;
+        covered = *sent;
+    }
+    EXPECT_GE(covered, coveredMs) << "the viewer saw the stream to its end";
+    test::writeFile(copy, body);
+    EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + copy.string() + "' -f null -"), 0);
 }
 
 // Seconds of camera time, counted in delivered frames (15 per second), not wall time.
@@ -369,32 +411,126 @@ TEST_F(ASFWriterTest, SegmentsChangeAtKeyFramesWithoutLossWhileViewersWatchOn) {
     EXPECT_EQ(reportedFrames, static_cast<uint64_t>(r.encoded.load()));
 
     // The viewer got one stream, packet after packet, across every change of file.
-    const std::string body = viewer.body();
-    const size_t start = [&] {
-        uint64_t size = 0;
-        for (int i = 7; i >= 0 && body.size() >= 24; --i)
-            size = size << 8 | static_cast<uint8_t>(body[16 + static_cast<size_t>(i)]);
-        return static_cast<size_t>(size) + 50;
-    }();
-    ASSERT_GT(body.size(), start);
-    uint32_t last = 0, covered = 0;
-    size_t packets = 0;
-    for (size_t at = start; at + TASFWriter::PacketSize <= body.size();
-         at += TASFWriter::PacketSize, ++packets) {
-        const auto sent = asf::packetSendTime(reinterpret_cast<const uint8_t*>(body.data() + at),
-                                              TASFWriter::PacketSize);
-        ASSERT_TRUE(sent) << "packet " << packets;
-        if (packets > 0) {
-            EXPECT_GE(*sent, last) << "packet " << packets;
-            EXPECT_LE(*sent - last, 500u) << "a pause in the live stream at packet " << packets;
-        }
-        last = *sent;
-        covered = *sent;
+    expectUnbrokenStream(viewer.body(), 6500, dir / "viewer.asf");
+}
+
+// Recording on motion, driven by hand: a gated writer writes nothing while armed, its viewers'
+// stream runs throughout, and each event becomes files of its own (cut by segments like any
+// recording) that start at a key frame no less than the pre-roll, and no more than a group of
+// pictures beyond it, before the event began; each is complete and decodes from its first frame.
+TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween) {
+    using namespace std::chrono;
+    const int port = test::freeTcpPort();
+    Recorder r(1);
+    r.writer.SetPort(static_cast<uint32_t>(port));
+    r.writer.SetCameraNumber(1);
+    r.writer.SetEventGate(true, seconds(2));
+    r.writer.SetSegmentSeconds(4);
+    std::tm day{};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 9;
+    const std::string folder = dir.path().string() + "/";
+    r.writer.SetFileNameProvider(
+        [&] { return claimTimestampedFileName(folder, "Yard", day, ".wmv"); });
+    std::mutex lock;
+    std::condition_variable reported;
+    std::vector<TRecordingSegment> finished;
+    r.writer.SetOnSegmentFinished([&](const TRecordingSegment& s) {
+        std::lock_guard guard(lock);
+        finished.push_back(s);
+        reported.notify_all();
+    });
+    auto filesFinished = [&](size_t n) {
+        std::unique_lock guard(lock);
+        return reported.wait_for(guard, seconds(20), [&] { return finished.size() >= n; });
+    };
+    auto filesOnDisk = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {});
+    };
+    // An event that lasts `frames`: when it began, on the wall clock and in the stream's time.
+    struct Event {
+        system_clock::time_point wall;
+        nanoseconds running;
+        std::filesystem::path file; // named as it begins
+    };
+    auto event = [&](int frames) {
+        GstElement* bin = r.writer.core().element.get();
+        gst::Ref<GstClock> clock(gst_element_get_clock(bin));
+        Event e{system_clock::now(),
+                nanoseconds(gst_clock_get_time(clock.get()) - gst_element_get_base_time(bin)),
+                {}};
+        EXPECT_TRUE(r.writer.BeginEvent(e.wall));
+        e.file = r.writer.CurrentFileName();
+        recordFrames(r, r.frames.count() + frames);
+        EXPECT_TRUE(r.writer.WritingEvent());
+        EXPECT_FALSE(r.writer.CurrentFileName().empty());
+        r.writer.EndEvent();
+        return e;
+    };
+
+    EXPECT_FALSE(r.writer.BeginEvent(system_clock::now())) << "nothing runs";
+    r.start({}, 2048000, 5000000); // a key frame every half second
+    ASSERT_TRUE(r.frames.waitFor(8));
+    Viewer viewer(port, "/camera/1");
+    recordFrames(r, 8 + 4 * 15);
+    EXPECT_EQ(filesOnDisk(), 0) << "armed, nothing is written";
+    EXPECT_FALSE(r.writer.WritingEvent());
+    EXPECT_TRUE(r.writer.CurrentFileName().empty());
+
+    // 3 seconds, with its 2 before it longer than a segment: two files.
+    const Event first = event(45);
+    ASSERT_TRUE(filesFinished(2));
+    recordFrames(r, r.frames.count() + 15);
+    EXPECT_EQ(filesOnDisk(), 2);
+    const Event second = event(4);
+    ASSERT_TRUE(filesFinished(3));
+    recordFrames(r, r.frames.count() + 15);
+    r.stop();
+    EXPECT_EQ(filesOnDisk(), 3) << "stopped while armed: no file more";
+    // In the order they were finished: the first event's two files, then the second's (whose
+    // pre-roll may reach back into the first event).
+    ASSERT_EQ(finished.size(), 3u);
+
+    const nanoseconds preRoll = seconds(2), gop = milliseconds(500) + milliseconds(67);
+    const struct {
+        const TRecordingSegment& file;
+        const Event& event;
+    } starts[] = {{finished[0], first}, {finished[2], second}};
+    for (const auto& c : starts) {
+        SCOPED_TRACE(c.file.file.string());
+        EXPECT_EQ(c.file.file, c.event.file);
+        EXPECT_LE(c.file.streamStart, c.event.running - preRoll);
+        EXPECT_GE(c.file.streamStart, c.event.running - preRoll - gop);
+        // The file's wall-clock start is that of its first frame, not of the moment it opened.
+        EXPECT_LE(c.file.started, c.event.wall - preRoll + milliseconds(20));
+        EXPECT_GE(c.file.started, c.event.wall - preRoll - gop - milliseconds(20));
     }
-    EXPECT_GE(covered, 6500u) << "the viewer saw the stream to its end";
-    const std::filesystem::path watched = dir / "viewer.asf";
-    test::writeFile(watched, body);
-    EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + watched.string() + "' -f null -"), 0);
+    // The segment change inside the first event loses and repeats nothing; it went on to the
+    // event's end.
+    EXPECT_EQ(finished[1].file.string(), folder + "Yard-20261209-000000-2.wmv");
+    EXPECT_LE(abs(finished[1].streamStart - finished[0].streamEnd), milliseconds(67));
+    EXPECT_GE(finished[1].streamEnd, first.running + milliseconds(2500));
+    for (const TRecordingSegment& s : finished) {
+        SCOPED_TRACE(s.file.string());
+        EXPECT_EQ(s.bytes, std::filesystem::file_size(s.file));
+        auto info = probe(s.file);
+        ASSERT_EQ(info["codec_name"], "wmv1");
+        ASSERT_NE(info["duration"], "N/A");
+        EXPECT_EQ(std::stoi(info["nb_read_frames"]), static_cast<int>(s.frames));
+        EXPECT_NEAR(std::stod(info["duration"]),
+                    duration<double>(s.streamEnd - s.streamStart).count(), 0.2);
+        EXPECT_FALSE(RepairLastAsfPacket(s.file));
+        EXPECT_TRUE(firstFrameIsKey(s.file));
+        EXPECT_EQ(shell("ffmpeg -v error -xerror -i '" + s.file.string() + "' -f null -"), 0);
+        if (s.streamEnd - s.streamStart > milliseconds(1500)) {
+            EXPECT_EQ(shell("ffmpeg -v error -xerror -ss 1 -i '" + s.file.string() + "' -f null -"),
+                      0);
+        }
+    }
+    EXPECT_EQ(finished[2].file.string(), folder + "Yard-20261209-000000-3.wmv");
+    test::TempDir elsewhere;
+    expectUnbrokenStream(viewer.body(), 8000, elsewhere / "viewer.asf");
 }
 
 // A rate the encoder cannot hold is brought to the nearest one it can, and the file's header

@@ -14,8 +14,10 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <vector>
 
 using namespace norvale;
 using norvale::test::TempDir;
@@ -260,4 +262,137 @@ TEST(CameraChannel, ALongLifeOfLossesAndReturnsKeepsNoDescriptors) {
     EXPECT_EQ(openDescriptors(), before);
     EXPECT_EQ(r.losses, 8);
     EXPECT_EQ(r.returns, 8);
+}
+
+// Recording on motion through the channel's own motion signals: armed, nothing is written; an
+// event is one file with the pre-roll before it, announced once finished with its times and
+// size; armed again after it. Without detection the same record mode records continuously, and
+// the last file of a recording is announced too.
+TEST(CameraChannel, RecordingOnMotionWritesEventsAndEveryFinishedFileIsAnnounced) {
+    using namespace std::chrono;
+    Rig r(2);
+    struct Finished {
+        std::string path;
+        qint64 startMs, endMs, bytes;
+    };
+    std::vector<Finished> finished;
+    QObject::connect(r.ch.get(), &CameraChannel::recordingFileFinished,
+                     [&](const QString& path, qint64 start, qint64 end, qint64 bytes) {
+                         finished.push_back({path.toStdString(), start, end, bytes});
+                     });
+    int shown = 0;
+    QObject::connect(r.ch.get(), &CameraChannel::eventRecordingChanged, [&] { ++shown; });
+    auto wmvFiles = [&] {
+        int n = 0;
+        for (const auto& f : fs::directory_iterator(r.dir.path()))
+            n += f.path().extension() == ".wmv";
+        return n;
+    };
+    CameraSettings s = r.ch->settings();
+    s.motionDetect = true;
+    // The test camera's ball moves all the time: the channel's own detector is kept quiet (no
+    // change can exceed the whole picture), so the events told below are the only ones.
+    s.motionMinArea = 1000;
+    s.recordMode = 1;
+    s.preSeconds = 1;
+    r.ch->setSettings(s);
+
+    r.ch->startPreview();
+    r.ch->startRecording();
+    EXPECT_TRUE(r.ch->recordsOnMotion());
+    EXPECT_TRUE(r.ch->armed());
+    ASSERT_TRUE(r.framesFlow(40));
+    EXPECT_EQ(wmvFiles(), 0) << "armed, nothing is written";
+    EXPECT_TRUE(r.ch->currentRecordingFile().empty());
+
+    const qint64 startMs =
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    emit r.ch->motionStarted(startMs);
+    EXPECT_TRUE(r.ch->writingEvent());
+    EXPECT_FALSE(r.ch->armed());
+    // Named as it begins, so the start of the event can be told with its file.
+    const std::string eventFile = r.ch->currentRecordingFile();
+    EXPECT_FALSE(eventFile.empty());
+    EXPECT_EQ(r.ch->lastRecordingFile(), eventFile);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(eventFile); }));
+    ASSERT_TRUE(r.framesFlow(15));
+    MotionEventRecord record;
+    record.file = r.ch->currentRecordingFile();
+    emit r.ch->motionEnded(record);
+    EXPECT_TRUE(r.ch->armed());
+    EXPECT_EQ(shown, 2);
+    ASSERT_TRUE(waitFor([&] { return finished.size() == 1; }));
+    EXPECT_EQ(finished[0].path, eventFile);
+    EXPECT_EQ(record.file, eventFile);
+    EXPECT_EQ(r.ch->lastRecordingFile(), eventFile);
+    EXPECT_LE(finished[0].startMs, startMs - 1000 + 20) << "a second before the event";
+    EXPECT_GE(finished[0].startMs, startMs - 1000 - 3100) << "and not a whole group more";
+    EXPECT_GE(finished[0].endMs, startMs + 500);
+    EXPECT_EQ(finished[0].bytes, static_cast<qint64>(fs::file_size(eventFile)));
+    EXPECT_EQ(probeCodec(eventFile), "wmv1");
+    r.ch->stopRecording();
+    EXPECT_FALSE(r.ch->armed());
+    EXPECT_EQ(r.ch->lastRecordingFile(), eventFile) << "stopped between events";
+    EXPECT_EQ(wmvFiles(), 1) << "stopped while armed: no file more";
+
+    // Stopped in the middle of an event: its file is finished and announced all the same.
+    r.ch->startRecording();
+    ASSERT_TRUE(r.framesFlow(20));
+    emit r.ch->motionStarted(
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    ASSERT_TRUE(waitFor([&] { return !r.ch->currentRecordingFile().empty(); }));
+    const std::string cutShort = r.ch->currentRecordingFile();
+    ASSERT_TRUE(r.framesFlow(10));
+    r.ch->stopRecording();
+    EXPECT_FALSE(r.ch->writingEvent());
+    ASSERT_TRUE(waitFor([&] { return finished.size() == 2; }));
+    EXPECT_EQ(finished[1].path, cutShort);
+    EXPECT_EQ(r.ch->lastRecordingFile(), cutShort);
+    EXPECT_EQ(finished[1].bytes, static_cast<qint64>(fs::file_size(cutShort)));
+    EXPECT_EQ(probeCodec(cutShort), "wmv1");
+
+    s.motionDetect = false;
+    r.ch->setSettings(s);
+    r.ch->startRecording();
+    EXPECT_FALSE(r.ch->recordsOnMotion()) << "without detection, a recording is continuous";
+    const std::string continuous = r.ch->currentRecordingFile();
+    EXPECT_FALSE(continuous.empty());
+    ASSERT_TRUE(r.framesFlow());
+    emit r.ch->motionStarted(startMs);
+    EXPECT_FALSE(r.ch->writingEvent());
+    r.ch->stopAll();
+    ASSERT_TRUE(waitFor([&] { return finished.size() == 3; }));
+    EXPECT_EQ(finished[2].path, continuous);
+    EXPECT_EQ(finished[2].bytes, static_cast<qint64>(fs::file_size(continuous)));
+    EXPECT_LT(finished[2].startMs, finished[2].endMs);
+}
+
+TEST(CameraChannel, AMotionEventTakesASnapshotWhenTheCameraIsSetSo) {
+    for (const bool on : {false, true}) {
+        SCOPED_TRACE(on);
+        Rig r(2);
+        CameraSettings s = r.ch->settings();
+        s.motionSnapshot = on;
+        s.autoSnapshot = false;
+        r.ch->setSettings(s);
+        r.ch->startPreview();
+        ASSERT_TRUE(r.framesFlow());
+        int shown = 0;
+        r.ch->onSnapshot = [&](std::shared_ptr<const TBitmap>) { ++shown; };
+        emit r.ch->motionStarted(1);
+        ASSERT_TRUE(r.framesFlow(10));
+        auto snapshots = [&] {
+            int n = 0;
+            for (const auto& e : fs::directory_iterator(r.dir.path()))
+                n += e.path().extension() == ".bmp" &&
+                     e.path().filename().string().rfind("Cam-", 0) == 0;
+            return n;
+        };
+        if (on) {
+            ASSERT_TRUE(waitFor([&] { return snapshots() == 1 && shown == 1; }));
+        }
+        EXPECT_EQ(snapshots(), on ? 1 : 0);
+        EXPECT_EQ(r.ch->lastSnapshotSecond(), 0u); // the timer's schedule is not touched
+        r.ch->stopAll();
+    }
 }

@@ -1,6 +1,7 @@
 #include "app/camera/Camera.h"
 
 #include "app/camera/VideoWindow.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/FilterGraph.h"
@@ -18,6 +19,7 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -46,14 +48,6 @@ void CameraServices::fillDefaults() {
         videoDeviceCount = [devices = videoDevices] {
             return devices ? devices->DeviceCount() : 0;
         };
-    ChannelServices clocks;
-    clocks.localTime = localTime;
-    clocks.monotonicSeconds = monotonicSeconds;
-    clocks.tickCount = tickCount;
-    clocks.fillDefaults();
-    localTime = clocks.localTime;
-    monotonicSeconds = clocks.monotonicSeconds;
-    tickCount = clocks.tickCount;
 }
 
 TCamera::TCamera(QWidget* owner, CameraServices services)
@@ -62,9 +56,8 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
     ChannelServices channelServices;
     channelServices.videoDevices = services_.videoDevices;
     channelServices.deviceFormats = services_.deviceFormats;
-    channelServices.localTime = services_.localTime;
-    channelServices.monotonicSeconds = services_.monotonicSeconds;
-    channelServices.tickCount = services_.tickCount;
+    if (services_.desktop)
+        channelServices.clock = &services_.desktop->clock();
     channel_ = std::make_unique<CameraChannel>(std::move(channelServices));
     channel_->onSnapshot = [this](std::shared_ptr<const TBitmap> shown) { showSnapshot(shown); };
     channel_->onProfileFailed = [this](const char* call, std::int32_t code) {
@@ -78,9 +71,28 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
         emit OnPreview(this);
     });
     connect(channel_.get(), &CameraChannel::stateChangedByItself, this, &TCamera::channelChanged);
+    // Recording on motion: armed, or writing an event.
+    connect(channel_.get(), &CameraChannel::eventRecordingChanged, this, &TCamera::channelChanged);
     // Whatever changed the state (a command, a failed start, a loss, a return), the frame says
     // whether the camera is lost.
     connect(channel_.get(), &CameraChannel::stateEntered, this, &TCamera::showNotice);
+    // A motion event shows on the frame and in the list while it runs; a camera that stops or
+    // is lost has none.
+    auto setMotion = [this](qint64 since) {
+        if (since == motionSince_)
+            return;
+        motionSince_ = since;
+        showNotice();
+        emit OnMotion(this);
+    };
+    connect(channel_.get(), &CameraChannel::motionStarted, this,
+            [setMotion](qint64 startMs) { setMotion(startMs > 0 ? startMs : 1); });
+    connect(channel_.get(), &CameraChannel::motionEnded, this,
+            [setMotion](const MotionEventRecord&) { setMotion(0); });
+    connect(channel_.get(), &CameraChannel::stateEntered, this, [setMotion](ChannelState state) {
+        if (state == ChannelState::Idle || state == ChannelState::Lost)
+            setMotion(0);
+    });
     // A recording that halts while nobody acts is shown, never put in a box to click away.
     connect(channel_.get(), &CameraChannel::recordingHalted, this,
             [this](const QString& text, bool again) {
@@ -94,9 +106,13 @@ TCamera::TCamera(QWidget* owner, CameraServices services)
         if (services_.recordingWriteFailed)
             services_.recordingWriteFailed();
     });
+    // Failures that answer a command go to the program's error report (a box to click away): a
+    // recording start a person asked for that failed after the command returned, a failure of a
+    // graph already stopped. A recording that halts on its own while it runs is no such report:
+    // the frame and the list show it, OnRecordingHalted tells the wall.
     connect(channel_.get(), &CameraChannel::failed, this, [this](const QString& text) {
-        if (services_.reportError)
-            services_.reportError(text);
+        if (services_.desktop)
+            services_.desktop->reportError(text);
     });
     connect(channel_.get(), &CameraChannel::lost, this, [this](const QString& text) {
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(objectName()), qUtf8Printable(text));
@@ -347,8 +363,30 @@ QString TCamera::HaltText() const {
         .arg(time, channel_->haltText());
 }
 
+QString TCamera::MotionRecordingText() const {
+    if (channel_->writingEvent())
+        return Translator::tr(QStringLiteral("Recording an event"));
+    if (channel_->armed())
+        return Translator::tr(QStringLiteral("Armed: waiting for motion"));
+    return {};
+}
+
+QString TCamera::MotionText() const {
+    if (!InMotion())
+        return {};
+    const QString time = QDateTime::fromMSecsSinceEpoch(motionSince_).toString(u"HH:mm:ss");
+    return Translator::tr(QStringLiteral("Motion since %1")).arg(time);
+}
+
 QString TCamera::NoticeText() const {
-    return Lost() ? LostText() : HaltText();
+    if (Lost())
+        return LostText();
+    if (const QString halt = HaltText(); !halt.isEmpty())
+        return halt;
+    // Recording on motion says whether it writes the event; otherwise a running event shows.
+    if (channel_->writingEvent() || !InMotion())
+        return MotionRecordingText();
+    return MotionText();
 }
 
 void TCamera::showNotice() {
@@ -430,8 +468,8 @@ void TCamera::actSettingsExecute() {
 }
 
 void TCamera::message(const QString& text, const QString& caption, int icon) {
-    if (services_.messages)
-        services_.messages->show(
+    if (services_.desktop)
+        services_.desktop->messages().show(
             {window(), text, caption, static_cast<MessageIcon>(icon), MessageButtons::Ok});
 }
 

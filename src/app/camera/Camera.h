@@ -18,7 +18,6 @@
 #include <vector>
 
 class QCheckBox;
-class QDialog;
 class QLabel;
 class QMenu;
 class QTabWidget;
@@ -28,8 +27,7 @@ class QWidget;
 namespace norvale {
 
 class TCamera;
-class IFolderChooser;
-class IMessageBox;
+class DesktopServices;
 class TASFWriter;
 class TEnumMediaType;
 class TFilter;
@@ -49,37 +47,25 @@ struct CameraServices {
     // The number of capture devices as listed at start-up; VideoDeviceIndex is checked against
     // it. Defaults to the count of videoDevices.
     std::function<int()> videoDeviceCount;
-    IMessageBox* messages = nullptr;
-    // The folder browser of the settings dialog; none: its folder buttons do nothing.
-    IFolderChooser* folders = nullptr;
+    // Boxes, the settings dialog and its folder browser, the error report and the clocks; none:
+    // no box, no report, the folder buttons do nothing, the system's clocks.
+    DesktopServices* desktop = nullptr;
     // The executable's folder with its trailing "/" (Enc.ini); empty: the running program's.
     QString exeDir;
-    // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
-    std::function<int(QDialog&)> execDialog;
     // Caption of the program's own message boxes.
     QString applicationTitle;
     // The placeholder shown on the snapshot page while no snapshot is on display.
     QImage snapshotPlaceholder;
-    // Clocks, injectable for tests: local time for file names, whole seconds of a monotonic
-    // clock for the snapshot rule, milliseconds of it for profile names.
-    std::function<std::tm()> localTime;
-    std::function<std::uint32_t()> monotonicSeconds;
-    std::function<std::uint32_t()> tickCount;
     // The camera settings dialog, run on the frame (which has stopped) with these services; none:
     // the command only stops the camera. The dialogs provide it (editCameraSettings).
     std::function<void(TCamera&, const CameraServices&)> editSettings;
-    // Failures reported in the program's error report (a box to click away): a recording start a
-    // person asked for that failed after the command returned, a failure of a graph already
-    // stopped. A recording that halts on its own while it runs (a full disk, its folder gone) is
-    // no such report: the frame and the list show it, OnRecordingHalted tells the wall.
-    std::function<void(const QString&)> reportError;
     // Told first when a recording's file branch failed on its own (a full disk, a folder
     // gone), so space can be made at once. Empty: nobody.
     std::function<void()> recordingWriteFailed;
     // The port every camera's live stream starts on (MMSPort).
     int mmsPort = 8801;
 
-    // Fills the unset clocks with the system's.
+    // Fills the unset device count.
     void fillDefaults();
 };
 
@@ -128,7 +114,14 @@ public:
     // "Recording stopped at HH:MM:SS: <reason>" while a recording that halted on its own has not
     // started again and nobody acted since; empty otherwise.
     QString HaltText() const;
-    // The line the frame and the list show over the camera: the lost text first, else the halt.
+    // Recording on motion: "Armed: waiting for motion" until an event begins, "Recording an
+    // event" while one is written; empty otherwise.
+    QString MotionRecordingText() const;
+    // Whether a motion event runs now, and the text the frame and the list show for it.
+    bool InMotion() const { return motionSince_ != 0; }
+    QString MotionText() const;
+    // The line the frame and the list show over the camera: the lost text first, else the halt,
+    // else an event being recorded, a motion event that runs, or a camera armed for one.
     QString NoticeText() const;
     // After a look at the recording disks: a recording that halted for a failed write or a
     // folder gone starts again once its folder is there and its disk has room again.
@@ -202,6 +195,8 @@ signals:
     // A recording halted on its own (HaltText()); not again for a recording the camera had
     // started again by itself.
     void OnRecordingHalted(norvale::TCamera* sender);
+    // A motion event began or ended (InMotion()).
+    void OnMotion(norvale::TCamera* sender);
 
 protected:
     bool event(QEvent* e) override;
@@ -225,6 +220,8 @@ private:
     CameraServices services_;
     std::unique_ptr<CameraChannel> channel_;
     int refitCount_ = 0;
+    // Milliseconds since the epoch of the running motion event's start; 0: none.
+    qint64 motionSince_ = 0;
 
     QWidget* clientPanel_ = nullptr;
     QTabWidget* pageControl1_ = nullptr;

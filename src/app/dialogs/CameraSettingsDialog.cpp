@@ -2,6 +2,7 @@
 
 #include "app/camera/Camera.h"
 #include "app/dialogs/SettingsForm.h"
+#include "app/shell/DesktopServices.h"
 
 #include <memory>
 
@@ -13,14 +14,12 @@ void editCameraSettings(TCamera& camera, const CameraServices& services) {
     dialogServices.formats = services.deviceFormats;
     dialogServices.sourceFilter = &camera.VideoSourceFilter();
     dialogServices.graph = &camera.CaptureGraph();
-    dialogServices.messages = services.messages;
-    dialogServices.folders = services.folders;
+    dialogServices.desktop = services.desktop;
     dialogServices.exeDir = services.exeDir;
-    dialogServices.reportError = services.reportError;
     // Freed when the command ends; shown over the main window, outside the frame's skin.
     auto form = std::make_unique<TSettingsForm>(camera.window(), std::move(dialogServices));
     form->SetValues(camera.Settings());
-    const int result = services.execDialog ? services.execDialog(*form) : form->exec();
+    const int result = services.desktop ? services.desktop->execDialog(*form) : form->exec();
     if (result != QDialog::Accepted)
         return;
     camera.setSettings(form->Values(camera.Settings()));

@@ -2,10 +2,12 @@
 
 #include "app/dialogs/SpinEdit.h"
 #include "app/shell/Translator.h"
+#include "core/CommandLine.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
@@ -110,6 +112,36 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     lblDisks_->setWordWrap(true);
     lblLastSweep_ = label(tsStorage_, "lblLastSweep", QString(), 16, 176, 330, 20);
     pageControl1_->addTab(tsStorage_, QStringLiteral("Storage"));
+
+    // Being told of motion: a command of the user's, run without a shell.
+    tsMotion_ = new QWidget;
+    tsMotion_->setObjectName(QStringLiteral("tsMotion"));
+    auto* caption = label(tsMotion_, "lblMotionCommand",
+                          QStringLiteral("Run this command at the start and end of every motion "
+                                         "event:"),
+                          16, 14, 330, 34);
+    caption->setWordWrap(true);
+    edtMotionCommand_ = new QLineEdit(tsMotion_);
+    edtMotionCommand_->setObjectName(QStringLiteral("edtMotionCommand"));
+    edtMotionCommand_->setGeometry(16, 52, 330, 22);
+    auto* fields = label(tsMotion_, "lblMotionFields",
+                         QStringLiteral("%c camera number, %n camera name, %e start or end, "
+                                        "%t time, %f recording file. Empty: no command."),
+                         16, 82, 330, 36);
+    fields->setWordWrap(true);
+    fields->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblMotionCommandCheck_ = label(tsMotion_, "lblMotionCommandCheck", QString(), 16, 124, 330, 36);
+    lblMotionCommandCheck_->setWordWrap(true);
+    lblMotionCommandCheck_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblMotionCommandCheck_->setStyleSheet(QLatin1String("color: #a00000;"));
+    connect(edtMotionCommand_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        lblMotionCommandCheck_->setText(
+            splitCommandLine(text.toStdString())
+                ? QString()
+                : Translator::tr(QStringLiteral("This command cannot be run: a quote is not closed "
+                                                "or a backslash ends it.")));
+    });
+    pageControl1_->addTab(tsMotion_, QStringLiteral("Motion"));
 
     button1_ = new QPushButton(QStringLiteral("&OK"), this);
     button1_->setObjectName(QStringLiteral("Button1"));

@@ -1,9 +1,9 @@
 #pragma once
 // The options dialog: start at logon, start minimised, the new-version notice, resuming the
 // cameras at start, automatic cycling through the camera groups, and what retention keeps
-// (free space, age) with the recording disks' state. Created once and shown again for every use;
-// the main window fills it before showing it and takes the values back after OK. It reopens on the
-// page it was closed on.
+// (free space, age) with the recording disks' state, and the command run at motion events. Created
+// once and shown again for every use; the main window fills it before showing it and takes the
+// values back after OK. It reopens on the page it was closed on.
 #include <QDateTime>
 #include <QDialog>
 #include <QList>
@@ -14,6 +14,7 @@
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
@@ -58,6 +59,11 @@ public:
     QLabel* lblDisks() const { return lblDisks_; }
     QLabel* lblLastSweep() const { return lblLastSweep_; }
     void setStorageStatus(const StorageStatus& status);
+    // The command run at the start and end of every motion event ([System] MotionCommand).
+    QWidget* tsMotion() const { return tsMotion_; }
+    QLineEdit* edtMotionCommand() const { return edtMotionCommand_; }
+    // Says while the command line cannot be split into arguments; empty otherwise.
+    QLabel* lblMotionCommandCheck() const { return lblMotionCommandCheck_; }
     QPushButton* Button1() const { return button1_; }
     QPushButton* Button2() const { return button2_; }
 
@@ -83,6 +89,9 @@ private:
     TSpinEdit* seKeepDays_ = nullptr;
     QLabel* lblDisks_ = nullptr;
     QLabel* lblLastSweep_ = nullptr;
+    QWidget* tsMotion_ = nullptr;
+    QLineEdit* edtMotionCommand_ = nullptr;
+    QLabel* lblMotionCommandCheck_ = nullptr;
     QPushButton* button1_ = nullptr;
     QPushButton* button2_ = nullptr;
 };

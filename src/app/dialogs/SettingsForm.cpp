@@ -2,7 +2,10 @@
 
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/FrameMotionPreview.h"
+#include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "capture/EnumMediaType.h"
@@ -315,6 +318,16 @@ void TSettingsForm::buildControls() {
     connect(speedButton1_, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
     pcPreferences_->addTab(tabSnapshots_, QStringLiteral("Snapshot"));
 
+    // Page "Motion".
+    tabMotion_ = new MotionPage;
+    if (!services_.motionPreview) {
+        ownMotionPreview_ = std::make_unique<FrameMotionPreview>(*renderer_);
+        services_.motionPreview = ownMotionPreview_.get();
+    }
+    tabMotion_->setPreview(services_.motionPreview);
+    tabMotion_->setPreviewCommand([this] { btnPreviewClick(); });
+    pcPreferences_->addTab(tabMotion_, QStringLiteral("Motion"));
+
     okButton_ = new QPushButton(QStringLiteral("&OK"), this);
     okButton_->setObjectName(QStringLiteral("OKButton"));
     okButton_->setGeometry(344, 448, 80, 26);
@@ -488,11 +501,11 @@ void TSettingsForm::BtnVideoPropertyClick() {
 }
 
 void TSettingsForm::browse(QLineEdit* field) {
-    if (!services_.folders)
+    if (!services_.desktop)
         return;
     QString folder = field->text();
-    if (ChooseFolder(*services_.folders, this, Translator::tr(QStringLiteral("Browse for Folder")),
-                     folder))
+    if (ChooseFolder(services_.desktop->folders(), this,
+                     Translator::tr(QStringLiteral("Browse for Folder")), folder))
         field->setText(folder);
 }
 
@@ -506,10 +519,10 @@ void TSettingsForm::SpeedButton1Click() {
 
 void TSettingsForm::accept() {
     auto refuse = [this](const QString& text) {
-        if (services_.messages)
-            services_.messages->show({this, Translator::tr(text),
-                                      Translator::tr(QStringLiteral("Error")), MessageIcon::Error,
-                                      MessageButtons::Ok});
+        if (services_.desktop)
+            services_.desktop->messages().show({this, Translator::tr(text),
+                                                Translator::tr(QStringLiteral("Error")),
+                                                MessageIcon::Error, MessageButtons::Ok});
     };
     if (cbbVideoDevices_->currentIndex() < 0) {
         refuse(QStringLiteral("Please select a video device!"));
@@ -548,10 +561,8 @@ bool TSettingsForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TSettingsForm::report(const QString& text) {
-    if (services_.reportError)
-        services_.reportError(text);
-    else if (services_.messages)
-        services_.messages->error(text, this);
+    if (services_.desktop)
+        services_.desktop->reportError(text);
 }
 
 namespace {
@@ -576,6 +587,7 @@ void TSettingsForm::SetValues(const CameraSettings& values) {
     chkAutoSnapshot_->setChecked(values.autoSnapshot);
     edtSnapshotSeconds_->SetValue(values.snapshotSeconds);
     edtSnapshotPath_->setText(QString::fromStdString(values.snapshotPath));
+    tabMotion_->setValues(values);
 }
 
 CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
@@ -589,6 +601,7 @@ CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
     values.autoSnapshot = chkAutoSnapshot_->isChecked();
     values.snapshotSeconds = edtSnapshotSeconds_->Value();
     values.snapshotPath = trimmedText(edtSnapshotPath_->text()).toStdString();
+    tabMotion_->values(values);
     return values;
 }
 

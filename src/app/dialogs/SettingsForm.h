@@ -1,6 +1,6 @@
 #pragma once
 // The camera settings dialog: the capture device and recording format of one camera, its name,
-// its recording folder and bit rate, and its snapshot timer and folder.
+// its recording folder and bit rate, its snapshot timer and folder, and its motion detection.
 //
 // The camera fills it (device and format lists, its source filter and graph, both indexes and the
 // fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
@@ -26,8 +26,9 @@ class QToolButton;
 
 namespace norvale {
 
-class IFolderChooser;
-class IMessageBox;
+class DesktopServices;
+class IMotionPreview;
+class MotionPage;
 class TEnumMediaType;
 class TFilter;
 class TFilterGraph;
@@ -41,11 +42,13 @@ struct SettingsFormServices {
     TEnumMediaType* formats = nullptr; // DeviceFormats
     TFilter* sourceFilter = nullptr;   // the camera's source filter
     TFilterGraph* graph = nullptr;     // the camera's capture graph
-    IMessageBox* messages = nullptr;   // the two refusals of OK
-    IFolderChooser* folders = nullptr; // the folder buttons; none: they do nothing
     QString exeDir;                    // with its trailing "/"; Enc.ini lives there
-    // Where failures of a device pick, a preview or "Configure..." go.
-    std::function<void(const QString&)> reportError;
+    // The two refusals of OK, the folder buttons, and the error report where failures of a
+    // device pick, a preview or "Configure..." go; none: no box, the folder buttons do nothing.
+    DesktopServices* desktop = nullptr;
+    // The detector behind the "Motion" page's live picture; none: one of the dialog's own, fed
+    // from its preview.
+    IMotionPreview* motionPreview = nullptr;
 };
 
 class TSettingsForm : public QDialog {
@@ -86,6 +89,7 @@ public:
     QWidget* tabCapture() const { return tabCapture_; }
     QWidget* tabSaveToFile() const { return tabSaveToFile_; }
     QWidget* tabSnapshots() const { return tabSnapshots_; }
+    MotionPage* tabMotion() const { return tabMotion_; }
     TVideoWindow* VideoWindow() const { return videoWindow_; }
     QLineEdit* NameEdit() const { return nameEdit_; }
     QLabel* Label4() const { return label4_; }
@@ -140,6 +144,7 @@ private:
     QWidget* tabCapture_ = nullptr;
     QWidget* tabSaveToFile_ = nullptr;
     QWidget* tabSnapshots_ = nullptr;
+    MotionPage* tabMotion_ = nullptr;
     TVideoWindow* videoWindow_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;
     QLabel* label4_ = nullptr;
@@ -160,6 +165,8 @@ private:
 
     // The renderer behind VideoWindow, linked to the camera's graph for "Preview".
     std::unique_ptr<TVideoRenderer> renderer_;
+    // The "Motion" page's detector over the preview, when none was given.
+    std::unique_ptr<IMotionPreview> ownMotionPreview_;
 };
 
 } // namespace norvale

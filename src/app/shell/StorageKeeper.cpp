@@ -10,9 +10,18 @@ StorageKeeper::StorageKeeper(SetupSource source, QObject* parent, RetentionServi
     // The service's handlers run on its thread; the signals go out from the GUI thread. A
     // result that arrives while this object is being destroyed is dropped by Qt.
     service_ = std::make_unique<RetentionService>(
-        [this](const SweepResult&) {
+        [this](const SweepResult& result) {
+            QStringList removed;
+            for (const auto& path : result.removed)
+                removed << QString::fromStdString(path);
             QMetaObject::invokeMethod(
-                this, [this] { emit swept(); }, Qt::QueuedConnection);
+                this,
+                [this, removed] {
+                    if (!removed.isEmpty())
+                        emit filesRemoved(removed);
+                    emit swept();
+                },
+                Qt::QueuedConnection);
         },
         [this](const std::vector<DiskSpace>&) {
             QMetaObject::invokeMethod(

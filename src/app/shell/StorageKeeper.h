@@ -6,6 +6,7 @@
 #include "storage/RetentionService.h"
 
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -39,6 +40,8 @@ public:
 signals:
     // After every sweep.
     void swept();
+    // The files a sweep deleted (full paths, where they really are), when it deleted any.
+    void filesRemoved(const QStringList& paths);
     // After every look at the recording disks, a sweep's included: disks() is new. Whoever
     // waits for space to come back (a recording stopped by a full disk) listens here.
     void disksChecked();

@@ -3,6 +3,7 @@
 #include "app/dialogs/AboutBox.h"
 #include "app/dialogs/ConfigForm.h"
 #include "app/dialogs/SpinEdit.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/wall/Form1.h"
 #include "controls/RgnButton.h"
@@ -10,6 +11,7 @@
 #include "platform/PageOpener.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 
 namespace norvale {
 
@@ -42,7 +44,7 @@ DialogCommands::DialogCommands(TForm1& form, DialogCommandsContext context)
 }
 
 int DialogCommands::exec(QDialog& dialog) {
-    return context_.execDialog ? context_.execDialog(dialog) : dialog.exec();
+    return form_.desktop().execDialog(dialog);
 }
 
 void DialogCommands::OptionsClick() {
@@ -60,6 +62,7 @@ void DialogCommands::OptionsClick() {
     config->chkResumeCameras()->setChecked(s.resumeCameras);
     config->seKeepFreeMB()->SetValue(s.keepFreeMB);
     config->seKeepDays()->SetValue(s.keepDays);
+    config->edtMotionCommand()->setText(QString::fromStdString(s.motionCommand));
     config->setStorageStatus(context_.storageStatus ? context_.storageStatus() : StorageStatus{});
     if (exec(*config) != QDialog::Accepted)
         return;
@@ -67,6 +70,7 @@ void DialogCommands::OptionsClick() {
     s.startMinimized = config->chkStartMin()->isChecked();
     s.checkForUpdates = config->chkCheckForUpdates()->isChecked();
     s.resumeCameras = config->chkResumeCameras()->isChecked();
+    s.motionCommand = config->edtMotionCommand()->text().trimmed().toStdString();
     const int keepFreeMB = config->seKeepFreeMB()->Value();
     const int keepDays = config->seKeepDays()->Value();
     if (keepFreeMB != s.keepFreeMB || keepDays != s.keepDays) {
@@ -82,10 +86,10 @@ void DialogCommands::OptionsClick() {
         s.autoRun ? context_.autorun.add(name, context_.executablePath.toStdString())
                   : context_.autorun.remove(name);
     if (result == AutorunResult::CannotWrite) {
-        if (context_.messages)
-            context_.messages->error(Translator::tr(QStringLiteral("Failed to set data for '%1'"))
-                                         .arg(context_.applicationName),
-                                     &form_);
+        form_.desktop().messages().error(
+            Translator::tr(QStringLiteral("Failed to set data for '%1'"))
+                .arg(context_.applicationName),
+            &form_);
         return;
     }
     s.changeGroup = config->chkChangeGroup()->isChecked();

@@ -13,7 +13,6 @@ class QDialog;
 
 namespace norvale {
 
-class IMessageBox;
 class IPageOpener;
 class TAboutBox;
 class TConfigForm;
@@ -23,13 +22,10 @@ struct DialogCommandsContext {
     TConfigForm* configForm = nullptr;
     TAboutBox* aboutBox = nullptr;
     IPageOpener* pages = nullptr;
-    IMessageBox* messages = nullptr;
     Autorun autorun;
     QString applicationName; // names the autorun entry
     QString executablePath;  // what the autorun entry starts
     QString supportUrl;      // SUPPORT_URL
-    // Runs a modal dialog and returns its result; empty: QDialog::exec. Tests answer here.
-    std::function<int(QDialog&)> execDialog;
     // The recording disks and the last retention sweep, for the "Storage" page; and who is
     // told when OK changed the retention limits. Empty: nothing shown, nobody told.
     std::function<StorageStatus()> storageStatus;
@@ -39,7 +35,8 @@ struct DialogCommandsContext {
 class DialogCommands : public QObject {
     Q_OBJECT
 public:
-    // Wires the commands to the main window's buttons (RgnBtn1, BtnHelp, RgnBtn4) and F1.
+    // Wires the commands to the main window's buttons (RgnBtn1, BtnHelp, RgnBtn4) and F1. The
+    // dialogs and boxes go through the main window's desktop.
     DialogCommands(TForm1& form, DialogCommandsContext context);
 
     TAction* actAbout() const { return actAbout_; }

@@ -2,6 +2,7 @@
 
 #include "app/camera/VideoWindow.h"
 #include "app/shell/Artwork.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/shell/WaitCursor.h"
 #include "app/wall/CameraListPanel.h"
@@ -34,6 +35,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,10 @@ constexpr int kWallHeight = 768;
 } // namespace
 
 TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(context)) {
+    if (!context_.desktop)
+        throw std::invalid_argument("the main window needs the desktop services");
+    // One desktop for the window and its cameras.
+    context_.cameraServices.desktop = context_.desktop;
     setObjectName(QStringLiteral("Form1"));
     setFont(tahoma8());
     createControls();
@@ -77,8 +83,8 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     // translated text.
     Translator::translateComponent(this);
     controls_->fitLabels();
-    if (context_.reportError)
-        controls_->clock1->clockTimer().setErrorHandler(context_.reportError);
+    controls_->clock1->clockTimer().setErrorHandler(
+        [desktop = context_.desktop](const QString& text) { desktop->reportError(text); });
     controls_->clock1->setActive(true);
     resumeCameras();
 }
@@ -93,11 +99,7 @@ QString TForm1::iniPath() const {
 }
 
 int TForm1::screenWidth() const {
-    if (context_.screenWidth)
-        return context_.screenWidth();
-    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen())
-        return s->geometry().width();
-    return kWallWidth;
+    return context_.desktop->screenWidth(this);
 }
 
 bool TForm1::showAtStart() const {
@@ -132,7 +134,7 @@ void TForm1::createRoles() {
     });
 
     commands_ = new WallCommands(
-        this, context_.messages, this, [this] { return SelectedCamera(); },
+        this, &context_.desktop->messages(), this, [this] { return SelectedCamera(); },
         [this] { UpdateSelection(); });
     commands_->actFullScreen()->setExecuteRule([this] { ToggleFullScreen(); });
     commands_->actRefresh()->setExecuteRule([this] {
@@ -164,14 +166,12 @@ void TForm1::createRoles() {
         context_.artwork
             ? QIcon(QPixmap::fromImage(context_.artwork->image(QStringLiteral("icon.png"))))
             : QIcon();
-    tray_ = new TrayControl(this, context_.applicationName, icon,
-                            {context_.trayAvailable, context_.balloon});
+    tray_ = new TrayControl(this, context_.applicationName, icon, *context_.desktop);
     connect(tray_, &TrayControl::exitRequested, this, &QWidget::close);
 
     fullScreenPanel_ =
-        new FullScreenPanel(this, context_.artwork,
+        new FullScreenPanel(this, context_.artwork, *context_.desktop,
                             {[this] { return syncFullScreenMode(); },
-                             [this] { return screenWidth(); }, context_.pointerPos,
                              [this]() -> QWidget* {
                                  return fullScreenCamera_
                                             ? fullScreenCamera_->VideoWindow()->FullScreenSurface()
@@ -261,6 +261,7 @@ void TForm1::LoadCameras(const IniFile& ini) {
             // A camera lost while nobody watches: one balloon, no box to click away.
             connect(cam, &TCamera::OnLost, this,
                     [this](TCamera* lost) { tray_->Notify(lost->CameraName(), lost->LostText()); });
+            connect(cam, &TCamera::OnMotion, this, [this] { listPanel_->Refresh(); });
             connect(cam, &TCamera::OnRecordingHalted, this, [this](TCamera* halted) {
                 tray_->Notify(halted->CameraName(), halted->HaltText());
             });
@@ -390,10 +391,7 @@ void TForm1::shutdown() {
     } catch (const IniWriteError&) {
         // The cameras go with the window that owns them.
         const QString text = QStringLiteral("Unable to write to %1").arg(iniPath());
-        if (context_.reportError)
-            context_.reportError(text);
-        else if (context_.messages)
-            context_.messages->error(text);
+        context_.desktop->reportError(text);
     }
     // Nothing of the program is left to show a box in; the failures go to the console.
     for (const std::string& f : failures)

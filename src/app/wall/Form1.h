@@ -33,9 +33,9 @@ namespace norvale {
 
 class Artwork;
 class CameraListPanel;
+class DesktopServices;
 class FullScreenPanel;
 class GroupCycler;
-class IMessageBox;
 class IniFile;
 class TrayControl;
 class WallCommands;
@@ -44,20 +44,11 @@ class WallCommands;
 struct Form1Context {
     QString exeDir;          // ends with "/"; setup.ini lives there
     QString applicationName; // the branding name: window caption and tray hint
-    IMessageBox* messages = nullptr;
+    // Boxes, the error report for failures that end a step (e.g. writing setup.ini), the tray,
+    // the screen and the pointer; the cameras get it too. Required; it outlives the window.
+    DesktopServices* desktop = nullptr;
     const Artwork* artwork = nullptr;
     CameraServices cameraServices;
-    // The application's error report for failures that end a step (e.g. writing setup.ini).
-    std::function<void(const QString&)> reportError;
-    // Width of the screen the window lives on; the window can be dragged only when wider than
-    // the wall. Empty: ask the primary screen.
-    std::function<int()> screenWidth;
-    // Whether the desktop has a system tray. Empty: ask Qt.
-    std::function<bool()> trayAvailable;
-    // Shows the tray balloon (title, text, milliseconds). Empty: the tray icon's own.
-    std::function<void(const QString&, const QString&, int)> balloon;
-    // The pointer in screen coordinates, for the full-screen panel. Empty: the real cursor.
-    std::function<QPoint()> pointerPos;
     // Called as each shutdown step begins, with its name ("stop Camera7", "write cameras");
     // lets tests make a step fail. Empty: nothing.
     std::function<void(const std::string& step)> shutdownStep;
@@ -99,6 +90,7 @@ public:
     // The option values, for the options dialog; UpdateGroupTimer applies cycling changes.
     WallSettings& settings() { return settings_; }
     const QString& ExeDir() const { return context_.exeDir; }
+    DesktopServices& desktop() const { return *context_.desktop; }
     QString iniPath() const;
 
     // The roles the window is made of.

@@ -1,11 +1,11 @@
 #include "app/wall/FullScreenPanel.h"
 
 #include "app/shell/Artwork.h"
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 #include "app/wall/WallWidgets.h"
 
 #include <QBitmap>
-#include <QCursor>
 #include <QFrame>
 #include <QLabel>
 #include <QRegion>
@@ -25,8 +25,10 @@ bool inside(const QPoint& p, int left, int top, int right, int bottom) {
 }
 } // namespace
 
-FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks hooks)
-    : QObject(owner), artwork_(artwork), hooks_(std::move(hooks)), owner_(owner) {
+FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, DesktopServices& desktop,
+                                 Hooks hooks)
+    : QObject(owner), artwork_(artwork), desktop_(desktop), hooks_(std::move(hooks)),
+      owner_(owner) {
     controlPanel_ = new QWidget(owner, kToolWindow);
     controlPanel_->setObjectName(QStringLiteral("ControlPanel"));
     controlPanel_->setAttribute(Qt::WA_ShowWithoutActivating);
@@ -76,7 +78,7 @@ FullScreenPanel::FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks h
     bevel1->setFrameShape(QFrame::VLine);
     bevel1->setFrameShadow(QFrame::Sunken);
 
-    const int screenW = hooks_.screenWidth ? hooks_.screenWidth() : 1024;
+    const int screenW = desktop_.screenWidth(owner_);
     controlPanel_->move((screenW - kWidth) / 2, 0);
     controlPanel_->hide();
 
@@ -167,8 +169,8 @@ void FullScreenPanel::Timer2Timer() {
                                 ? screen
                                 : controlPanel_->parentWidget()->mapFromGlobal(screen));
     };
-    const QPoint p = hooks_.pointer ? hooks_.pointer() : QCursor::pos();
-    const int screenW = hooks_.screenWidth ? hooks_.screenWidth() : 1024;
+    const QPoint p = desktop_.pointerPos();
+    const int screenW = desktop_.screenWidth(owner_);
     const QPoint at = screenPos();
     const int left = at.x();
     if (at.y() != 0) {

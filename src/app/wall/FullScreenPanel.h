@@ -19,6 +19,7 @@ class QWidget;
 namespace norvale {
 
 class Artwork;
+class DesktopServices;
 
 class FullScreenPanel : public QObject {
     Q_OBJECT
@@ -28,14 +29,12 @@ public:
 
     struct Hooks {
         std::function<bool()> fullScreenMode;
-        std::function<int()> screenWidth;
-        // The pointer in screen coordinates; empty: QCursor::pos().
-        std::function<QPoint()> pointer;
         // The full-screen picture's window, or none; empty: none.
         std::function<QWidget*()> fullScreenWindow;
     };
 
-    FullScreenPanel(QWidget* owner, const Artwork* artwork, Hooks hooks);
+    // The screen's width and the pointer come from the desktop, which outlives the panel.
+    FullScreenPanel(QWidget* owner, const Artwork* artwork, DesktopServices& desktop, Hooks hooks);
 
     QWidget* ControlPanel() const { return controlPanel_; }
     QToolButton* PinButton() const { return pinButton_; }
@@ -67,6 +66,7 @@ private:
     void placeIn(QWidget* host);
 
     const Artwork* artwork_;
+    DesktopServices& desktop_;
     Hooks hooks_;
     QWidget* owner_ = nullptr;
     QWidget* controlPanel_ = nullptr;

@@ -1,5 +1,6 @@
 #include "app/wall/TrayControl.h"
 
+#include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
 
 #include <QAction>
@@ -22,9 +23,8 @@ bool TrayControl::balloonPending() {
 }
 
 TrayControl::TrayControl(QWidget* window, const QString& applicationName, const QIcon& icon,
-                         Hooks hooks)
-    : QObject(window), window_(window), applicationName_(applicationName),
-      hooks_(std::move(hooks)) {
+                         DesktopServices& desktop)
+    : QObject(window), window_(window), applicationName_(applicationName), desktop_(desktop) {
     trayIcon1_ = new QSystemTrayIcon(icon, this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
     trayIcon1_->setToolTip(applicationName);
@@ -61,7 +61,7 @@ TrayControl::TrayControl(QWidget* window, const QString& applicationName, const 
 }
 
 bool TrayControl::trayAvailable() const {
-    return hooks_.trayAvailable ? hooks_.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+    return desktop_.trayAvailable();
 }
 
 void TrayControl::trayAvailabilityChanged() {
@@ -86,20 +86,14 @@ void TrayControl::Minimize() {
     if (gBalloonPending.exchange(false)) {
         const QString text =
             applicationName_ + Translator::tr(QStringLiteral(" is running in the background."));
-        if (hooks_.balloon)
-            hooks_.balloon(applicationName_, text, 2000);
-        else
-            trayIcon1_->showMessage(applicationName_, text, trayIcon1_->icon(), 2000);
+        desktop_.showBalloon(*trayIcon1_, applicationName_, text, 2000);
     }
 }
 
 void TrayControl::Notify(const QString& title, const QString& text) {
     if (!trayAvailable())
         return;
-    if (hooks_.balloon)
-        hooks_.balloon(title, text, 5000);
-    else
-        trayIcon1_->showMessage(title, text, trayIcon1_->icon(), 5000);
+    desktop_.showBalloon(*trayIcon1_, title, text, 5000);
 }
 
 void TrayControl::OpenMainWindow() {

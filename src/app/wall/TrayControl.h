@@ -7,7 +7,6 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
-#include <functional>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -15,19 +14,15 @@ class QWidget;
 
 namespace norvale {
 
+class DesktopServices;
 class TAction;
 
 class TrayControl : public QObject {
     Q_OBJECT
 public:
-    struct Hooks {
-        // Whether a system tray exists; empty: ask Qt.
-        std::function<bool()> trayAvailable;
-        // Shows the balloon; empty: the tray icon's own message.
-        std::function<void(const QString& title, const QString& text, int ms)> balloon;
-    };
-
-    TrayControl(QWidget* window, const QString& applicationName, const QIcon& icon, Hooks hooks);
+    // Whether there is a tray, and its balloons, are the desktop's; it outlives the control.
+    TrayControl(QWidget* window, const QString& applicationName, const QIcon& icon,
+                DesktopServices& desktop);
 
     QSystemTrayIcon* TrayIcon1() const { return trayIcon1_; }
     QMenu* pmTrayIcon() const { return pmTrayIcon_; }
@@ -56,7 +51,7 @@ signals:
 private:
     QWidget* window_;
     QString applicationName_;
-    Hooks hooks_;
+    DesktopServices& desktop_;
     QSystemTrayIcon* trayIcon1_ = nullptr;
     QMenu* pmTrayIcon_ = nullptr;
 };

@@ -12,10 +12,12 @@
 #include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
 #include "platform/MessageBox.h"
+#include "support/FakeDesktop.h"
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QImage>
@@ -38,17 +40,6 @@ using norvale::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::tm fixedTime() {
-    std::tm t{};
-    t.tm_year = 2011 - 1900;
-    t.tm_mon = 0;
-    t.tm_mday = 1;
-    t.tm_hour = 0;
-    t.tm_min = 0;
-    t.tm_sec = 9;
-    return t;
-}
 
 using norvale::test::waitFor;
 
@@ -89,11 +80,9 @@ Probe ffprobe(const QString& file) {
 
 struct Channel {
     TempDir dir;
-    RecordingMessageBox messages;
+    test::FakeDesktop desktop;
     std::unique_ptr<TSysDevEnum> devices;
     TEnumMediaType formats;
-    std::atomic<std::uint32_t> seconds{1000};
-    std::vector<QString> errors;
     int writeFailures = 0; // recordings whose file branch failed: space is asked for
     std::unique_ptr<TCamera> cam;
     int previews = 0;
@@ -104,14 +93,12 @@ struct Channel {
         CameraServices s;
         s.videoDevices = devices.get();
         s.deviceFormats = &formats;
-        s.messages = &messages;
+        s.desktop = &desktop;
         s.applicationTitle = "Norvale Test";
-        s.localTime = fixedTime;
-        s.monotonicSeconds = [this] { return seconds.load(); };
-        s.reportError = [this](const QString& t) { errors.push_back(t); };
+        desktop.time.setLocalTime(test::brokenDownTime(2011, 1, 1, 0, 0, 9));
+        desktop.time.setMonotonicSeconds(1000);
         s.recordingWriteFailed = [this] { ++writeFailures; };
         s.editSettings = &editCameraSettings;
-        s.execDialog = [](QDialog&) { return int(QDialog::Rejected); };
         cam = std::make_unique<TCamera>(nullptr, std::move(s));
         cam->resize(320, 260);
         cam->show();
@@ -138,8 +125,9 @@ struct Channel {
     }
     // A halt is shown, never asked about.
     void haltedWithoutABox(const QString& reasonPart) const {
-        EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors[0].toStdString());
-        EXPECT_TRUE(messages.requests.empty());
+        EXPECT_TRUE(desktop.reports.empty())
+            << (desktop.reports.empty() ? "" : desktop.reports[0].toStdString());
+        EXPECT_TRUE(desktop.boxes.requests.empty());
         EXPECT_EQ(halts, 1);
         const QString text = cam->HaltText();
         EXPECT_TRUE(text.startsWith("Recording stopped at 00:00:09: ")) << text.toStdString();
@@ -163,10 +151,10 @@ TEST_F(CameraCapture, PreviewNeedsADevice) {
     Channel c;
     EXPECT_FALSE(c.cam->actPreview()->isEnabled());
     c.cam->StartPreview();
-    ASSERT_EQ(c.messages.requests.size(), 1u);
-    EXPECT_EQ(c.messages.requests[0].text, "Please select a video device!");
-    EXPECT_EQ(c.messages.requests[0].caption, "Error");
-    EXPECT_EQ(c.messages.requests[0].icon, MessageIcon::Error);
+    ASSERT_EQ(c.desktop.boxes.requests.size(), 1u);
+    EXPECT_EQ(c.desktop.boxes.requests[0].text, "Please select a video device!");
+    EXPECT_EQ(c.desktop.boxes.requests[0].caption, "Error");
+    EXPECT_EQ(c.desktop.boxes.requests[0].icon, MessageIcon::Error);
     c.state(false, false);
     EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsUninitialized);
 }
@@ -248,7 +236,7 @@ TEST_F(CameraCapture, ARecordingServesItsLiveStreamWhileItRuns) {
         ASSERT_NE(c->cam->ASFWriter().Network(), nullptr);
         EXPECT_TRUE(c->cam->ASFWriter().Network()->listening());
         EXPECT_TRUE(c->cam->Recording());
-        EXPECT_TRUE(c->messages.requests.empty());
+        EXPECT_TRUE(c->desktop.boxes.requests.empty());
     }
     runFor(1000);
     const struct {
@@ -345,8 +333,8 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingWaitsLostWithAReadableFileAn
     EXPECT_FALSE(c.cam->actSave()->isChecked());
     // Black, with the time it was lost; nobody is asked to click anything.
     EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Camera lost since 00:00:09");
-    EXPECT_TRUE(c.errors.empty());
-    EXPECT_TRUE(c.messages.requests.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
+    EXPECT_TRUE(c.desktop.boxes.requests.empty());
     EXPECT_EQ(c.writeFailures, 0); // no disk to free for a camera gone
     const Probe p = ffprobe(c.cam->lastRecordingFile());
     EXPECT_EQ(p.codec, "wmv1");
@@ -356,7 +344,7 @@ TEST_F(CameraCapture, ACameraUnpluggedWhileRecordingWaitsLostWithAReadableFileAn
     c.state(true, true);
     EXPECT_EQ(changes, 2);
     EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
     c.cam->StopAll();
 }
 
@@ -424,7 +412,7 @@ TEST_F(CameraCapture, AFullDiskStopsOnlyTheRecordingWithOneReport) {
     EXPECT_FALSE(c.cam->HaltText().isEmpty());
     c.cam->ResumeRecordingIfRoom(room, 0);
     c.state(true, false);
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
 
     EXPECT_TRUE(c.cam->Channel().waitsToRecord());
 
@@ -484,7 +472,7 @@ TEST_F(CameraCapture, TheFileWatchAndTheLastFileFollowEachNewSegment) {
     const QString second = c.cam->SaveFilePath() + "Cam 1-20110101-000009-2.wmv";
     ASSERT_TRUE(waitFor([&] { return c.cam->lastRecordingFile() == second; }, 8000));
     EXPECT_GT(ffprobe(first).duration, 2.5); // finished while the recording goes on
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
     fs::remove(second.toStdString());
     ASSERT_TRUE(waitFor([&] { return c.halts > 0; }, 5000));
     c.haltedWithoutABox(second);
@@ -519,10 +507,10 @@ TEST_F(CameraCapture, TimedSnapshotsFollowTheDueRule) {
     EXPECT_EQ(c.cam->SnapshotPath().back(), '/'); // gains the separator after the first one
     fs::remove(file);
 
-    c.seconds = 1059; // one second short
+    c.desktop.time.setMonotonicSeconds(1059); // one second short
     runFor(300);
     EXPECT_FALSE(fs::exists(file));
-    c.seconds = 1060;
+    c.desktop.time.setMonotonicSeconds(1060);
     EXPECT_TRUE(waitFor([&] { return fs::exists(file); }));
     EXPECT_EQ(c.cam->LastSnapshotSecond(), 1060u);
     c.cam->StopAll();
@@ -538,8 +526,8 @@ TEST_F(CameraCapture, SnapshotsIntoAMissingFolderFailSilently) {
     EXPECT_TRUE(waitFor([&] { return c.cam->LastSnapshotSecond() == 1000u; }));
     EXPECT_TRUE(waitFor([&] { return !c.cam->Image1()->pixmap().isNull(); }));
     EXPECT_FALSE(fs::exists(c.dir / "missing"));
-    EXPECT_TRUE(c.messages.requests.empty());
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.boxes.requests.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
     c.cam->StopAll();
 }
 
@@ -569,12 +557,12 @@ TEST_F(CameraCapture, ARecordingThatCannotOpenItsFileIsReportedOnceAndPreviewRes
         }
         runFor(1500);
         // The answer to the command given: the error report, not the halt line.
-        EXPECT_EQ(thrown + static_cast<int>(c.errors.size()), 1);
+        EXPECT_EQ(thrown + static_cast<int>(c.desktop.reports.size()), 1);
         EXPECT_EQ(c.halts, 0);
         EXPECT_TRUE(c.cam->HaltText().isEmpty());
         c.state(true, false);
         EXPECT_EQ(c.cam->CaptureGraph().GraphState(), TGraphState::gsPlaying);
-        EXPECT_TRUE(c.messages.requests.empty());
+        EXPECT_TRUE(c.desktop.boxes.requests.empty());
         c.cam->StopAll();
     }
 }
@@ -645,4 +633,33 @@ TEST_F(CameraCapture, AHiddenCameraSavingEveryFrameStillRecordsEveryFrame) {
     // The file holds what passed the grabber while it recorded, give or take the frames at
     // either end of that window.
     EXPECT_GE(recorded, delivered - 2);
+}
+
+// Recording on motion: the frame shows a camera armed and waiting apart from one writing an
+// event, and tells the wall each time that changes so the list follows.
+TEST_F(CameraCapture, RecordingOnMotionShowsArmedApartFromWritingAnEvent) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.firstTestCamera());
+    CameraSettings s = c.cam->Settings();
+    s.motionDetect = true;
+    // The test camera's picture moves all the time: the channel's own detector is kept quiet (no
+    // change can exceed the whole picture), so the events told below are the only ones.
+    s.motionMinArea = 1000;
+    s.recordMode = 1;
+    c.cam->setSettings(s);
+    int changes = 0;
+    QObject::connect(c.cam.get(), &TCamera::OnStateChanged, [&](TCamera*) { ++changes; });
+    c.cam->actPreview()->execute();
+    c.cam->actSave()->execute();
+    c.state(true, true);
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Armed: waiting for motion");
+    emit c.cam->Channel().motionStarted(QDateTime::currentMSecsSinceEpoch());
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Recording an event");
+    EXPECT_EQ(c.cam->NoticeText(), "Recording an event"); // the list's line
+    emit c.cam->Channel().motionEnded(MotionEventRecord{});
+    EXPECT_EQ(c.cam->VideoWindow()->StatusText(), "Armed: waiting for motion");
+    EXPECT_EQ(changes, 2);
+    c.cam->actSave()->execute();
+    EXPECT_TRUE(c.cam->VideoWindow()->StatusText().isEmpty());
+    c.cam->StopAll();
 }

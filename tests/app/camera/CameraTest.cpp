@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -175,4 +176,25 @@ TEST(Camera, AnIdleFrameSaysWhatItWaitsForOnAQuietTabBar) {
         for (int x = origin.x() + last.right() + 4; x < shot.width(); ++x)
             bright += qGray(shot.pixel(x, y)) > 96;
     EXPECT_EQ(bright, 0);
+}
+
+TEST(Camera, AMotionEventShowsOnTheFrameWhileItRuns) {
+    Fixture f;
+    TCamera cam(nullptr, f.services);
+    int told = 0;
+    QObject::connect(&cam, &TCamera::OnMotion, [&] { ++told; });
+    const qint64 start = QDateTime(QDate(2026, 12, 9), QTime(21, 5, 7)).toMSecsSinceEpoch();
+    emit cam.Channel().motionStarted(start);
+    EXPECT_TRUE(cam.InMotion());
+    EXPECT_EQ(cam.NoticeText(), "Motion since 21:05:07");
+    EXPECT_EQ(cam.VideoWindow()->StatusText(), "Motion since 21:05:07");
+    emit cam.Channel().motionEnded(MotionEventRecord{});
+    EXPECT_FALSE(cam.InMotion());
+    EXPECT_EQ(cam.VideoWindow()->StatusText(), "");
+    EXPECT_EQ(told, 2);
+    // A camera that stops ends what it showed, told or not.
+    emit cam.Channel().motionStarted(start);
+    emit cam.Channel().stateEntered(ChannelState::Idle);
+    EXPECT_FALSE(cam.InMotion());
+    EXPECT_EQ(cam.VideoWindow()->StatusText(), "");
 }

@@ -7,6 +7,7 @@
 #include "app/wall/Form1.h"
 #include "platform/MessageBox.h"
 #include "platform/PageOpener.h"
+#include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -30,7 +31,7 @@ namespace {
 
 struct Options {
     test::TempDir dir;
-    RecordingMessageBox messages;
+    test::FakeDesktop desktop;
     RecordingPageOpener pages;
     TConfigForm config;
     TAboutBox about{{"Norvale Test", "(c) Nobody", "https://example.org/a/very/long/path"}, &pages};
@@ -46,20 +47,18 @@ struct Options {
         Form1Context c;
         c.exeDir = QString::fromStdString(dir.path().string()) + "/";
         c.applicationName = "Norvale Test";
-        c.messages = &messages;
+        c.desktop = &desktop;
         c.cameraServices.videoDeviceCount = [] { return 0; };
-        c.screenWidth = [] { return 1024; };
         form = std::make_unique<TForm1>(std::move(c));
         DialogCommandsContext d;
         d.configForm = &config;
         d.aboutBox = &about;
         d.pages = &pages;
-        d.messages = &messages;
         d.autorun = Autorun(autostart);
         d.applicationName = "Norvale Test";
         d.executablePath = "/opt/norvale/norvale";
         d.supportUrl = "https://example.org/support";
-        d.execDialog = [this](QDialog& dialog) {
+        desktop.dialogs = [this](QDialog& dialog) {
             dialog.show();
             if (&dialog == &config)
                 user(config);
@@ -131,7 +130,7 @@ TEST(OptionsExchange, OkTakesValuesBackWritesTheEntryAndRestartsCycling) {
     o.commands->OptionsClick();
     EXPECT_FALSE(fs::exists(o.entry()));
     o.commands->OptionsClick();
-    EXPECT_TRUE(o.messages.requests.empty());
+    EXPECT_TRUE(o.desktop.boxes.requests.empty());
 }
 
 TEST(OptionsExchange, NoGroupCheckedTurnsCyclingOffAndCancelChangesNothing) {
@@ -221,16 +220,16 @@ TEST(OptionsExchange, AutorunFailures) {
     // The entry cannot be written: reported, and the cycling values are not taken.
     fs::create_directories(o.entry());
     o.commands->OptionsClick();
-    ASSERT_EQ(o.messages.requests.size(), 1u);
-    EXPECT_EQ(o.messages.requests[0].text, "Failed to set data for 'Norvale Test'");
-    EXPECT_EQ(o.messages.requests[0].caption, "Error");
+    ASSERT_EQ(o.desktop.boxes.requests.size(), 1u);
+    EXPECT_EQ(o.desktop.boxes.requests[0].text, "Failed to set data for 'Norvale Test'");
+    EXPECT_EQ(o.desktop.boxes.requests[0].caption, "Error");
     EXPECT_TRUE(o.form->settings().autoRun);
     EXPECT_FALSE(o.form->settings().changeGroup);
     // The folder cannot be made: nothing reported, the rest goes on.
     fs::remove_all(o.autostart);
     test::writeFile(o.autostart, "");
     o.commands->OptionsClick();
-    EXPECT_EQ(o.messages.requests.size(), 1u);
+    EXPECT_EQ(o.desktop.boxes.requests.size(), 1u);
     EXPECT_TRUE(o.form->settings().changeGroup);
     EXPECT_EQ(o.form->settings().changeGroupSeconds, 40);
 }
@@ -295,4 +294,28 @@ TEST(AboutAndHelp, LongBrandingTextsWrapInsideTheBox) {
         }
         about.reject();
     }
+}
+
+TEST(OptionsExchange, MotionPageTakesTheCommandBackAndSaysWhenItCannotBeSplit) {
+    Options o;
+    o.form->settings().motionCommand = "notify-send %n";
+    QString shown, check;
+    o.user = [&](TConfigForm& f) {
+        shown = f.edtMotionCommand()->text();
+        f.edtMotionCommand()->setText("curl -d 'unclosed");
+        check = f.lblMotionCommandCheck()->text();
+        f.edtMotionCommand()->setText("  mosquitto_pub -t cams/%c -m \"%e %t\"  ");
+        EXPECT_EQ(f.lblMotionCommandCheck()->text(), "");
+        f.accept();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(shown.toStdString(), "notify-send %n");
+    EXPECT_TRUE(check.contains("quote")) << check.toStdString();
+    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
+    o.user = [](TConfigForm& f) {
+        f.edtMotionCommand()->clear();
+        f.reject();
+    };
+    o.commands->OptionsClick();
+    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
 }

@@ -5,6 +5,8 @@
 #include "app/camera/VideoWindow.h"
 #include "app/dialogs/CameraSettingsDialog.h"
 #include "app/dialogs/DeviceControlsForm.h"
+#include "app/dialogs/FrameMotionPreview.h"
+#include "app/dialogs/MotionPage.h"
 #include "app/dialogs/SpinEdit.h"
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
@@ -13,6 +15,7 @@
 #include "capture/TestCameras.h"
 #include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
+#include "support/FakeDesktop.h"
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
@@ -24,6 +27,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,11 +41,9 @@ namespace {
 
 struct Channel {
     TempDir dir;
-    RecordingMessageBox messages;
-    ScriptedFolderChooser folders;
+    test::FakeDesktop desktop;
     std::unique_ptr<TSysDevEnum> devices;
     TEnumMediaType formats;
-    std::vector<QString> errors;
     std::unique_ptr<TCamera> cam;
     // What the "user" does in the shown dialog.
     std::function<void(TSettingsForm&)> user = [](TSettingsForm& f) { f.reject(); };
@@ -51,12 +54,10 @@ struct Channel {
         CameraServices s;
         s.videoDevices = devices.get();
         s.deviceFormats = &formats;
-        s.messages = &messages;
-        s.folders = &folders;
+        s.desktop = &desktop;
         s.exeDir = QString::fromStdString(dir.path().string()) + "/";
-        s.reportError = [this](const QString& t) { errors.push_back(t); };
         s.editSettings = &editCameraSettings;
-        s.execDialog = [this](QDialog& d) {
+        desktop.dialogs = [this](QDialog& d) {
             auto& form = static_cast<TSettingsForm&>(d);
             form.show();
             user(form);
@@ -187,7 +188,7 @@ TEST(SettingsForm, CancelChangesNothingButTheCameraHasStopped) {
     EXPECT_EQ(c.cam->VideoFormatIndex(), -1);
     EXPECT_EQ(c.cam->CameraName(), "Gate");
     EXPECT_EQ(c.cam->BitRate(), 1024);
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
 }
 
 TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
@@ -196,7 +197,7 @@ TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
     c.cam->setSnapshotSeconds(5000); // from setup.ini: shown and given back as 3600
     c.cam->setSegmentSeconds(90);
     const QString folder = QString::fromStdString(c.dir.path().string());
-    c.folders.answer = folder + "/";
+    c.desktop.chooser.answer = folder + "/";
     c.user = [&](TSettingsForm& f) {
         EXPECT_EQ(f.edtSnapshotSeconds()->Value(), 3600);
         f.cbbVideoDevices()->setCurrentIndex(c.testCamera(2));
@@ -216,7 +217,7 @@ TEST(SettingsForm, OkTakesEveryValueBackTrimmed) {
     c.settings();
     EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(2));
     EXPECT_EQ(c.cam->VideoFormatIndex(), 1);
-    EXPECT_EQ(c.folders.askedTitle, "Browse for Folder");
+    EXPECT_EQ(c.desktop.chooser.askedTitle, "Browse for Folder");
     EXPECT_EQ(c.cam->SaveFilePath(), folder); // the chooser's result without a trailing "/"
     EXPECT_EQ(c.cam->CameraName(), "Lobby");
     EXPECT_EQ(c.cam->BitRate(), 0);
@@ -243,7 +244,7 @@ TEST(SettingsForm, UntouchedOkKeepsAStoredDeviceAndFormat) {
     EXPECT_EQ(c.cam->VideoDeviceIndex(), c.testCamera(2));
     EXPECT_EQ(c.cam->VideoFormatIndex(), 7);
     EXPECT_EQ(c.cam->SegmentSeconds(), 90);
-    EXPECT_TRUE(c.messages.requests.empty());
+    EXPECT_TRUE(c.desktop.boxes.requests.empty());
 }
 
 TEST(SettingsForm, EncIniPreselectsIgnoringCase) {
@@ -274,11 +275,11 @@ TEST(SettingsForm, OkRefusesWithoutDeviceOrFormat) {
     };
     c.settings();
     EXPECT_EQ(formatsListed, 0);
-    ASSERT_EQ(c.messages.requests.size(), 2u);
-    EXPECT_EQ(c.messages.requests[0].text, "Please select a video device!");
-    EXPECT_EQ(c.messages.requests[1].text, "Please select a video format!");
-    EXPECT_EQ(c.messages.requests[1].caption, "Error");
-    EXPECT_EQ(c.messages.requests[1].icon, MessageIcon::Error);
+    ASSERT_EQ(c.desktop.boxes.requests.size(), 2u);
+    EXPECT_EQ(c.desktop.boxes.requests[0].text, "Please select a video device!");
+    EXPECT_EQ(c.desktop.boxes.requests[1].text, "Please select a video format!");
+    EXPECT_EQ(c.desktop.boxes.requests[1].caption, "Error");
+    EXPECT_EQ(c.desktop.boxes.requests[1].icon, MessageIcon::Error);
     EXPECT_EQ(c.cam->VideoDeviceIndex(), -1);
 }
 
@@ -314,7 +315,7 @@ TEST(SettingsForm, PreviewShowsTheDeviceAndClosingEmptiesTheGraph) {
         f.reject();
     };
     c.settings();
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
     EXPECT_FALSE(c.cam->CaptureGraph().Active());
     EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
     // The camera previews on its own again afterwards.
@@ -361,7 +362,7 @@ TEST(SettingsForm, PickingAnotherDeviceClearsThePreviewAndTheListShowsTheWholeFo
         f.reject();
     };
     c.settings();
-    EXPECT_TRUE(c.errors.empty());
+    EXPECT_TRUE(c.desktop.reports.empty());
 }
 
 TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
@@ -394,4 +395,27 @@ TEST(DeviceControls, EditorsReadAndSetTheDeviceAtOnce) {
     EXPECT_NE(empty.NoControlsLabel(), nullptr);
     EXPECT_EQ(ShowFilterPropertyPages(nullptr, nullptr), hr::S_FALSE);
     EXPECT_EQ(ShowFilterPropertyPages(nullptr, &none), hr::E_FAIL);
+}
+
+TEST(SettingsForm, MotionPageShowsTheDialogsOwnLivePicture) {
+    Channel c;
+    c.cam->setVideoDeviceIndex(c.testCamera(1));
+    c.user = [&](TSettingsForm& f) {
+        f.pcPreferences()->setCurrentWidget(f.tabMotion());
+        MotionPage& page = *f.tabMotion();
+        page.refreshPicture();
+        EXPECT_TRUE(page.maskView()->picture().isNull());
+        ASSERT_FALSE(page.btnMotionPreview()->isHidden());
+        page.btnMotionPreview()->click();
+        // Frames reach the page though the dialog's own window is on a hidden page.
+        EXPECT_TRUE(test::waitFor([&] {
+            page.refreshPicture();
+            return !page.maskView()->picture().isNull();
+        }));
+        EXPECT_EQ(page.maskView()->picture().width(), FrameMotionPreview::GreyWidth);
+        f.reject();
+    };
+    c.settings();
+    EXPECT_TRUE(c.desktop.reports.empty());
+    EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
 }

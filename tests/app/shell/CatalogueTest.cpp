@@ -11,6 +11,7 @@
 #include "core/MoCatalog.h"
 #include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
+#include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
 
 #include <QCheckBox>
@@ -29,15 +30,12 @@ struct CatalogueReset {
     ~CatalogueReset() { Translator::setCatalog(nullptr); }
 };
 
-std::unique_ptr<TForm1> makeWall(const TempDir& dir, RecordingMessageBox& messages) {
+std::unique_ptr<TForm1> makeWall(const TempDir& dir, norvale::test::FakeDesktop& desktop) {
     Form1Context c;
     c.exeDir = QString::fromStdString(dir.path().string()) + "/";
     c.applicationName = "Norvale Test";
-    c.messages = &messages;
-    c.cameraServices.messages = &messages;
+    c.desktop = &desktop;
     c.cameraServices.videoDeviceCount = [] { return 0; };
-    c.screenWidth = [] { return 1024; };
-    c.trayAvailable = [] { return false; };
     return std::make_unique<TForm1>(std::move(c));
 }
 } // namespace
@@ -48,9 +46,9 @@ TEST(Catalogue, HoldsEveryTextTheWindowsShow) {
     const auto mo = norvale::test::buildDir() / "locale/en/LC_MESSAGES/default.mo";
     const MoCatalog catalogue = MoCatalog::load(mo);
     TempDir dir;
-    RecordingMessageBox messages;
-    auto wall = makeWall(dir, messages);
-    TScanForm scanForm(messages);
+    norvale::test::FakeDesktop desktop;
+    auto wall = makeWall(dir, desktop);
+    TScanForm scanForm(desktop.boxes);
     TConfigForm configForm;
     TSettingsForm settingsForm(nullptr, SettingsFormServices{});
     const AboutBoxTexts branding{"Norvale Test", "(c) Branding", "http://example.invalid/"};
@@ -94,8 +92,8 @@ TEST(Catalogue, LabelsTakeTheSizeOfTheirTranslatedText) {
                                      QString::fromStdString((dir / "default.po").string())}),
         0);
     Translator::install(QString::fromStdString(dir.path().string()) + "/");
-    RecordingMessageBox messages;
-    auto wall = makeWall(dir, messages);
+    norvale::test::FakeDesktop desktop;
+    auto wall = makeWall(dir, desktop);
     QLabel* about = nullptr;
     for (QLabel* l : wall->findChildren<QLabel*>())
         if (l->text() == "&About this surveillance program")
@@ -132,25 +130,24 @@ TEST(Catalogue, TextsShownLaterAreLookedUpToo) {
     Translator::install(QString::fromStdString(dir.path().string()) + "/");
     auto site = [](const char* text) { return QString(text) + " (site wording)"; };
 
-    RecordingMessageBox messages;
-    auto wall = makeWall(dir, messages);
+    norvale::test::FakeDesktop desktop;
+    auto wall = makeWall(dir, desktop);
     // The wall's commands made after the wall translated itself.
     DialogCommandsContext context;
-    context.messages = &messages;
     context.applicationName = "Norvale Test";
     std::filesystem::create_directories(dir / "autostart/Norvale Test.desktop");
     context.autorun = Autorun(dir / "autostart"); // the entry is a folder: it cannot be written
     TConfigForm config;
     context.configForm = &config;
-    context.execDialog = [](QDialog&) { return int(QDialog::Accepted); };
+    desktop.dialogs = [](QDialog&) { return int(QDialog::Accepted); };
     auto* commands = new DialogCommands(*wall, std::move(context));
     EXPECT_EQ(commands->actHelp()->text(), site("&Help"));
     EXPECT_EQ(commands->actAbout()->text(), site("&About"));
     config.chkAutoRun()->setChecked(true);
     wall->settings().autoRun = true;
     commands->OptionsClick();
-    ASSERT_FALSE(messages.requests.empty());
-    EXPECT_EQ(messages.requests.back().text,
+    ASSERT_FALSE(desktop.boxes.requests.empty());
+    EXPECT_EQ(desktop.boxes.requests.back().text,
               site("Failed to set data for '%1'").arg("Norvale Test"));
 
     // The list caption has room for its translation.
@@ -165,18 +162,16 @@ TEST(Catalogue, TextsShownLaterAreLookedUpToo) {
     TCamera* camera = wall->AllCameras().at(0);
     EXPECT_EQ(camera->VideoWindow()->WaitingText(), site("No device: open Camera Settings"));
     camera->StartPreview();
-    ASSERT_FALSE(messages.requests.empty());
-    EXPECT_EQ(messages.requests.back().text, site("Please select a video device!"));
-    EXPECT_EQ(messages.requests.back().caption, site("Error"));
+    ASSERT_FALSE(desktop.boxes.requests.empty());
+    EXPECT_EQ(desktop.boxes.requests.back().text, site("Please select a video device!"));
+    EXPECT_EQ(desktop.boxes.requests.back().caption, site("Error"));
 
     // The camera settings dialog's refusals and its folder chooser.
-    ScriptedFolderChooser folders;
     SettingsFormServices services;
-    services.messages = &messages;
-    services.folders = &folders;
+    services.desktop = &desktop;
     TSettingsForm settings(nullptr, services);
     settings.accept();
-    EXPECT_EQ(messages.requests.back().text, site("Please select a video device!"));
+    EXPECT_EQ(desktop.boxes.requests.back().text, site("Please select a video device!"));
     settings.btnBrowseClick();
-    EXPECT_EQ(folders.askedTitle, site("Browse for Folder"));
+    EXPECT_EQ(desktop.chooser.askedTitle, site("Browse for Folder"));
 }

@@ -2,6 +2,7 @@
 #include "app/shell/Application.h"
 #include "core/IniFile.h"
 #include "platform/SingleInstance.h"
+#include "storage/RecordingIndex.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -205,4 +206,35 @@ TEST(Program, WindowCaptionsGetNothingAppended) {
     // display name follows the application name.
     QCoreApplication::setApplicationName("probe");
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), "probe");
+}
+
+TEST(Program, TheIndexBesideTheSettingsTakesInTheFoldersAndOutlivesAKill) {
+    Installation inst(true);
+    // A recording of Camera1 in its default folder (the home folder) from an earlier run.
+    const fs::path file = inst.tmp / "Camera1-20251201-101500.wmv";
+    norvale::test::writeFile(file, "recorded");
+    QProcess p;
+    inst.prepare(p);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start();
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains("rebuilt from 1 recording files") && t.elapsed() < 30000) {
+        p.waitForReadyRead(200);
+        out += p.readAll();
+    }
+    ASSERT_TRUE(out.contains("The recordings index was missing and is rebuilt from 1 recording "
+                             "files."))
+        << out.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
+    ASSERT_TRUE(p.waitForFinished(30000));
+
+    norvale::RecordingIndex index((inst.dir / "norvale.db").string());
+    EXPECT_FALSE(index.rebuilt());
+    const auto rows = index.recordings(1, 0, std::int64_t{1} << 50);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].file, file.string());
+    EXPECT_EQ(rows[0].bytes, 8);
 }

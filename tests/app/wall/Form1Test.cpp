@@ -2,6 +2,7 @@
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"
+#include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -23,18 +24,12 @@ namespace {
 
 struct Wall {
     TempDir dir;
-    RecordingMessageBox messages;
-    std::vector<QString> errors;
+    norvale::test::FakeDesktop desktop;
     int devices = 2;
     std::unique_ptr<TForm1> form;
 
-    bool tray = true;
-    std::vector<QString> balloons;
-    QPoint pointer{0, 100};
-
     explicit Wall(const std::string& setupIni = {}, std::string exeSubdir = {},
-                  bool withTray = true, std::function<void(const std::string&)> shutdownStep = {})
-        : tray(withTray) {
+                  bool withTray = true, std::function<void(const std::string&)> shutdownStep = {}) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
         Form1Context c;
@@ -42,15 +37,10 @@ struct Wall {
         if (!c.exeDir.endsWith('/'))
             c.exeDir += '/';
         c.applicationName = "Norvale Test";
-        c.messages = &messages;
+        desktop.tray = withTray;
+        desktop.pointer = {0, 100};
+        c.desktop = &desktop;
         c.cameraServices.videoDeviceCount = [this] { return devices; };
-        c.reportError = [this](const QString& t) { errors.push_back(t); };
-        c.screenWidth = [] { return 1024; };
-        c.trayAvailable = [this] { return tray; };
-        c.balloon = [this](const QString& title, const QString& text, int ms) {
-            balloons.push_back(title + "|" + text + "|" + QString::number(ms));
-        };
-        c.pointerPos = [this] { return pointer; };
         c.shutdownStep = std::move(shutdownStep);
         form = std::make_unique<TForm1>(std::move(c));
     }
@@ -294,16 +284,16 @@ TEST(Form1, ShutdownWritesEveryCameraThenTheWindowValues) {
     EXPECT_EQ(ini.readInteger("System", "CurrentIndex", 0), 4);
     EXPECT_EQ(ini.readString("System", "PanelVisible", ""), "0");
     EXPECT_EQ(ini.readString("Mine", "x", ""), "1");
-    EXPECT_TRUE(w.errors.empty());
+    EXPECT_TRUE(w.desktop.reports.empty());
 }
 
 TEST(Form1, AFailedWriteIsReportedOnceAndTheWindowStillGoes) {
     Wall w({}, "missing-folder");
     w.form.reset();
-    ASSERT_EQ(w.errors.size(), 1u);
-    EXPECT_EQ(w.errors[0], "Unable to write to " +
-                               QString::fromStdString((w.dir / "missing-folder").string()) +
-                               "/setup.ini");
+    ASSERT_EQ(w.desktop.reports.size(), 1u);
+    EXPECT_EQ(w.desktop.reports[0],
+              "Unable to write to " + QString::fromStdString((w.dir / "missing-folder").string()) +
+                  "/setup.ini");
 }
 
 // Whatever a shutdown step throws, the later steps run and setup.ini is written.
@@ -328,6 +318,6 @@ TEST(Form1, EveryShutdownStepRunsWhateverAnEarlierOneThrew) {
         if (failing != "write cameras") {
             EXPECT_EQ(ini.readString("Camera2", "Name", ""), "Gate");
         }
-        EXPECT_TRUE(w.errors.empty());
+        EXPECT_TRUE(w.desktop.reports.empty());
     }
 }

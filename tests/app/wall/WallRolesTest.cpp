@@ -15,6 +15,7 @@
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
 #include "platform/MessageBox.h"
+#include "support/FakeDesktop.h"
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
@@ -48,23 +49,22 @@ namespace {
 
 using norvale::test::waitFor;
 
+// The test desktop with the display's own tray, for the tests under a real tray host.
+struct RealTrayDesktop : norvale::test::FakeDesktop {
+    bool trayAvailable() const override { return QSystemTrayIcon::isSystemTrayAvailable(); }
+};
+
 struct Wall {
     TempDir dir;
-    RecordingMessageBox messages;
+    norvale::test::FakeDesktop desktop;
     std::unique_ptr<TSysDevEnum> devices;
     TEnumMediaType formats;
-    bool tray = true;
-    std::vector<QString> balloons;
-    QPoint pointer{600, 500};
-    // The camera settings dialog's "user"; empty: the dialog is cancelled at once.
-    std::function<void(QDialog&)> dialogUser;
     std::unique_ptr<TForm1> form;
 
     // withDevices: the synthetic cameras, so previews really run.
     // cameraStates: what the program left in cameras.state when it last ran.
     explicit Wall(const std::string& setupIni = {}, bool withTray = true, bool withDevices = false,
-                  const std::string& cameraStates = {})
-        : tray(withTray) {
+                  const std::string& cameraStates = {}) {
         if (!setupIni.empty())
             norvale::test::writeFile(dir / "setup.ini", setupIni);
         if (!cameraStates.empty())
@@ -72,7 +72,9 @@ struct Wall {
         Form1Context c;
         c.exeDir = QString::fromStdString(dir.path().string()) + "/";
         c.applicationName = "Norvale Test";
-        c.messages = &messages;
+        desktop.tray = withTray;
+        desktop.pointer = {600, 500};
+        c.desktop = &desktop;
         if (withDevices) {
             devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
             c.cameraServices.videoDevices = devices.get();
@@ -80,19 +82,7 @@ struct Wall {
         } else {
             c.cameraServices.videoDeviceCount = [] { return 2; };
         }
-        c.cameraServices.messages = &messages;
-        c.screenWidth = [] { return 1024; };
-        c.trayAvailable = [this] { return tray; };
-        c.balloon = [this](const QString& title, const QString& text, int ms) {
-            balloons.push_back(title + "|" + text + "|" + QString::number(ms));
-        };
-        c.pointerPos = [this] { return pointer; };
         c.cameraServices.editSettings = &editCameraSettings;
-        c.cameraServices.execDialog = [this](QDialog& d) {
-            if (dialogUser)
-                dialogUser(d);
-            return int(QDialog::Rejected);
-        };
         form = std::make_unique<TForm1>(std::move(c));
     }
     TCamera* camera(int n) const { return form->AllCameras().at(n - 1); }
@@ -222,7 +212,7 @@ TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
     cam->setMMSPort(norvale::test::freeTcpPort());
     f.show();
     emit f.PreviewBtn()->clicked();
-    for (const auto& m : w.messages.requests)
+    for (const auto& m : w.desktop.boxes.requests)
         ADD_FAILURE() << m.text.toStdString();
     ASSERT_TRUE(cam->Previewing());
     EXPECT_TRUE(f.PreviewBtn()->downed());
@@ -301,7 +291,7 @@ TEST(WallResume, WhatRanIsKeptOnEveryChangeAndResumedAtTheNextStart) {
         EXPECT_EQ(w.camera(1)->Previewing(), c.resumed);
         EXPECT_EQ(w.camera(2)->Previewing(), c.resumed);
         EXPECT_FALSE(w.camera(2)->Recording());
-        EXPECT_TRUE(w.messages.requests.empty());
+        EXPECT_TRUE(w.desktop.boxes.requests.empty());
     }
     unsetenv("NORVALE_MMS_PORT");
 }
@@ -313,9 +303,10 @@ TEST(WallTray, ALostCameraIsOneBalloonAndNoBoxAndTheRecordOfItStays) {
     const bool lost = waitFor([&] { return w.camera(1)->Lost(); });
     testcameras::setUnplugged(4, false);
     ASSERT_TRUE(lost);
-    ASSERT_EQ(w.balloons.size(), 1u);
-    EXPECT_TRUE(w.balloons[0].startsWith("Gate|Camera lost since ")) << w.balloons[0].toStdString();
-    EXPECT_TRUE(w.messages.requests.empty());
+    ASSERT_EQ(w.desktop.balloons.size(), 1u);
+    EXPECT_TRUE(w.desktop.balloons[0].startsWith("Gate|Camera lost since "))
+        << w.desktop.balloons[0].toStdString();
+    EXPECT_TRUE(w.desktop.boxes.requests.empty());
     // A lost camera is still one to resume: it was running and waits to run again.
     EXPECT_EQ(norvale::test::readFile(w.dir / "cameras.state"), "Camera1=Previewing\n");
 }
@@ -332,11 +323,11 @@ TEST(WallTray, ARecordingWhoseFolderGoesIsOneBalloonAndNoBox) {
     std::filesystem::remove_all(recordings / "gate");
     ASSERT_TRUE(waitFor([&] { return !w.camera(1)->Recording(); }, 5000));
     EXPECT_TRUE(w.camera(1)->Previewing());
-    ASSERT_EQ(w.balloons.size(), 1u);
-    EXPECT_TRUE(w.balloons[0].startsWith("Gate|Recording stopped at "))
-        << w.balloons[0].toStdString();
-    EXPECT_EQ(w.balloons[0].section('|', 1, 1), w.camera(1)->NoticeText());
-    EXPECT_TRUE(w.messages.requests.empty());
+    ASSERT_EQ(w.desktop.balloons.size(), 1u);
+    EXPECT_TRUE(w.desktop.balloons[0].startsWith("Gate|Recording stopped at "))
+        << w.desktop.balloons[0].toStdString();
+    EXPECT_EQ(w.desktop.balloons[0].section('|', 1, 1), w.camera(1)->NoticeText());
+    EXPECT_TRUE(w.desktop.boxes.requests.empty());
     w.camera(1)->StopAll();
 }
 
@@ -353,7 +344,7 @@ TEST(WallCommands, TheMenuRecomputesAndADisabledCommandDoesNotRun) {
     // The snapshot timer from the menu runs the camera's own command.
     f.actSnapshot()->trigger();
     EXPECT_TRUE(w.camera(1)->AutoSnapshot());
-    EXPECT_TRUE(w.messages.requests.empty());
+    EXPECT_TRUE(w.desktop.boxes.requests.empty());
 }
 
 TEST(WallTray, BalloonOnlyOnTheFirstMinimiseOfARunAndTheWayBack) {
@@ -367,13 +358,14 @@ TEST(WallTray, BalloonOnlyOnTheFirstMinimiseOfARunAndTheWayBack) {
     f.tray().OpenMainWindow();
     EXPECT_TRUE(f.isVisible());
     f.Minimize();
-    ASSERT_EQ(w.balloons.size(), 1u);
-    EXPECT_EQ(w.balloons[0], "Norvale Test|Norvale Test is running in the background.|2000");
+    ASSERT_EQ(w.desktop.balloons.size(), 1u);
+    EXPECT_EQ(w.desktop.balloons[0],
+              "Norvale Test|Norvale Test is running in the background.|2000");
     EXPECT_FALSE(TrayControl::balloonPending());
     // Another window of the same run shows none either.
     Wall second;
     second.form->Minimize();
-    EXPECT_TRUE(second.balloons.empty());
+    EXPECT_TRUE(second.desktop.balloons.empty());
 }
 
 TEST(WallTray, WithoutATrayTheWindowGoesToTheTaskBar) {
@@ -386,17 +378,16 @@ TEST(WallTray, WithoutATrayTheWindowGoesToTheTaskBar) {
     w.form->Minimize();
     EXPECT_FALSE(w.form->isHidden());
     EXPECT_TRUE(w.form->windowState() & Qt::WindowMinimized);
-    EXPECT_TRUE(w.balloons.empty());
+    EXPECT_TRUE(w.desktop.balloons.empty());
 }
 
 TEST(FullScreenPanel, SlidesByTheStateTable) {
     bool fullScreen = false;
-    QPoint pointer(0, 500);
+    norvale::test::FakeDesktop desktop;
+    desktop.pointer = QPoint(0, 500);
     QWidget owner;
     const Artwork artwork(QString::fromStdString((norvale::test::buildDir() / "assets").string()));
-    FullScreenPanel panel(
-        &owner, &artwork,
-        {[&] { return fullScreen; }, [] { return 1024; }, [&] { return pointer; }, {}});
+    FullScreenPanel panel(&owner, &artwork, desktop, {[&] { return fullScreen; }, {}});
     QWidget* p = panel.ControlPanel();
     EXPECT_EQ(p->geometry(), QRect(243, 0, 538, 20));
     EXPECT_EQ(panel.Timer2()->interval(), 400);
@@ -422,7 +413,7 @@ TEST(FullScreenPanel, SlidesByTheStateTable) {
     int i = 0;
     for (const auto& t : ticks) {
         fullScreen = t.fullScreen;
-        pointer = t.pointer;
+        desktop.pointer = t.pointer;
         panel.PinButton()->setChecked(t.pinned);
         panel.Timer2Timer();
         EXPECT_EQ(!p->isHidden(), t.visible) << "tick " << i;
@@ -441,11 +432,11 @@ TEST(WallTray, RealTrayHostTakesTheIconAndTheWindowHidesToIt) {
         GTEST_SKIP() << "no tray on the offscreen platform";
     ASSERT_TRUE(waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
     TempDir dir;
-    RecordingMessageBox messages;
+    RealTrayDesktop desktop;
     Form1Context c;
     c.exeDir = QString::fromStdString(dir.path().string()) + "/";
     c.applicationName = "Norvale Tray";
-    c.messages = &messages;
+    c.desktop = &desktop;
     c.cameraServices.videoDeviceCount = [] { return 0; };
     TForm1 f(std::move(c));
     EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
@@ -516,10 +507,11 @@ TEST(WallCommands, TheSettingsDialogRunsUnderTheOrdinaryCursor) {
     for (const auto& way : ways) {
         Wall w;
         bool opened = false;
-        w.dialogUser = [&](QDialog&) {
+        w.desktop.dialogs = [&](QDialog&) {
             opened = true;
             const QCursor* cursor = QApplication::overrideCursor();
             EXPECT_TRUE(!cursor || cursor->shape() != Qt::WaitCursor) << way.way;
+            return int(QDialog::Rejected);
         };
         way.open(*w.form);
         EXPECT_TRUE(opened) << way.way;
@@ -533,18 +525,18 @@ TEST(WallTray, TheIconFollowsATrayThatComesLateAndGoes) {
     f.show();
     EXPECT_FALSE(f.tray().TrayIcon1()->isVisible());
     // The desktop's tray starts after the program, and Minimise is pressed before Qt told.
-    w.tray = true;
+    w.desktop.tray = true;
     f.Minimize();
     EXPECT_TRUE(f.isHidden());
     EXPECT_TRUE(f.tray().TrayIcon1()->isVisible()) << "hidden without an icon to come back by";
     // The tray goes away: the window comes back to the task bar.
-    w.tray = false;
+    w.desktop.tray = false;
     f.tray().trayAvailabilityChanged();
     EXPECT_FALSE(f.tray().TrayIcon1()->isVisible());
     EXPECT_FALSE(f.isHidden());
     EXPECT_TRUE(f.windowState() & Qt::WindowMinimized);
     // It comes back: the icon with it, while the window stays where it is.
-    w.tray = true;
+    w.desktop.tray = true;
     f.tray().trayAvailabilityChanged();
     EXPECT_TRUE(f.tray().TrayIcon1()->isVisible());
     EXPECT_FALSE(f.isHidden());
@@ -552,7 +544,7 @@ TEST(WallTray, TheIconFollowsATrayThatComesLateAndGoes) {
     // A minimised start hides the window to the tray; the tray goes: the window comes back.
     Wall started("[System]\nStartMinimized=1\n");
     ASSERT_FALSE(started.form->showAtStart());
-    started.tray = false;
+    started.desktop.tray = false;
     started.form->tray().trayAvailabilityChanged();
     EXPECT_FALSE(started.form->isHidden());
     EXPECT_TRUE(started.form->windowState() & Qt::WindowMinimized);
@@ -565,13 +557,12 @@ TEST(WallDesktop, ATrayThatStartsLateTakesTheIconAndMinimiseComesBack) {
         GTEST_SKIP() << "needs a desktop";
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "a tray is up already";
     TempDir dir;
-    RecordingMessageBox messages;
+    RealTrayDesktop desktop;
     Form1Context c;
     c.exeDir = QString::fromStdString(dir.path().string()) + "/";
     c.applicationName = "Norvale Late Tray";
-    c.messages = &messages;
+    c.desktop = &desktop;
     c.cameraServices.videoDeviceCount = [] { return 0; };
-    c.balloon = [](const QString&, const QString&, int) {};
     TForm1 f(std::move(c));
     f.show();
     ASSERT_TRUE(waitFor([&] { return f.isVisible(); }));
@@ -632,7 +623,7 @@ TEST(WallDesktop, TheFullScreenPanelShowsAboveThePicture) {
     emit f.PreviewBtn()->clicked();
     ASSERT_TRUE(cam->Previewing());
     // Full screen by a click on its button, as a person does; the panel comes with the timer.
-    w.pointer = QPoint(600, 1); // at the top edge: the panel stays down
+    w.desktop.pointer = QPoint(600, 1); // at the top edge: the panel stays down
     const QPoint onButton = f.FullScrBtn()->mapToGlobal(f.FullScrBtn()->rect().center());
     ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(onButton.x()),
                                             QString::number(onButton.y()), "click", "1"}),
