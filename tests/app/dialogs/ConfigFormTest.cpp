@@ -304,18 +304,18 @@ TEST(OptionsExchange, MotionPageTakesTheCommandBackAndSaysWhenItCannotBeSplit) {
         shown = f.edtMotionCommand()->text();
         f.edtMotionCommand()->setText("curl -d 'unclosed");
         check = f.lblMotionCommandCheck()->text();
-        f.edtMotionCommand()->setText("  mosquitto_pub -t cams/%c -m \"%e %t\"  ");
+        f.edtMotionCommand()->setText("  curl -d \"%e %t\" http://hub.local/cams/%c  ");
         EXPECT_EQ(f.lblMotionCommandCheck()->text(), "");
         f.accept();
     };
     o.commands->OptionsClick();
     EXPECT_EQ(shown.toStdString(), "notify-send %n");
     EXPECT_TRUE(check.contains("quote")) << check.toStdString();
-    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
+    EXPECT_EQ(o.form->settings().motionCommand, "curl -d \"%e %t\" http://hub.local/cams/%c");
     o.user = [](TConfigForm& f) {
         f.edtMotionCommand()->clear();
         f.reject();
     };
     o.commands->OptionsClick();
-    EXPECT_EQ(o.form->settings().motionCommand, "mosquitto_pub -t cams/%c -m \"%e %t\"");
+    EXPECT_EQ(o.form->settings().motionCommand, "curl -d \"%e %t\" http://hub.local/cams/%c");
 }
