@@ -224,11 +224,11 @@ TEST(CameraChannelMotion, FileScenesMakeEventsOnlyForMotion) {
 
     // Stopping ends an open event at once: the crossing comes round again with the loop.
     Watched& crossing = watched[1];
-    // The detector is fed every other frame of these 15 fps files, however long they play.
+    // The detector is fed every third frame of these 15 fps files, however long they play.
     const double played = double(wallMs() - crossing.after) / 1000.0;
     const auto fed = double(crossing.channel->motionGrabber().PicturesDelivered());
-    EXPECT_LE(fed, played * Fps / 2 + 2);
-    EXPECT_GE(fed, (played - 1) * Fps / 2);
+    EXPECT_LE(fed, played * Fps / 3 + 2);
+    EXPECT_GE(fed, (played - 1) * Fps / 3);
     ASSERT_TRUE(waitFor([&] { return crossing.starts.size() == 2; }, 10000));
     EXPECT_TRUE(crossing.channel->motionActive());
     // What a settings page shows meanwhile: the detector's picture and the pixels it counts.
