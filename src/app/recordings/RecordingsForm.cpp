@@ -43,6 +43,8 @@ constexpr int RefreshMs = 10000;
 constexpr std::int64_t BeingWrittenMs = 120000;
 // "Previous event" goes to the one before the event that has played this long.
 constexpr std::int64_t PreviousSlackMs = 3000;
+// A file being written that has grown by this much past where playback ran out is played on.
+constexpr std::int64_t GrownMs = 2000;
 constexpr QSize ThumbnailSize(96, 72);
 
 std::int64_t nowMs() {
@@ -249,7 +251,7 @@ void TRecordingsForm::build() {
     connect(refresh_, &QTimer::timeout, this, [this] {
         const std::tm today = context_.desktop->clock().localTime();
         if (day_ == QDate(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday))
-            load(true);
+            refresh();
     });
     refresh_->start();
 }
@@ -282,6 +284,7 @@ void TRecordingsForm::showDay(int camera, const QDate& day) {
     if (calendar_->selectedDate() != day)
         calendar_->setSelectedDate(day);
     player_->stop();
+    endedAt_ = 0;
     playing_.clear();
     damagedReported_.clear();
     timeline_->setPosition(0);
@@ -292,6 +295,10 @@ void TRecordingsForm::showDay(int camera, const QDate& day) {
     load(false);
     if (cameraChanged || monthChanged || boldDays_.empty())
         markDays();
+}
+
+void TRecordingsForm::refresh() {
+    load(true);
 }
 
 void TRecordingsForm::load(bool keepPlaying) {
@@ -340,6 +347,7 @@ void TRecordingsForm::dayLoaded(std::uint64_t generation, RecordingDay day,
         applyPlayerSources();
     if (shown_.recordings.empty() && !keepPlaying)
         setStatus(Translator::tr(QStringLiteral("No recordings on this day.")));
+    continuePlaying();
     emit dayShown();
 }
 
@@ -422,6 +430,7 @@ std::int64_t TRecordingsForm::position() const {
 }
 
 void TRecordingsForm::playFrom(std::int64_t ms) {
+    endedAt_ = 0;
     applyPlayerSources();
     if (playing_.empty())
         return;
@@ -493,11 +502,25 @@ void TRecordingsForm::previousEvent() {
 
 void TRecordingsForm::playerEnded() {
     btnPlay_->setText(Translator::tr(QStringLiteral("Play")));
-    // Today's view may have taken in newer files while this played: go on with them.
-    const std::int64_t pos = player_->position();
+    endedAt_ = player_->position();
+    // Ran out again right where it went on: nothing more was there yet; the next reading of
+    // the day tries again.
+    if (endedAt_ > resumedAt_ + 1000)
+        continuePlaying();
+}
+
+void TRecordingsForm::continuePlaying() {
+    if (endedAt_ <= 0 || player_->Connected() || shown_.recordings.empty())
+        return;
+    const std::int64_t at = endedAt_;
     applyPlayerSources();
-    if (pos > 0 && !playing_.empty() && playing_.back().startMs > pos)
-        player_->playFrom(pos + 1);
+    const bool newerFile = !playing_.empty() && playing_.back().startMs > at;
+    const bool grown = shown_.recordings.back().endMs > at + GrownMs;
+    if (!newerFile && !grown)
+        return;
+    endedAt_ = 0;
+    resumedAt_ = at;
+    player_->playFrom(at + 1);
 }
 
 void TRecordingsForm::fileDamaged(const std::string& file) {

@@ -62,6 +62,8 @@ public:
     QDate day() const { return day_; }
     // Shows `camera` on `day` (reads the index and the folder first; dayShown() follows).
     void showDay(int camera, const QDate& day);
+    // Reads the shown day again (today's grows while cameras record); what plays goes on.
+    void refresh();
     const RecordingDay& shown() const { return shown_; }
 
     // Playback from a wall-clock moment; the events before and after the playing position.
@@ -107,6 +109,9 @@ private:
     void tick();
     void showEvents();
     void playerEnded();
+    // Playback that reached the end of what was there goes on once more is there: a newer file,
+    // or the file being written grown.
+    void continuePlaying();
     void fileDamaged(const std::string& file);
     void exportDone(bool ok, bool cancelled, const QString& error, const QString& target);
     void setStatus(const QString& text);
@@ -125,6 +130,8 @@ private:
     std::vector<ExportSource> playing_;
     std::set<std::string> damagedReported_;
     std::set<int> boldDays_;
+    std::int64_t endedAt_ = 0;   // where playback ran out; 0: it did not
+    std::int64_t resumedAt_ = 0; // where it last went on from there
 
     QComboBox* cbCamera_ = nullptr;
     QCalendarWidget* calendar_ = nullptr;

@@ -316,3 +316,27 @@ TEST(RecordingsWindow, PlaysEventsInWallClockTimeSavesAStillAndExportsASpan) {
     ASSERT_FALSE(f.desktop.boxes.requests.empty());
     EXPECT_EQ(f.desktop.boxes.requests.back().caption, "Export");
 }
+
+TEST(RecordingsWindow, PlaybackThatRanOutGoesOnWithAFileThatCameSince) {
+    test::useTestCameras(1);
+    Fixture f;
+    const std::string a = f.file("Gate-20260610-100000.wmv");
+    test::record(a, 45);
+    const auto lengthMs = static_cast<std::int64_t>(test::probe(a).duration * 1000);
+    const std::int64_t t0 = at(10, 0), t1 = t0 + lengthMs;
+    f.addRecording(a, t0, t1);
+    f.index->flush();
+    TRecordingsForm* w = f.open(1);
+    w->playFrom(t1 - 500);
+    ASSERT_TRUE(waitFor([&] { return w->position() > 0 && !w->player().Connected(); }));
+
+    // The next segment is finished and indexed; the day is read again, as today's is.
+    const std::string b = f.file("Gate-20260610-100003.wmv");
+    std::filesystem::copy_file(a, b);
+    f.addRecording(b, t1, t1 + lengthMs);
+    f.index->flush();
+    Count shown(w, &TRecordingsForm::dayShown);
+    w->refresh();
+    ASSERT_TRUE(waitFor([&] { return shown.n > 0; }));
+    EXPECT_TRUE(waitFor([&] { return w->position() >= t1 + 300; }));
+}
