@@ -70,6 +70,12 @@ QString rateText(double rate) {
     return rate < 1 ? QString::fromUtf8("\u00bd\u00d7") : QString::number(rate) + QChar(0xd7);
 }
 
+// The camera's folder as the window looks into it: the file being written is shown too, as far
+// as it has got.
+ScannedCamera scannedOf(const RecordingsCamera& cam) {
+    return {cam.number, cam.name.toStdString(), cam.saveFolder.toStdString(), {}};
+}
+
 std::tm localOf(std::int64_t ms) {
     const auto seconds = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
@@ -305,7 +311,7 @@ void TRecordingsForm::load(bool keepPlaying) {
     const std::uint64_t generation = ++generation_;
     const auto [start, end] = localDay(day_.year(), day_.month(), day_.day());
     const RecordingsCamera cam = cameraInfo();
-    const ScannedCamera scanned{cam.number, cam.name.toStdString(), cam.saveFolder.toStdString()};
+    const ScannedCamera scanned = scannedOf(cam);
     struct Answer {
         RecordingDay day;
         std::string error;
@@ -390,7 +396,7 @@ void TRecordingsForm::markDays() {
     for (int d = 1; d <= QDate(year, month, 1).daysInMonth(); ++d)
         days.push_back(localDay(year, month, d));
     const RecordingsCamera cam = cameraInfo();
-    const ScannedCamera scanned{cam.number, cam.name.toStdString(), cam.saveFolder.toStdString()};
+    const ScannedCamera scanned = scannedOf(cam);
     ask<std::set<int>>(
         [scanned, days](RecordingIndex& index) {
             try {
