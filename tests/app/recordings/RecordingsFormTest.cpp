@@ -1,6 +1,6 @@
 // The recordings window on a wall: opened from its four places, showing the day of a small real
 // index with the files it does not know, and playing, stepping through events, saving a still and
-// exporting from real recordings.
+// exporting from real recordings; and the timeline's click, drag and wheel.
 #include "app/recordings/RecordingsCommand.h"
 #include "app/recordings/TimelineWidget.h"
 #include "app/shell/Action.h"
@@ -15,6 +15,7 @@
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QCalendarWidget>
 #include <QComboBox>
@@ -22,7 +23,9 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTextCharFormat>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -339,4 +342,57 @@ TEST(RecordingsWindow, PlaybackThatRanOutGoesOnWithAFileThatCameSince) {
     w->refresh();
     ASSERT_TRUE(waitFor([&] { return shown.n > 0; }));
     EXPECT_TRUE(waitFor([&] { return w->position() >= t1 + 300; }));
+}
+
+TEST(RecordingsTimeline, ClickPlaysDragSelectsAndTheWheelZoomsAboutThePointer) {
+    TimelineWidget timeline;
+    timeline.resize(720, 64);
+    timeline.setDay(Day.first, Day.second);
+    std::vector<qint64> clicked;
+    std::vector<std::pair<std::int64_t, std::int64_t>> selected;
+    QObject::connect(&timeline, &TimelineWidget::timeClicked,
+                     [&](qint64 ms) { clicked.push_back(ms); });
+    QObject::connect(&timeline, &TimelineWidget::selectionChanged,
+                     [&](qint64 from, qint64 to) { selected.emplace_back(from, to); });
+    auto mouse = [&](QEvent::Type type, double x, Qt::MouseButtons held) {
+        QMouseEvent e(type, QPointF(x, 20), QPointF(x, 20), Qt::LeftButton, held, Qt::NoModifier);
+        QApplication::sendEvent(&timeline, &e);
+    };
+    const std::int64_t minute = 60000;
+    const std::int64_t dayMs = Day.second - Day.first; // 24 h, or 23/25 on a change of clocks
+
+    // A click, and a wobble smaller than a drag: both play from the moment under the pointer.
+    for (double wobble : {0.0, 2.0}) {
+        mouse(QEvent::MouseButtonPress, 360, Qt::LeftButton);
+        mouse(QEvent::MouseMove, 360 + wobble, Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, 360 + wobble, Qt::NoButton);
+    }
+    ASSERT_EQ(clicked.size(), 2u);
+    EXPECT_NEAR(clicked[0], Day.first + dayMs / 2, 2 * minute);
+    EXPECT_TRUE(selected.empty());
+
+    // A drag, right to left: the span between, in order.
+    mouse(QEvent::MouseButtonPress, 540, Qt::LeftButton);
+    mouse(QEvent::MouseMove, 300, Qt::LeftButton);
+    mouse(QEvent::MouseMove, 180, Qt::LeftButton);
+    mouse(QEvent::MouseButtonRelease, 180, Qt::NoButton);
+    ASSERT_EQ(selected.size(), 1u);
+    EXPECT_NEAR(selected[0].first, Day.first + dayMs / 4, 2 * minute);
+    EXPECT_NEAR(selected[0].second, Day.first + dayMs * 3 / 4, 2 * minute);
+    EXPECT_EQ(timeline.selection(), selected[0]);
+    EXPECT_EQ(clicked.size(), 2u);
+
+    // Wheel steps in about a quarter of the way along: that moment stays under the pointer, and
+    // no number of steps shows less than a minute.
+    const std::int64_t under = timeline.view().timeAt(180);
+    for (int i = 0; i < 60; ++i) {
+        QWheelEvent wheel(QPointF(180, 20), QPointF(180, 20), QPoint(), QPoint(0, 120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&timeline, &wheel);
+        if (i == 0) {
+            EXPECT_LT(timeline.view().viewEnd() - timeline.view().viewStart(), dayMs);
+        }
+    }
+    EXPECT_EQ(timeline.view().viewEnd() - timeline.view().viewStart(), minute);
+    EXPECT_NEAR(timeline.view().timeAt(180), under, 1000);
 }
