@@ -150,6 +150,11 @@ void TRecordingsForm::build() {
     video_ = new TVideoWindow(this);
     video_->setObjectName(QStringLiteral("VideoWindow"));
     video_->setMinimumSize(352, 288);
+    QPalette videoColours = video_->palette();
+    videoColours.setColor(QPalette::WindowText, QColor(200, 200, 200)); // over black
+    video_->setPalette(videoColours);
+    video_->SetWaitingText(
+        Translator::tr(QStringLiteral("Click the timeline or an event to play.")));
     video_->SetFrameSource(player_.get());
     timeline_ = new TimelineWidget(this);
 
@@ -290,6 +295,8 @@ void TRecordingsForm::showDay(int camera, const QDate& day) {
     if (calendar_->selectedDate() != day)
         calendar_->setSelectedDate(day);
     player_->stop();
+    // Black until something of this day plays: the last picture was of another day.
+    video_->SetFrameSource(nullptr);
     endedAt_ = 0;
     playing_.clear();
     damagedReported_.clear();
@@ -421,7 +428,7 @@ void TRecordingsForm::markDays() {
 
 void TRecordingsForm::tick() {
     const std::int64_t pos = player_->position();
-    if (pos <= 0)
+    if (pos <= 0 || !video_->FrameSource())
         return;
     timeline_->setPosition(pos);
     lblTime_->setText(
@@ -440,6 +447,8 @@ void TRecordingsForm::playFrom(std::int64_t ms) {
     applyPlayerSources();
     if (playing_.empty())
         return;
+    if (!video_->FrameSource())
+        video_->SetFrameSource(player_.get());
     player_->playFrom(ms);
     timeline_->setPosition(ms);
     btnPlay_->setText(
@@ -638,7 +647,8 @@ void TRecordingsForm::exportDone(bool ok, bool cancelled, const QString& error,
 }
 
 QString TRecordingsForm::saveStill() {
-    const auto frame = player_->LatestFrame();
+    const auto frame =
+        video_->FrameSource() ? player_->LatestFrame() : std::shared_ptr<const TVideoFrame>();
     const std::int64_t at = player_->position();
     IMessageBox& boxes = context_.desktop->messages();
     const QString caption = Translator::tr(QStringLiteral("Save Still"));

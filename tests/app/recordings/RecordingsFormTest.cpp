@@ -1,6 +1,7 @@
 // The recordings window on a wall: opened from its four places, showing the day of a small real
 // index with the files it does not know, and playing, stepping through events, saving a still and
 // exporting from real recordings; and the timeline's click, drag and wheel.
+#include "app/camera/VideoWindow.h"
 #include "app/recordings/RecordingsCommand.h"
 #include "app/recordings/TimelineWidget.h"
 #include "app/shell/Action.h"
@@ -312,6 +313,14 @@ TEST(RecordingsWindow, PlaysEventsInWallClockTimeSavesAStillAndExportsASpan) {
     const auto probe = test::probe(f.dir / "out.wmv");
     EXPECT_EQ(probe.codec, "wmv1");
     EXPECT_NEAR(probe.duration, (t1 + lengthMs - 200 - t0 - 500) / 1000.0, 1.0);
+
+    // Another day: the picture of this one is not left standing, nor saved as a still of it.
+    Count shown(w, &TRecordingsForm::dayShown);
+    w->showDay(1, QDate(2026, 6, 9));
+    ASSERT_TRUE(waitFor([&] { return shown.n > 0; }));
+    EXPECT_EQ(w->video()->FrameSource(), nullptr);
+    EXPECT_TRUE(w->lblTime()->text().isEmpty());
+    EXPECT_TRUE(w->saveStill().isEmpty());
 
     // Nothing to export: said, and no dialog.
     f.desktop.saveAs = nullptr;
