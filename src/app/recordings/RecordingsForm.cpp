@@ -518,10 +518,7 @@ void TRecordingsForm::previousEvent() {
 void TRecordingsForm::playerEnded() {
     btnPlay_->setText(Translator::tr(QStringLiteral("Play")));
     endedAt_ = player_->position();
-    // Ran out again right where it went on: nothing more was there yet; the next reading of
-    // the day tries again.
-    if (endedAt_ > resumedAt_ + 1000)
-        continuePlaying();
+    continuePlaying();
 }
 
 void TRecordingsForm::continuePlaying() {
@@ -529,12 +526,17 @@ void TRecordingsForm::continuePlaying() {
         return;
     const std::int64_t at = endedAt_;
     applyPlayerSources();
+    const std::int64_t end = shown_.recordings.back().endMs;
     const bool newerFile = !playing_.empty() && playing_.back().startMs > at;
-    const bool grown = shown_.recordings.back().endMs > at + GrownMs;
-    if (!newerFile && !grown)
+    const bool grown = end > at + GrownMs;
+    // Ran out again where it went on last time, with nothing grown since: what follows cannot be
+    // played (yet); tried again once more is there.
+    const bool changed = at > resumedAt_ + 1000 || end > resumedEnd_ + GrownMs;
+    if ((!newerFile && !grown) || !changed)
         return;
     endedAt_ = 0;
     resumedAt_ = at;
+    resumedEnd_ = end;
     player_->playFrom(at + 1);
 }
 

@@ -130,8 +130,9 @@ private:
     std::vector<ExportSource> playing_;
     std::set<std::string> damagedReported_;
     std::set<int> boldDays_;
-    std::int64_t endedAt_ = 0;   // where playback ran out; 0: it did not
-    std::int64_t resumedAt_ = 0; // where it last went on from there
+    std::int64_t endedAt_ = 0;    // where playback ran out; 0: it did not
+    std::int64_t resumedAt_ = 0;  // where it last went on from there
+    std::int64_t resumedEnd_ = 0; // how far the day's recordings reached then
 
     QComboBox* cbCamera_ = nullptr;
     QCalendarWidget* calendar_ = nullptr;
