@@ -2,6 +2,7 @@
 #include "app/dialogs/AboutBox.h"
 #include "app/dialogs/CameraSettingsDialog.h"
 #include "app/dialogs/ConfigForm.h"
+#include "app/recordings/RecordingsCommand.h"
 #include "app/scanner/ScanForm.h"
 #include "app/shell/Application.h"
 #include "app/shell/Artwork.h"
@@ -231,6 +232,21 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
         motionCommands->watch(number, cam->Channel());
     }
     index->start();
+
+    // The recordings window, from the cameras' menus, the list's menu, the tray and Ctrl+R; it
+    // reads the index on the index's own thread.
+    RecordingsContext recordings;
+    recordings.desktop = &desktop;
+    recordings.index = &index->service();
+    recordings.cameras = [&form1] {
+        std::vector<RecordingsCamera> cameras;
+        if (form1)
+            for (const TCamera* cam : form1->AllCameras())
+                cameras.push_back({cameraNumberOfName(cam->objectName().toStdString()),
+                                   cam->CameraName(), cam->SaveFilePath(), cam->SnapshotPath()});
+        return cameras;
+    };
+    new RecordingsCommand(*form1, std::move(recordings)); // owned by the main window
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });

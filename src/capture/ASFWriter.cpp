@@ -555,6 +555,7 @@ void TASFWriter::Impl::report(WriterSegment& s) {
         return;
     RepairLastAsfPacket(s.file);
     RepairAsfHeader(s.file, profile);
+    RepairAsfIndex(s.file);
     SegmentHandler handler;
     {
         std::lock_guard guard(lock);
@@ -927,12 +928,18 @@ namespace {
 constexpr TGuid headerObject = guid("{75B22630-668E-11CF-A6D9-00AA0062CE6C}");
 constexpr TGuid filePropertiesObject = guid("{8CABDCA1-A947-11CF-8EE4-00C00C205365}");
 constexpr TGuid dataObject = guid("{75B22636-668E-11CF-A6D9-00AA0062CE6C}");
+constexpr TGuid simpleIndexObject = guid("{33000890-E5B1-11CF-89F4-00A0C90349CB}");
 
 uint64_t le(const uint8_t* p, int bytes) {
     uint64_t v = 0;
     for (int i = bytes - 1; i >= 0; --i)
         v = v << 8 | p[i];
     return v;
+}
+
+void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 bool readAt(std::FILE* f, uint64_t offset, uint8_t* out, size_t n) {
@@ -1044,6 +1051,113 @@ bool RepairAsfHeader(const std::filesystem::path& path, const TWriterProfile& pr
         return false;
     return fseeko(f, 0, SEEK_SET) == 0 &&
            std::fwrite(header.data(), 1, header.size(), f) == header.size() && std::fflush(f) == 0;
+}
+
+bool RepairAsfIndex(const std::filesystem::path& path) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r+b"));
+    if (!file)
+        return false;
+    std::FILE* f = file.get();
+    std::error_code ec;
+    const uint64_t fileSize = std::filesystem::file_size(path, ec);
+    if (ec || fileSize < 30)
+        return false;
+
+    // Header object: packet size and preroll from the file properties.
+    uint8_t head[30];
+    if (!readAt(f, 0, head, sizeof head) || TGuid::fromBytes(head) != headerObject)
+        return false;
+    const uint64_t headerSize = le(head + 16, 8);
+    const uint64_t objects = le(head + 24, 4);
+    if (headerSize > fileSize || headerSize < 30)
+        return false;
+    uint64_t pos = 30;
+    uint32_t packetSize = 0;
+    uint64_t prerollMs = 0;
+    for (uint64_t i = 0; i < objects && pos + 24 <= headerSize; ++i) {
+        uint8_t obj[100];
+        if (!readAt(f, pos, obj, 24))
+            return false;
+        const uint64_t objSize = le(obj + 16, 8);
+        if (objSize < 24 || pos + objSize > headerSize)
+            return false;
+        if (TGuid::fromBytes(obj) == filePropertiesObject && objSize >= 100) {
+            if (!readAt(f, pos, obj, 100))
+                return false;
+            if (le(obj + 92, 4) != le(obj + 96, 4))
+                return false;
+            packetSize = static_cast<uint32_t>(le(obj + 92, 4));
+            prerollMs = le(obj + 80, 8);
+        }
+        pos += objSize;
+    }
+    if (packetSize < 16 || packetSize > (1u << 20))
+        return false;
+
+    // Data object, then the simple index as the file's last object.
+    uint8_t data[50];
+    if (headerSize + 50 > fileSize || !readAt(f, headerSize, data, sizeof data) ||
+        TGuid::fromBytes(data) != dataObject)
+        return false;
+    const uint64_t dataSize = le(data + 16, 8);
+    if (dataSize < 50 || headerSize + dataSize + 56 > fileSize)
+        return false;
+    const uint64_t packets = (dataSize - 50) / packetSize;
+    const uint64_t indexAt = headerSize + dataSize;
+    uint8_t index[56];
+    if (!readAt(f, indexAt, index, sizeof index) || TGuid::fromBytes(index) != simpleIndexObject)
+        return false;
+    const uint64_t indexSize = le(index + 16, 8);
+    const uint64_t interval = le(index + 40, 8); // 100 ns units
+    const uint64_t count = le(index + 52, 4);
+    if (indexAt + indexSize != fileSize || indexSize != 56 + count * 6 || interval == 0 ||
+        packets == 0)
+        return false;
+    std::vector<uint8_t> entries(static_cast<size_t>(count * 6));
+    if (!entries.empty() && !readAt(f, indexAt + 56, entries.data(), entries.size()))
+        return false;
+
+    // The muxer stops adding entries once the presentation time no longer fits its 32-bit count
+    // of 100 ns units (after 7 min 9.5 s), so a later time cannot be found. The entries go on from
+    // there: each names the last packet at or before its time in which a key frame begins.
+    std::vector<uint8_t> packet(packetSize);
+    const uint64_t firstPacket = count > 0 ? le(entries.data() + (count - 1) * 6, 4) : 0;
+    uint64_t keyPacket = firstPacket;
+    uint64_t next = count; // entry number still to write
+    uint32_t maxCount = static_cast<uint32_t>(le(index + 48, 4));
+    const auto timeOf = [&](uint64_t entry) { return entry * interval / 10000; }; // ms
+    for (uint64_t n = firstPacket; n < packets; ++n) {
+        if (!readAt(f, headerSize + 50 + n * packetSize, packet.data(), packet.size()))
+            return false;
+        const auto send = asf::packetSendTime(packet.data(), packet.size());
+        const auto key = asf::packetStartsKeyFrame(packet.data(), packet.size());
+        if (!send || !key)
+            return false;
+        const uint64_t presented = *send + prerollMs;
+        for (; timeOf(next) < presented; ++next) {
+            put(entries, keyPacket, 4);
+            put(entries, 1, 2);
+            maxCount = std::max<uint32_t>(maxCount, 1);
+        }
+        if (*key)
+            keyPacket = n;
+    }
+    if (next == count)
+        return false; // the index was whole
+
+    uint8_t header[56];
+    std::copy(index, index + 56, header);
+    const uint64_t newSize = 56 + entries.size();
+    for (int i = 0; i < 8; ++i)
+        header[16 + i] = static_cast<uint8_t>(newSize >> (8 * i));
+    for (int i = 0; i < 4; ++i) {
+        header[48 + i] = static_cast<uint8_t>(maxCount >> (8 * i));
+        header[52 + i] = static_cast<uint8_t>(next >> (8 * i));
+    }
+    return fseeko(f, static_cast<off_t>(indexAt), SEEK_SET) == 0 &&
+           std::fwrite(header, 1, sizeof header, f) == sizeof header &&
+           std::fwrite(entries.data(), 1, entries.size(), f) == entries.size() &&
+           std::fflush(f) == 0;
 }
 
 } // namespace norvale

@@ -187,4 +187,9 @@ bool RepairLastAsfPacket(const std::filesystem::path& file);
 // the file was changed.
 bool RepairAsfHeader(const std::filesystem::path& file, const TWriterProfile& profile);
 
+// Completes the simple index of a finished ASF file so that every time of the file can be
+// sought (the muxer's index ends after 7 min 9.5 s). Returns true when the file was changed.
+// Never reads or writes past the file; anything it does not understand is left alone.
+bool RepairAsfIndex(const std::filesystem::path& file);
+
 } // namespace norvale

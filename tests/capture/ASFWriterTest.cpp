@@ -593,6 +593,7 @@ TEST(AsfRepair, LeavesAnythingButAFinishedAsfFileAlone) {
     test::TempDir dir;
     EXPECT_FALSE(RepairLastAsfPacket(dir / "missing.wmv"));
     EXPECT_FALSE(RepairAsfHeader(dir / "missing.wmv", TWriterProfile{}));
+    EXPECT_FALSE(RepairAsfIndex(dir / "missing.wmv"));
     const std::string samples[] = {
         "", "short", std::string(100, '\0'),
         // header GUID, then sizes that point past the end
@@ -604,6 +605,7 @@ TEST(AsfRepair, LeavesAnythingButAFinishedAsfFileAlone) {
         test::writeFile(file, content);
         EXPECT_FALSE(RepairLastAsfPacket(file));
         EXPECT_FALSE(RepairAsfHeader(file, TWriterProfile{}));
+        EXPECT_FALSE(RepairAsfIndex(file));
         EXPECT_EQ(test::readFile(file), content);
     }
 }

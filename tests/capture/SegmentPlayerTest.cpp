@@ -1,6 +1,7 @@
 // Playing real recordings (two consecutive segments made by the recorder) as one time line.
 #include "RecordingSupport.h"
 
+#include "capture/ASFWriter.h"
 #include "capture/SegmentPlayer.h"
 #include "support/TestSupport.h"
 
@@ -138,4 +139,48 @@ TEST_F(SegmentPlayerTest, ADamagedOrMissingFileIsReportedAndSkipped) {
     EXPECT_GE(watch.positions.back(), T0 + 7700);
     EXPECT_TRUE(std::any_of(watch.positions.begin(), watch.positions.end(),
                             [](std::int64_t p) { return p >= T0 && p < T0 + 1500; }));
+}
+
+// The muxer's own index ends after 7 min 9.5 s; past its end nothing can be sought. Here the
+// index of a short recording is cut to its first entry, which has the same effect at 3 s, and
+// the recorder's repair makes the time reachable again.
+TEST_F(SegmentPlayerTest, AnIndexCompletedByTheRecorderReachesTimesPastTheMuxersEnd) {
+    const auto cut = folder->path() / "cut.wmv";
+    std::string bytes = test::readFile(folder->path() / "a.wmv");
+    // The simple index is the file's last object: GUID, size, file id, interval, max count,
+    // entry count, then 6 bytes an entry.
+    const std::string indexGuid("\x90\x08\x00\x33\xB1\xE5\xCF\x11\x89\xF4\x00\xA0\xC9\x03\x49\xCB",
+                                16);
+    const auto at = bytes.rfind(indexGuid);
+    ASSERT_NE(at, std::string::npos);
+    const std::uint32_t entries =
+        static_cast<std::uint8_t>(bytes[at + 52]) | static_cast<std::uint8_t>(bytes[at + 53]) << 8;
+    ASSERT_GT(entries, 3u);
+    bytes.resize(at + 56 + 6);
+    bytes[at + 16] = 62;
+    bytes[at + 52] = 1;
+    test::writeFile(cut, bytes);
+
+    auto seekTo = [&](std::int64_t ms) {
+        Watch watch;
+        TSegmentPlayer player(watch.callbacks());
+        watch.attach(player);
+        player.setSources({{cut, T0}});
+        player.playFrom(T0 + ms);
+        watch.waitUntil([&] { return watch.ended || !watch.positions.empty(); });
+        std::lock_guard l(watch.lock);
+        return watch.positions.empty() ? std::int64_t(-1) : watch.positions.front() - T0;
+    };
+    EXPECT_EQ(seekTo(3000), -1);
+    EXPECT_TRUE(RepairAsfIndex(cut));
+    EXPECT_FALSE(RepairAsfIndex(cut)) << "a whole index is left as it is";
+    const std::string repaired = test::readFile(cut);
+    // The recording itself and the entry that was there are kept; the entries go on.
+    EXPECT_EQ(repaired.substr(0, at + 16), bytes.substr(0, at + 16));
+    EXPECT_EQ(repaired.substr(at + 56, 6), bytes.substr(at + 56, 6));
+    EXPECT_GE(repaired.size(), at + 56 + 6 * (entries - 2));
+    EXPECT_LE(repaired.size(), at + 56 + 6 * entries);
+    const std::int64_t shown = seekTo(3000);
+    EXPECT_GE(shown, 3000 - 70);
+    EXPECT_LT(shown, 3500);
 }

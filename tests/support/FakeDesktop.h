@@ -29,6 +29,8 @@ public:
     bool tray = false;
     int screen = 1024;
     QPoint pointer;
+    // Answers each file-save dialog with (caption, suggested name); empty: cancelled.
+    std::function<QString(const QString&, const QString&)> saveAs;
 
     IMessageBox& messages() override { return boxes; }
     IFolderChooser& folders() override { return chooser; }
@@ -43,6 +45,10 @@ public:
     }
     int screenWidth(const QWidget*) const override { return screen; }
     QPoint pointerPos() const override { return pointer; }
+    QString saveFileName(QWidget*, const QString& caption, const QString& suggested,
+                         const QString&) override {
+        return saveAs ? saveAs(caption, suggested) : QString();
+    }
 };
 
 } // namespace norvale::test

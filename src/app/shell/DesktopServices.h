@@ -37,6 +37,10 @@ public:
     virtual int screenWidth(const QWidget* window) const = 0;
     // The pointer in screen coordinates.
     virtual QPoint pointerPos() const = 0;
+    // Asks for the name of a file to write, starting at `suggested`; `filters` as Qt's file
+    // dialogs take them. Empty: cancelled.
+    virtual QString saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
+                                 const QString& filters) = 0;
 };
 
 } // namespace norvale

@@ -4,6 +4,7 @@
 
 #include <QCursor>
 #include <QDialog>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -50,6 +51,11 @@ int SystemDesktop::screenWidth(const QWidget* window) const {
 
 QPoint SystemDesktop::pointerPos() const {
     return QCursor::pos();
+}
+
+QString SystemDesktop::saveFileName(QWidget* parent, const QString& caption,
+                                    const QString& suggested, const QString& filters) {
+    return QFileDialog::getSaveFileName(parent, caption, suggested, filters);
 }
 
 } // namespace norvale

@@ -25,6 +25,8 @@ public:
                      int ms) override;
     int screenWidth(const QWidget* window) const override;
     QPoint pointerPos() const override;
+    QString saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
+                         const QString& filters) override;
 
 private:
     IMessageBox& messages_;
