@@ -2,6 +2,7 @@
 
 #include "GraphInternal.h"
 #include "GstRuntime.h"
+#include "NetworkCamera.h"
 
 #include <exception>
 #include <string>
@@ -33,12 +34,13 @@ std::string errorMessageText(GstMessage* msg) {
     gst_message_parse_error(msg, &err, &debug);
     Error owned(err);
     CString ownedDebug(debug);
-    const std::string text = owned ? str(owned->message) : std::string();
+    // A network source's texts may carry its address with the user's password in it.
+    const std::string text = scrubNetworkSecrets(owned ? str(owned->message) : std::string());
+    const std::string debugText = scrubNetworkSecrets(debug ? debug : "no debug text");
     CString element(GST_MESSAGE_SRC(msg) ? gst_object_get_path_string(GST_MESSAGE_SRC(msg))
                                          : nullptr);
     GST_CAT_WARNING(debugCategory(), "error from %s: %s (%s)",
-                    element ? element.get() : "(unknown element)", text.c_str(),
-                    debug ? debug : "no debug text");
+                    element ? element.get() : "(unknown element)", text.c_str(), debugText.c_str());
     return text;
 }
 
