@@ -542,6 +542,14 @@ bool TFilterGraph::RunGraph() {
         if (r == GST_STATE_CHANGE_ASYNC)
             r = gst_element_get_state(p, nullptr, nullptr, 2 * GST_SECOND);
         error = gst::popErrorText(bus.get());
+        if (r == GST_STATE_CHANGE_FAILURE && error.empty()) {
+            // The failing element's reason (a network camera's refusal, from its own thread)
+            // may reach the bus just after the failure itself.
+            gst::Message msg(
+                gst_bus_timed_pop_filtered(bus.get(), GST_SECOND / 2, GST_MESSAGE_ERROR));
+            if (msg)
+                error = gst::errorMessageText(msg.get());
+        }
     }
     if (r == GST_STATE_CHANGE_FAILURE || !error.empty()) {
         // The exception is the one report of this failure.
