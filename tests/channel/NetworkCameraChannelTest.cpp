@@ -155,15 +155,20 @@ TEST(NetworkCameraChannel, CamerasThatNeverDeliverEndLost) {
     struct Case {
         const char* why;
         NetCameraConfig camera;
+        const char* says; // when the start itself fails
     };
     const Case cases[] = {
-        {"wrong password", {"A", secured.url("/h264"), "admin", Secret}},
+        {"wrong password", {"A", secured.url("/h264"), "admin", Secret}, "user name or password"},
         {"password in the address",
          {"B", "rtsp://admin:" + std::string(Secret) + "@" + secured.url("/mjpeg").substr(7), "",
-          ""}},
+          ""},
+         "user name or password"},
         {"accepts and never answers",
-         {"C", "rtsp://127.0.0.1:" + std::to_string(silent.port()) + "/x", "u", Secret}},
-        {"nobody listens", {"D", "rtsp://127.0.0.1:" + std::to_string(nobody) + "/x", "u", Secret}},
+         {"C", "rtsp://127.0.0.1:" + std::to_string(silent.port()) + "/x", "u", Secret},
+         ""},
+        {"nobody listens",
+         {"D", "rtsp://127.0.0.1:" + std::to_string(nobody) + "/x", "u", Secret},
+         "cannot be reached"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
@@ -184,6 +189,9 @@ TEST(NetworkCameraChannel, CamerasThatNeverDeliverEndLost) {
         } else {
             EXPECT_EQ(rig.ch->state(), S::Idle);
         }
+        // Whoever is told (the person who started it, or the frame) is told why in plain words.
+        const std::string told = started.empty() ? rig.lostTexts.join("/").toStdString() : started;
+        EXPECT_NE(told.find(c.says), std::string::npos) << told;
         for (const QString& text : rig.lostTexts)
             EXPECT_FALSE(text.contains(QLatin1String(Secret))) << text.toStdString();
         EXPECT_EQ(rig.returns, 0);
