@@ -101,7 +101,17 @@ RtspTestServer::RtspTestServer(RtspServerOptions options) : options_(std::move(o
 
 RtspTestServer::~RtspTestServer() {
     gst_rtsp_server_client_filter(server_, closeClient, nullptr);
-    g_main_loop_quit(loop_);
+    // Quit from inside the loop: a quit before the loop has started running would be lost.
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(
+        quit,
+        [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        loop_, nullptr);
+    g_source_attach(quit, context_);
+    g_source_unref(quit);
     thread_.join();
     if (source_)
         if (GSource* s = g_main_context_find_source_by_id(context_, source_))
