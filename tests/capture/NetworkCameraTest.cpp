@@ -109,6 +109,9 @@ private:
 TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
     RtspServer open;
     RtspServer secured("admin", "hunter2");
+    test::RtspServerOptions tcp;
+    tcp.tcpOnly = true;
+    test::RtspTestServer tcpOnly(tcp);
     SilentServer silent;
     const int nobody = test::freeTcpPort();
     using P = NetProbeResult::Problem;
@@ -121,6 +124,7 @@ TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
         {{"h264", open.url("/h264"), "", ""}, P::None, "H.264"},
         {{"mjpeg", open.url("/mjpeg"), "", ""}, P::None, "MJPEG"},
         {{"right password", secured.url("/h264"), "admin", "hunter2"}, P::None, "H.264"},
+        {{"no UDP: over TCP", tcpOnly.url("/h264"), "", ""}, P::None, "H.264"},
         {{"password in the address", "rtsp://admin:hunter2@" + secured.url("/mjpeg").substr(7), "",
           ""},
          P::None,

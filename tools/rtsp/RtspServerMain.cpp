@@ -1,7 +1,7 @@
 // norvale-rtsp-server: a camera on loopback for trying network cameras by hand and for
 // benchmarks. Serves rtsp://ADDRESS:PORT/h264 and /mjpeg until it is interrupted.
 //   norvale-rtsp-server [--port N] [--size WxH] [--fps N] [--user U --password P]
-//                       [--address A]
+//                       [--address A] [--tcp-only 1]
 #include "RtspTestServer.h"
 
 #include <csignal>
@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
             o.password = v;
         else if (a == "--address")
             o.address = v;
+        else if (a == "--tcp-only")
+            o.tcpOnly = std::atoi(v) != 0;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;

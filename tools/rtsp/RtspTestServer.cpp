@@ -47,9 +47,11 @@ GstRTSPFilterResult closeClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
 }
 
 void addMount(GstRTSPMountPoints* mounts, const char* path, const std::string& launch, bool secured,
-              RtspTestServer::Shared* shared) {
+              bool tcpOnly, RtspTestServer::Shared* shared) {
     GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(f, launch.c_str());
+    if (tcpOnly)
+        gst_rtsp_media_factory_set_protocols(f, GST_RTSP_LOWER_TRANS_TCP);
     gst_rtsp_media_factory_set_shared(f, TRUE);
     g_signal_connect(f, "media-configure", G_CALLBACK(onMediaConfigure), shared);
     if (secured)
@@ -79,9 +81,9 @@ RtspTestServer::RtspTestServer(RtspServerOptions options) : options_(std::move(o
              "( " + video +
                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 ! "
                  "rtph264pay name=pay0 pt=96 config-interval=1 )",
-             secured, shared_);
+             secured, options_.tcpOnly, shared_);
     addMount(mounts, "/mjpeg", "( " + video + " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )", secured,
-             shared_);
+             options_.tcpOnly, shared_);
     g_object_unref(mounts);
     if (secured) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();

@@ -20,6 +20,7 @@ struct RtspServerOptions {
     std::string user; // empty: no password asked
     std::string password;
     std::string address = "127.0.0.1";
+    bool tcpOnly = false; // refuses RTP over UDP, as a server behind a firewall does
 };
 
 class RtspTestServer {
