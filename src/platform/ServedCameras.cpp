@@ -61,19 +61,29 @@ std::vector<int> servedCameras(const std::string& host, int port, int first, int
         return found;
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> address(raw, freeaddrinfo);
 
+    // A few at a time: a Norvale answers at most 32 connections that are not yet streams and
+    // drops the oldest of more, which would be the first cameras asked.
+    constexpr std::size_t AtOnce = 8;
     std::vector<std::unique_ptr<Query>> queries;
-    for (int n = first; n <= last; ++n) {
+    int next = first;
+    auto open = [&] {
         auto q = std::make_unique<Query>();
-        q->number = n;
-        q->request = "HEAD /camera/" + std::to_string(n) + " HTTP/1.0\r\nHost: " + host +
+        q->number = next++;
+        q->request = "HEAD /camera/" + std::to_string(q->number) + " HTTP/1.0\r\nHost: " + host +
                      "\r\nConnection: close\r\n\r\n";
         q->fd = ::socket(raw->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (q->fd < 0 ||
             (::connect(q->fd, raw->ai_addr, raw->ai_addrlen) != 0 && errno != EINPROGRESS))
             q->finish();
         queries.push_back(std::move(q));
-    }
+    };
     for (;;) {
+        // Finished questions make room for the next ones.
+        queries.erase(
+            std::remove_if(queries.begin(), queries.end(), [](const auto& q) { return q->done; }),
+            queries.end());
+        while (queries.size() < AtOnce && next <= last)
+            open();
         std::vector<pollfd> polls;
         std::vector<Query*> polled;
         for (auto& q : queries) {
@@ -84,8 +94,10 @@ std::vector<int> servedCameras(const std::string& host, int port, int first, int
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (polls.empty() || left <= 0)
+        if (left <= 0 || (polls.empty() && next > last))
             break;
+        if (polls.empty())
+            continue; // every one just opened failed at once: the next ones
         const int ready = ::poll(polls.data(), polls.size(), static_cast<int>(left));
         if (ready < 0 && errno != EINTR)
             break;

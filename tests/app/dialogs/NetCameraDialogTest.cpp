@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 using namespace norvale;
@@ -41,7 +42,8 @@ struct Dialog {
     QStringList netTitles;
     int probes = 0;
 
-    Dialog() {
+    // `peer`: the address of another Norvale, asked for real; none: answers made up here.
+    explicit Dialog(const char* peer = nullptr) {
         setenv("NORVALE_TEST_DEVICES", "1", 1);
         setNetworkCameras({});
         devices = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
@@ -52,27 +54,29 @@ struct Dialog {
         s.graph = &graph;
         s.desktop = &desktop;
         s.exeDir = QString::fromStdString(dir.path().string()) + "/";
-        s.netProber = [this](const NetCameraConfig& c) {
-            ++probes;
-            NetProbeResult r;
-            if (c.password != Secret) {
-                r.problem = NetProbeResult::Problem::Credentials;
-                r.reason = describeNetworkProblem(r.problem, {});
+        if (!peer)
+            s.netProber = [this](const NetCameraConfig& c) {
+                ++probes;
+                NetProbeResult r;
+                if (c.password != Secret) {
+                    r.problem = NetProbeResult::Problem::Credentials;
+                    r.reason = describeNetworkProblem(r.problem, {});
+                    return r;
+                }
+                r.codec = "H.264";
+                r.width = 64;
+                r.height = 48;
+                auto pixels = std::make_shared<std::vector<uint8_t>>(64 * 48 * 3, 0x80);
+                r.picture = std::make_shared<TVideoFrame>(64, 48, 64 * 3, pixels->data(), pixels);
                 return r;
-            }
-            r.codec = "H.264";
-            r.width = 64;
-            r.height = 48;
-            auto pixels = std::make_shared<std::vector<uint8_t>>(64 * 48 * 3, 0x80);
-            r.picture = std::make_shared<TVideoFrame>(64, 48, 64 * 3, pixels->data(), pixels);
-            return r;
-        };
-        s.chooseComputer = [](QString& computer, QString& address) {
+            };
+        s.chooseComputer = [peer](QString& computer, QString& address) {
             computer = "OTHERPC";
-            address = "127.0.0.1";
+            address = peer ? peer : "127.0.0.1";
             return true;
         };
-        s.servedCameras = [](const QString&) { return std::vector<int>{2, 5}; };
+        if (!peer)
+            s.servedCameras = [](const QString&) { return std::vector<int>{2, 5}; };
         desktop.dialogs = [this](QDialog& d) {
             auto& net = dynamic_cast<TNetCameraForm&>(d);
             net.show();
@@ -192,4 +196,31 @@ TEST(NetCameraDialog, FindOnLanOffersTheComputersCamerasOnce) {
     d.form->btnFindOnLanClick();
     EXPECT_EQ(networkCameras().size(), 2u);
     EXPECT_EQ(d.desktop.boxes.requests.back().buttons, MessageButtons::Ok);
+}
+
+// Run by scripts/lan-peer-test, which starts a second Norvale recording its camera 1 in a
+// network namespace of the test's own: "Find on LAN..." asks it at port 8801 and the camera's
+// "Test" shows its picture.
+TEST(NetCameraDialog, FindsAndShowsAnotherNorvale) {
+    const char* peer = std::getenv("LAN_PEER");
+    if (!peer)
+        GTEST_SKIP() << "needs another Norvale: scripts/lan-peer-test";
+    Dialog d(peer);
+    d.desktop.boxes.setAnswer(MessageResult::Yes);
+    d.form->btnFindOnLanClick();
+    ASSERT_EQ(networkCameras().size(), 1u);
+    EXPECT_EQ(networkCameras()[0].name, "OTHERPC camera 1");
+    EXPECT_EQ(d.form->cbbVideoDevices()->currentText(), "OTHERPC camera 1");
+    bool shown = false;
+    QString said;
+    d.user = [&](TNetCameraForm& f) {
+        f.TestClick();
+        EXPECT_TRUE(test::waitFor([&] { return !f.Testing(); }, 20000));
+        shown = !f.Picture()->pixmap().isNull();
+        said = f.TestResult()->text();
+        f.accept();
+    };
+    d.form->btnEditNetCameraClick();
+    EXPECT_TRUE(shown) << said.toStdString();
+    EXPECT_TRUE(said.contains("WMV")) << said.toStdString();
 }
