@@ -184,6 +184,16 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     context.cameraServices.applicationTitle = appName;
     context.cameraServices.mmsPort = options.mmsPort;
     context.cameraServices.editSettings = &editCameraSettings;
+    // The computer chooser is made with the other dialogs, below; it outlives every use.
+    std::unique_ptr<TScanForm> scanForm;
+    context.cameraServices.chooseComputer = [&scanForm, &desktop](QString& computer,
+                                                                  QString& address) {
+        if (!scanForm || desktop.execDialog(*scanForm) != QDialog::Accepted)
+            return false;
+        computer = scanForm->SelectedComputer();
+        address = scanForm->SelectedIP();
+        return true;
+    };
     context.cameraServices.recordingWriteFailed = [&storage] {
         if (storage)
             storage->sweepNow();
@@ -251,15 +261,15 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form1.get(),
                      [&form1](QSessionManager&) { form1->close(); });
 
-    // The dialogs live from start-up to exit, hidden until used. No command opens the
-    // computer chooser.
+    // The dialogs live from start-up to exit, hidden until used. The camera settings dialog's
+    // "Find on LAN..." opens the computer chooser.
     auto configForm = std::make_unique<TConfigForm>();
     const QImage logo = artwork.image(QStringLiteral("icon.png"));
     auto aboutBox = std::make_unique<TAboutBox>(
         AboutBoxTexts{appName, QString::fromStdString(branding->copyright),
                       QString::fromStdString(branding->productUrl)},
         pages, logo);
-    auto scanForm = std::make_unique<TScanForm>(messages);
+    scanForm = std::make_unique<TScanForm>(messages);
     DialogCommandsContext commands;
     commands.configForm = configForm.get();
     commands.aboutBox = aboutBox.get();

@@ -2,6 +2,7 @@
 
 #include "GraphInternal.h"
 #include "GstRuntime.h"
+#include "NetworkCamera.h"
 
 #include <exception>
 #include <string>
@@ -33,12 +34,25 @@ std::string errorMessageText(GstMessage* msg) {
     gst_message_parse_error(msg, &err, &debug);
     Error owned(err);
     CString ownedDebug(debug);
-    const std::string text = owned ? str(owned->message) : std::string();
+    // A network source's texts may carry its address with the user's password in it.
+    std::string text = scrubNetworkSecrets(owned ? str(owned->message) : std::string());
+    const std::string debugText = scrubNetworkSecrets(debug ? debug : "no debug text");
+    // A network camera's source says "could not open resource" for a wrong password as for a
+    // computer that is off: the user is told which it is.
+    GstObject* src = GST_MESSAGE_SRC(msg);
+    GstElementFactory* factory =
+        src && GST_IS_ELEMENT(src) ? gst_element_get_factory(GST_ELEMENT(src)) : nullptr;
+    const std::string kind = factory ? GST_OBJECT_NAME(factory) : "";
+    if (owned && (kind == "rtspsrc" || kind == "souphttpsrc")) {
+        const auto problem = classifyNetworkError(g_quark_to_string(owned->domain), owned->code,
+                                                  text + " " + debugText);
+        if (problem != NetProbeResult::Problem::Other)
+            text = describeNetworkProblem(problem, text);
+    }
     CString element(GST_MESSAGE_SRC(msg) ? gst_object_get_path_string(GST_MESSAGE_SRC(msg))
                                          : nullptr);
     GST_CAT_WARNING(debugCategory(), "error from %s: %s (%s)",
-                    element ? element.get() : "(unknown element)", text.c_str(),
-                    debug ? debug : "no debug text");
+                    element ? element.get() : "(unknown element)", text.c_str(), debugText.c_str());
     return text;
 }
 

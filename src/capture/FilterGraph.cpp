@@ -142,6 +142,10 @@ std::string TFilter::DeviceName() const {
     return bound_ ? bound_->name : std::string();
 }
 
+bool TFilter::IsNetworkCamera() const {
+    return bound_ && bound_->network;
+}
+
 std::vector<TMediaType> TFilter::DeviceFormats() const {
     std::vector<TMediaType> out;
     if (!bound_ || !bound_->deviceCaps)
@@ -360,6 +364,38 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
         GstElement* src = source.core().element.get();
         gst::Caps caps;
         auto* device = dynamic_cast<TFilter*>(&source);
+        const TDeviceElement* bound = device ? device->boundDevice().get() : nullptr;
+        if (bound && bound->network) {
+            // A network camera sends the size and pixel format it is set to, and may change
+            // them while it runs: nothing can be chosen, only raw video is asked for. The size
+            // it delivered last (when known) is the size a recording is made at.
+            caps = gst::Caps(gst_caps_from_string("video/x-raw"));
+            SourceChain chain;
+            gst::Structure known(
+                bound->currentFormat.empty()
+                    ? gst_structure_new_empty("video/x-raw")
+                    : gst_structure_from_string(bound->currentFormat.c_str(), nullptr));
+            if (!known)
+                known = gst::Structure(gst_structure_new_empty("video/x-raw"));
+            chain.fixedCaps = std::move(known);
+            auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
+            chain.tee = addInserted(core, "tee", source.Name() + " Tee");
+            if (!filter || !chain.tee)
+                return hr::VFW_E_CANNOT_RENDER;
+            g_object_set(filter.get(), "caps", caps.get(), nullptr);
+            g_object_set(chain.tee.get(), "allow-not-linked", TRUE, nullptr);
+            const bool ok = gst_element_link_many(src, filter.get(), chain.tee.get(), nullptr);
+            gst_element_sync_state_with_parent(filter.get());
+            gst_element_sync_state_with_parent(chain.tee.get());
+            if (!ok)
+                return hr::VFW_E_CANNOT_CONNECT;
+            chainIt = core.sources.emplace(&source, std::move(chain)).first;
+        }
+    }
+    if (chainIt == core.sources.end()) {
+        GstElement* src = source.core().element.get();
+        gst::Caps caps;
+        auto* device = dynamic_cast<TFilter*>(&source);
         if (device && !device->formatCaps().empty())
             caps = gst::Caps(gst_caps_from_string(device->formatCaps().c_str()));
         if (!caps) {
@@ -506,6 +542,14 @@ bool TFilterGraph::RunGraph() {
         if (r == GST_STATE_CHANGE_ASYNC)
             r = gst_element_get_state(p, nullptr, nullptr, 2 * GST_SECOND);
         error = gst::popErrorText(bus.get());
+        if (r == GST_STATE_CHANGE_FAILURE && error.empty()) {
+            // The failing element's reason (a network camera's refusal, from its own thread)
+            // may reach the bus just after the failure itself.
+            gst::Message msg(
+                gst_bus_timed_pop_filtered(bus.get(), GST_SECOND / 2, GST_MESSAGE_ERROR));
+            if (msg)
+                error = gst::errorMessageText(msg.get());
+        }
     }
     if (r == GST_STATE_CHANGE_FAILURE || !error.empty()) {
         // The exception is the one report of this failure.

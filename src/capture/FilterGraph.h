@@ -110,6 +110,8 @@ public:
 
     // The bound device's name (empty without element).
     std::string DeviceName() const;
+    // Whether the bound device is a network camera (its stream opens only when the graph runs).
+    bool IsNetworkCamera() const;
 
     // The device's formats, in its order, a raw format described as VideoInfo2 preceded by its
     // VideoInfo twin (empty without element).

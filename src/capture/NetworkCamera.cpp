@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <netdb.h>
 #include <poll.h>
@@ -41,6 +43,8 @@ std::string codecOfDecoder(const std::string& factory) {
         return "H.265";
     if (factory.find("jpeg") != std::string::npos)
         return "MJPEG";
+    if (factory.find("wmv") != std::string::npos)
+        return "WMV"; // another Norvale's live stream
     return {};
 }
 
@@ -48,6 +52,36 @@ struct BinState {
     std::mutex lock;
     std::string codec;
 };
+
+struct Registry {
+    std::mutex lock;
+    std::vector<NetCameraConfig> cameras;
+    std::map<std::string, std::string> formats; // identity -> decoded caps structure
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+void rememberFormat(const std::string& identity, const GstCaps* caps) {
+    if (!caps || gst_caps_get_size(caps) == 0)
+        return;
+    const std::string text = gst::take(gst_structure_to_string(gst_caps_get_structure(caps, 0)));
+    std::lock_guard lock(registry().lock);
+    registry().formats[identity] = text;
+}
+
+// The decoder's output as it starts and whenever it changes (a camera set to another size).
+GstPadProbeReturn onDecodedCaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (event && GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+        GstCaps* caps = nullptr;
+        gst_event_parse_caps(event, &caps);
+        rememberFormat(*static_cast<const std::string*>(data), caps);
+    }
+    return GST_PAD_PROBE_OK;
+}
 
 void onDecodedPad(GstElement*, GstPad* pad, gpointer data) {
     auto* convert = static_cast<GstElement*>(data);
@@ -93,6 +127,65 @@ void onDecoderElement(GstBin*, GstBin*, GstElement* element, gpointer data) {
         std::lock_guard lock(state->lock);
         state->codec = codec;
     }
+}
+
+// A Windows Media live stream (another Norvale's /camera/N) carries its own time stamps, and
+// announces its data object with the size of its own header, 50 bytes, as its length is not
+// known. GStreamer's ASF demuxer, reading it as it arrives, would take that for an empty data
+// object (a size of 0 says "unknown" to it), and it shifts the stream's times by those of the
+// buffers it gets: the arrival times the source stamps (which an MJPEG camera needs) would hold
+// every picture back. An ASF stream therefore gets neither.
+struct AsfStart {
+    std::uint64_t position = 0;   // bytes of the stream seen so far
+    std::uint64_t dataObject = 0; // where the data object starts
+    bool asf = false;
+};
+
+GstPadProbeReturn onHttpBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    static constexpr std::uint8_t HeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66,
+                                                      0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA,
+                                                      0x00, 0x62, 0xCE, 0x6C};
+    static constexpr std::uint8_t DataObject[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+    auto& start = *static_cast<AsfStart*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer)
+        return GST_PAD_PROBE_OK;
+    auto le64 = [](const std::uint8_t* p) {
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = v << 8 | p[i];
+        return v;
+    };
+    std::uint64_t patchAt = 0;
+    if (!start.asf || start.dataObject >= start.position) {
+        GstMapInfo map;
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+            return GST_PAD_PROBE_OK;
+        if (start.position == 0 && map.size >= 24 && std::memcmp(map.data, HeaderObject, 16) == 0) {
+            start.asf = true;
+            start.dataObject = le64(map.data + 16);
+        }
+        const std::uint64_t end = start.position + map.size;
+        // The data object's header in this buffer (one split across buffers stays as it is).
+        if (start.asf && start.dataObject >= start.position && start.dataObject + 24 <= end) {
+            const std::uint8_t* object = map.data + (start.dataObject - start.position);
+            if (std::memcmp(object, DataObject, 16) == 0 && le64(object + 16) == 50)
+                patchAt = start.dataObject - start.position + 16;
+        }
+        start.position = end;
+        gst_buffer_unmap(buffer, &map);
+        if (!start.asf)
+            return GST_PAD_PROBE_REMOVE;
+    }
+    buffer = gst_buffer_make_writable(buffer);
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    if (patchAt) {
+        static constexpr std::uint8_t unknown[8] = {};
+        gst_buffer_fill(buffer, static_cast<gsize>(patchAt), unknown, sizeof unknown);
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 // Whether the camera's computer takes a TCP connection on the camera's port: tells a wrong
@@ -197,10 +290,18 @@ GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& 
     gst_bin_add_many(GST_BIN(bin), source.get(), decode.get(), convert.get(), nullptr);
     if (scheme == "rtsp")
         g_signal_connect(source.get(), "pad-added", G_CALLBACK(onRtspPad), decode.get());
-    else
+    else {
         gst_element_link(source.get(), decode.get());
+        gst::Ref<GstPad> received(gst_element_get_static_pad(source.get(), "src"));
+        gst_pad_add_probe(received.get(), GST_PAD_PROBE_TYPE_BUFFER, onHttpBuffer, new AsfStart,
+                          [](gpointer p) { delete static_cast<AsfStart*>(p); });
+    }
     g_signal_connect(decode.get(), "pad-added", G_CALLBACK(onDecodedPad), convert.get());
     g_signal_connect(decode.get(), "deep-element-added", G_CALLBACK(onDecoderElement), state);
+    gst::Ref<GstPad> decoded(gst_element_get_static_pad(convert.get(), "sink"));
+    gst_pad_add_probe(decoded.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onDecodedCaps,
+                      new std::string(location),
+                      [](gpointer p) { delete static_cast<std::string*>(p); });
     gst::Ref<GstPad> out(gst_element_get_static_pad(convert.get(), "src"));
     gst_element_add_pad(bin, gst_ghost_pad_new("src", out.get()));
     GST_INFO("network camera %s", scrubCredentials(camera.url, {password}).c_str());
@@ -346,6 +447,34 @@ NetProbeResult probeNetworkCamera(const NetCameraConfig& camera,
             result.width, result.height, GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), data, owner);
     }
     return result;
+}
+
+void setNetworkCameras(std::vector<NetCameraConfig> cameras) {
+    std::lock_guard lock(registry().lock);
+    registry().cameras = std::move(cameras);
+}
+
+std::vector<NetCameraConfig> networkCameras() {
+    std::lock_guard lock(registry().lock);
+    return registry().cameras;
+}
+
+std::string knownNetworkFormat(const std::string& identity) {
+    std::lock_guard lock(registry().lock);
+    auto it = registry().formats.find(identity);
+    return it == registry().formats.end() ? std::string() : it->second;
+}
+
+std::string scrubNetworkSecrets(std::string_view text) {
+    std::vector<std::string> secrets;
+    {
+        std::lock_guard lock(registry().lock);
+        for (const auto& c : registry().cameras) {
+            secrets.push_back(c.password);
+            secrets.push_back(credentialsInUrl(c.url).password);
+        }
+    }
+    return scrubCredentials(text, secrets);
 }
 
 } // namespace norvale

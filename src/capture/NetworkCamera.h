@@ -8,6 +8,8 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 typedef struct _GstElement GstElement;
 
@@ -49,5 +51,21 @@ GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& 
 NetProbeResult::Problem classifyNetworkError(const std::string& domain, int code,
                                              const std::string& message);
 std::string describeNetworkProblem(NetProbeResult::Problem problem, const std::string& detail);
+
+// The network cameras the program knows: the settings file's [NetCamN] sections, as the camera
+// settings dialog edits them. The video device listing shows them after the local and synthetic
+// cameras, in this order, by name; their identity is the address without credentials. Any
+// thread.
+void setNetworkCameras(std::vector<NetCameraConfig> cameras);
+std::vector<NetCameraConfig> networkCameras();
+
+// The decoded format a camera with this identity delivered last (a caps structure as text,
+// size and pixel format included), remembered whenever its stream starts or changes; empty
+// while none was seen in this run. It is the camera's format list and its recording size.
+std::string knownNetworkFormat(const std::string& identity);
+
+// `text` with every known network camera's password (in its field or in its address) and every
+// "user:password@" of an address made unreadable: for whatever may be shown or logged.
+std::string scrubNetworkSecrets(std::string_view text);
 
 } // namespace norvale

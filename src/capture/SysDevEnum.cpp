@@ -3,6 +3,7 @@
 #include "CaptureErrors.h"
 #include "DeviceElement.h"
 #include "GstRuntime.h"
+#include "NetworkCamera.h"
 
 #include <algorithm>
 #include <cctype>
@@ -139,6 +140,20 @@ std::vector<DeviceRecord> listDevices(const TGuid& category) {
     makeIdentitiesUnique(test);
     real.insert(real.end(), std::make_move_iterator(test.begin()),
                 std::make_move_iterator(test.end()));
+    if (category == CLSID_VideoInputDeviceCategory) {
+        std::vector<DeviceRecord> network;
+        for (auto& camera : networkCameras()) {
+            DeviceRecord r;
+            r.name = camera.name;
+            r.identity = netCameraIdentity(camera.url);
+            r.currentFormat = knownNetworkFormat(r.identity);
+            r.network = std::move(camera);
+            network.push_back(std::move(r));
+        }
+        makeIdentitiesUnique(network);
+        real.insert(real.end(), std::make_move_iterator(network.begin()),
+                    std::make_move_iterator(network.end()));
+    }
     rememberCategory(category, real);
     return real;
 }
@@ -226,6 +241,29 @@ std::optional<TMoniker> TBaseFilter::RestoreMoniker() const {
     return TMoniker{bytes(), {}};
 }
 
+namespace {
+
+// A network camera is bound without connecting to it: the stream opens when the graph runs.
+TDeviceElementPtr bindNetworkCamera(const gst::DeviceRecord& r, const char* elementName) {
+    std::string error;
+    gst::Ref<GstElement> element = gst::adopt(makeNetworkCameraSource(*r.network, error));
+    if (!element)
+        return nullptr;
+    if (elementName)
+        gst_object_set_name(GST_OBJECT(element.get()), elementName);
+    auto bound = std::make_shared<TDeviceElement>();
+    bound->element = std::move(element);
+    // Its formats are what its stream delivered last time, else raw video of any kind.
+    bound->currentFormat = r.currentFormat;
+    bound->deviceCaps = gst::Caps(
+        gst_caps_from_string(r.currentFormat.empty() ? "video/x-raw" : r.currentFormat.c_str()));
+    bound->name = r.name;
+    bound->network = true;
+    return bound;
+}
+
+} // namespace
+
 TDeviceElementPtr TBaseFilter::BindFilter(const char* elementName) const {
     auto moniker = RestoreMoniker();
     if (!moniker)
@@ -240,6 +278,8 @@ TDeviceElementPtr TBaseFilter::BindFilter(const char* elementName) const {
         for (auto& r : gst::listDevices(category)) {
             if (r.identity != identity)
                 continue;
+            if (r.network)
+                return bindNetworkCamera(r, elementName);
             gst::Ref<GstElement> element =
                 gst::adopt(gst_device_create_element(r.device.get(), elementName));
             if (!element)

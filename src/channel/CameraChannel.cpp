@@ -166,6 +166,8 @@ void CameraChannel::setState(ChannelState state) {
         retryTimer_->stop();
         arrivals_.reset();
     }
+    if (state == ChannelState::Idle)
+        returnUnproven_ = returnUntold_ = false; // a person's stop ends any return
     state_ = state;
 }
 
@@ -502,7 +504,14 @@ void CameraChannel::lose(const QString& text) {
         emit stateEntered(state_);
     }
     previewFlag_ = recordFlag_ = false;
-    retryDelay_ = timings_.retryFirst;
+    // Lost again before its first picture since it came back: the back-off goes on where it
+    // was, so such a device costs one attempt per (growing) wait, not one a second.
+    const bool unproven = returnUnproven_ && videoSampleGrabber_->FramesDelivered() == lastFrames_;
+    // Lost again before its return was told: nothing new to tell.
+    const bool untold = unproven && returnUntold_;
+    returnUntold_ = false;
+    retryDelay_ = unproven ? std::min(retryDelay_ * 2, timings_.retryLongest) : timings_.retryFirst;
+    returnUnproven_ = false;
     scheduleReturn();
     if (services_.videoDevices)
         arrivals_ = std::make_unique<TDeviceArrivals>(services_.videoDevices->category(), [this] {
@@ -510,7 +519,8 @@ void CameraChannel::lose(const QString& text) {
             QMetaObject::invokeMethod(this, &CameraChannel::tryReturn, Qt::QueuedConnection);
         });
     emit stateChangedByItself();
-    emit lost(text);
+    if (!untold)
+        emit lost(text);
 }
 
 void CameraChannel::scheduleReturn() {
@@ -536,6 +546,7 @@ void CameraChannel::tryReturn() {
         scheduleReturn();
         return;
     }
+    returnUnproven_ = true;
     previewFlag_ = returnPreviewFlag_;
     recordFlag_ = target == ChannelState::Recording;
     if (recordFlag_) {
@@ -545,7 +556,9 @@ void CameraChannel::tryReturn() {
     if (target == ChannelState::Previewing)
         emit previewStarted();
     emit stateChangedByItself();
-    emit returned();
+    returnUntold_ = videoSourceFilter_->IsNetworkCamera();
+    if (!returnUntold_)
+        emit returned();
 }
 
 void CameraChannel::watch() {
@@ -557,6 +570,11 @@ void CameraChannel::watch() {
     if (frames != lastFrames_) {
         lastFrames_ = frames;
         lastFrameSeen_ = now;
+        returnUnproven_ = false;
+        if (returnUntold_) {
+            returnUntold_ = false;
+            emit returned();
+        }
     } else if (now - lastFrameSeen_ >= timings_.stallTimeout) {
         lose(QString::fromLatin1("The camera %1 has delivered no picture for %2 seconds.")
                  .arg(QString::fromStdString(settings_.name))

@@ -314,6 +314,12 @@ private:
     bool returnPreviewFlag_ = false;
     std::tm lostSince_{};
     std::chrono::milliseconds retryDelay_{0};
+    // Returned from Lost, and no picture since: a device whose start succeeds but which then
+    // delivers nothing (a network camera that accepts and says nothing) is not "back".
+    bool returnUnproven_ = false;
+    // A network camera's return is told with its first picture: that its stream could be
+    // started says nothing about whether the camera answers.
+    bool returnUntold_ = false;
     RecordingHalt halt_ = RecordingHalt::None;
     std::tm haltedAt_{};
     QString haltText_;

@@ -407,7 +407,7 @@ mode_t currentUmask() {
 // false with errno set when the temporary file cannot be created (the caller may then rewrite
 // in place); throws for every later failure.
 bool replaceViaTemporary(const std::filesystem::path& target, const std::filesystem::path& shown,
-                         std::string_view text, const struct stat* old) {
+                         std::string_view text, const struct stat* old, bool privateFile) {
     std::string tmpl =
         (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
@@ -425,6 +425,8 @@ bool replaceViaTemporary(const std::filesystem::path& target, const std::filesys
     // Not our file to give away: the copy stays ours, without set-id bits.
     if (old && ::fchown(fd.get(), old->st_uid, old->st_gid) != 0)
         mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    if (privateFile)
+        mode = S_IRUSR | S_IWUSR;
     if (::fchmod(fd.get(), mode) != 0)
         fail("chmod");
     if (::fsync(fd.get()) != 0)
@@ -439,10 +441,13 @@ bool replaceViaTemporary(const std::filesystem::path& target, const std::filesys
 // Rewrite target in place: reserve the space first so a full disk fails before any byte of the
 // old text changes.
 void rewriteInPlace(const std::filesystem::path& target, const std::filesystem::path& shown,
-                    std::string_view text) {
+                    std::string_view text, bool privateFile) {
     Fd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd)
         throw IniWriteError(shown, errnoText("open"));
+    // Closed to others before the secret is written.
+    if (privateFile && ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0)
+        throw IniWriteError(shown, errnoText("chmod"));
     const auto size = static_cast<off_t>(text.size());
     const int rc = size > 0 ? ::posix_fallocate(fd.get(), 0, size) : 0;
     if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
@@ -520,8 +525,14 @@ IniFile::Pending IniFile::load() const {
 }
 
 void IniFile::save(const Pending& p, const std::string& newText) {
-    if (p.exists && newText == p.oldText)
+    if (p.exists && newText == p.oldText) {
+        // Unchanged, but a password may sit in a file others can read.
+        struct stat st {};
+        if (private_ && ::stat(p.target.c_str(), &st) == 0 && (st.st_mode & 077) != 0 &&
+            ::chmod(p.target.c_str(), S_IRUSR | S_IWUSR) != 0)
+            throw IniWriteError(path_, errnoText("chmod"));
         return;
+    }
     struct stat old {};
     if (p.exists) {
         if (::stat(p.target.c_str(), &old) != 0)
@@ -530,12 +541,12 @@ void IniFile::save(const Pending& p, const std::string& newText) {
         if (::access(p.target.c_str(), W_OK) != 0)
             throw IniWriteError(path_, errnoText("access"));
     }
-    if (replaceViaTemporary(p.target, path_, newText, p.exists ? &old : nullptr))
+    if (replaceViaTemporary(p.target, path_, newText, p.exists ? &old : nullptr, private_))
         return;
     const std::string tmpReason = errnoText("temporary file");
     if (!p.exists)
         throw IniWriteError(path_, tmpReason);
-    rewriteInPlace(p.target, path_, newText);
+    rewriteInPlace(p.target, path_, newText, private_);
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {

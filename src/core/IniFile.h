@@ -127,6 +127,9 @@ public:
     // IniWriteError on failure, which also ends it.
     void commit();
     bool updating() const { return pending_.has_value(); }
+    // From now on every write leaves the file readable and writable by its owner only (mode
+    // 0600), whatever it had: for a file that holds a password.
+    void setPrivate(bool on) { private_ = on; }
     // Reads the file once now; until endRead() (or a write) every read answers from that copy
     // instead of reading the file again. Start-up reads its ~300 keys this way: one read of the
     // file, however large it is.
@@ -148,6 +151,7 @@ private:
     std::filesystem::path path_;
     std::optional<Pending> pending_;
     std::optional<IniDocument> snapshot_;
+    bool private_ = false;
 };
 
 } // namespace norvale

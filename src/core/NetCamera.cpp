@@ -81,22 +81,48 @@ std::vector<NetCameraConfig> readNetCameras(const IniDocument& ini) {
     return cameras;
 }
 
-void writeNetCameras(IniDocument& ini, const std::vector<NetCameraConfig>& cameras,
-                     std::size_t previousCount) {
+namespace {
+
+template <class Set>
+void writeSections(const std::vector<NetCameraConfig>& cameras, std::size_t previousCount,
+                   Set set) {
     std::size_t n = 1;
     for (const auto& c : cameras) {
         if (n > MaxNetCameras)
             break;
-        ini.setValue(section(n), "Name", c.name);
-        ini.setValue(section(n), "Url", c.url);
-        ini.setValue(section(n), "User", c.user);
-        ini.setValue(section(n), "Password", c.password);
+        set(section(n), "Name", c.name);
+        set(section(n), "Url", c.url);
+        set(section(n), "User", c.user);
+        set(section(n), "Password", c.password);
         ++n;
     }
     for (; n <= std::min(previousCount, MaxNetCameras); ++n) {
-        ini.setValue(section(n), "Url", "");
-        ini.setValue(section(n), "Password", "");
+        set(section(n), "Url", "");
+        set(section(n), "Password", "");
     }
+}
+
+} // namespace
+
+void writeNetCameras(IniDocument& ini, const std::vector<NetCameraConfig>& cameras,
+                     std::size_t previousCount) {
+    writeSections(
+        cameras, previousCount,
+        [&](const std::string& s, const char* k, const std::string& v) { ini.setValue(s, k, v); });
+}
+
+void writeNetCameras(IniFile& ini, const std::vector<NetCameraConfig>& cameras,
+                     std::size_t previousCount) {
+    writeSections(cameras, previousCount,
+                  [&](const std::string& s, const char* k, const std::string& v) {
+                      ini.writeString(s, k, v);
+                  });
+}
+
+bool holdsPassword(const std::vector<NetCameraConfig>& cameras) {
+    return std::any_of(cameras.begin(), cameras.end(), [](const NetCameraConfig& c) {
+        return !c.password.empty() || !credentialsInUrl(c.url).password.empty();
+    });
 }
 
 std::string netCameraScheme(std::string_view url, std::string* reason) {

@@ -32,6 +32,12 @@ std::vector<NetCameraConfig> readNetCameras(const IniDocument& ini);
 // camera is not read again.
 void writeNetCameras(IniDocument& ini, const std::vector<NetCameraConfig>& cameras,
                      std::size_t previousCount);
+// The same through the settings file's single-key writes (collected when it is updating).
+class IniFile;
+void writeNetCameras(IniFile& ini, const std::vector<NetCameraConfig>& cameras,
+                     std::size_t previousCount);
+// Whether any of the cameras carries a password (in its field or in its address).
+bool holdsPassword(const std::vector<NetCameraConfig>& cameras);
 
 // "rtsp", "http" or "https" for a usable address, empty otherwise (with `reason` set).
 std::string netCameraScheme(std::string_view url, std::string* reason = nullptr);

@@ -5,8 +5,8 @@
 #include "capture/VideoFrame.h"
 #include "support/TestSupport.h"
 
-#include <gst/gst.h>
-#include <gst/rtsp-server/rtsp-server.h>
+#include "RtspTestServer.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -26,77 +26,19 @@ extern char** environ;
 
 namespace {
 
-// An RTSP server on its own main loop, serving /h264 and /mjpeg; with a password when given.
-class RtspServer {
+// GStreamer's RTSP server, serving /h264 and /mjpeg at 320 x 240; with a password when given.
+class RtspServer : public test::RtspTestServer {
 public:
-    explicit RtspServer(const char* user = nullptr, const char* password = nullptr) {
-        gst_init(nullptr, nullptr);
-        context_ = g_main_context_new();
-        loop_ = g_main_loop_new(context_, FALSE);
-        server_ = gst_rtsp_server_new();
-        gst_rtsp_server_set_address(server_, "127.0.0.1");
-        gst_rtsp_server_set_service(server_, "0");
-        GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
-        const char* video = "videotestsrc is-live=true ! "
-                            "video/x-raw,format=I420,width=320,height=240,framerate=15/1";
-        add(mounts, "/h264",
-            std::string("( ") + video +
-                " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 ! "
-                "rtph264pay name=pay0 pt=96 )",
-            user);
-        add(mounts, "/mjpeg",
-            std::string("( ") + video + " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )", user);
-        g_object_unref(mounts);
-        if (user) {
-            GstRTSPAuth* auth = gst_rtsp_auth_new();
-            GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE,
-                                                     G_TYPE_STRING, "viewer", nullptr);
-            gchar* basic = gst_rtsp_auth_make_basic(user, password);
-            gst_rtsp_auth_add_basic(auth, basic, token);
-            g_free(basic);
-            gst_rtsp_token_unref(token);
-            gst_rtsp_server_set_auth(server_, auth);
-            g_object_unref(auth);
-        }
-        source_ = gst_rtsp_server_attach(server_, context_);
-        port_ = gst_rtsp_server_get_bound_port(server_);
-        thread_ = std::thread([this] { g_main_loop_run(loop_); });
-    }
-    ~RtspServer() {
-        g_main_loop_quit(loop_);
-        thread_.join();
-        g_source_remove_by_id_in_context(source_);
-        g_object_unref(server_);
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
-    }
-    std::string url(const char* path) const {
-        return "rtsp://127.0.0.1:" + std::to_string(port_) + path;
-    }
+    RtspServer() : RtspTestServer(test::RtspServerOptions{}) {}
+    RtspServer(const char* user, const char* password) : RtspTestServer(options(user, password)) {}
 
 private:
-    void g_source_remove_by_id_in_context(guint id) {
-        if (GSource* s = g_main_context_find_source_by_id(context_, id))
-            g_source_destroy(s);
+    static test::RtspServerOptions options(const char* user, const char* password) {
+        test::RtspServerOptions o;
+        o.user = user;
+        o.password = password;
+        return o;
     }
-    static void add(GstRTSPMountPoints* mounts, const char* path, const std::string& launch,
-                    const char* user) {
-        GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
-        gst_rtsp_media_factory_set_launch(f, launch.c_str());
-        gst_rtsp_media_factory_set_shared(f, TRUE);
-        if (user)
-            gst_rtsp_media_factory_add_role(
-                f, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
-                GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
-        gst_rtsp_mount_points_add_factory(mounts, path, f);
-    }
-
-    GMainContext* context_ = nullptr;
-    GMainLoop* loop_ = nullptr;
-    GstRTSPServer* server_ = nullptr;
-    guint source_ = 0;
-    int port_ = 0;
-    std::thread thread_;
 };
 
 // A TCP server that accepts and then says nothing.
@@ -167,6 +109,9 @@ private:
 TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
     RtspServer open;
     RtspServer secured("admin", "hunter2");
+    test::RtspServerOptions tcp;
+    tcp.tcpOnly = true;
+    test::RtspTestServer tcpOnly(tcp);
     SilentServer silent;
     const int nobody = test::freeTcpPort();
     using P = NetProbeResult::Problem;
@@ -179,6 +124,7 @@ TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
         {{"h264", open.url("/h264"), "", ""}, P::None, "H.264"},
         {{"mjpeg", open.url("/mjpeg"), "", ""}, P::None, "MJPEG"},
         {{"right password", secured.url("/h264"), "admin", "hunter2"}, P::None, "H.264"},
+        {{"no UDP: over TCP", tcpOnly.url("/h264"), "", ""}, P::None, "H.264"},
         {{"password in the address", "rtsp://admin:hunter2@" + secured.url("/mjpeg").substr(7), "",
           ""},
          P::None,

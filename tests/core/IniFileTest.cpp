@@ -283,6 +283,40 @@ TEST(IniFile, WritesKeepUnknownContentAndPermissions) {
               1);
 }
 
+// A file that holds a password is its owner's alone: new, replaced, or unchanged but open to
+// others before.
+TEST(IniFile, PrivateWritesLeaveTheFileToItsOwner) {
+    TempDir dir;
+    struct Case {
+        const char* why;
+        const char* before; // nullptr: no file yet
+        mode_t mode;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"new file", nullptr, 0, "secret"},
+        {"changed file", "[NetCam1]\nPassword=old\n", 0644, "secret"},
+        {"unchanged file", "[NetCam1]\nPassword=secret\n", 0664, "secret"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        const auto path = dir / (std::string(c.why) + ".ini");
+        if (c.before) {
+            writeFile(path, c.before);
+            ::chmod(path.c_str(), c.mode);
+        }
+        IniFile ini(path);
+        ini.beginUpdate();
+        ini.writeString("NetCam1", "Password", c.value);
+        ini.setPrivate(true);
+        ini.commit();
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(readFile(path), "[NetCam1]\nPassword=secret\n");
+    }
+}
+
 TEST(IniFile, CreatesTheFileOnTheFirstWrite) {
     TempDir dir;
     IniFile ini(dir / "setup.ini");

@@ -64,6 +64,9 @@ struct CameraServices {
     std::function<void()> recordingWriteFailed;
     // The port every camera's live stream starts on (MMSPort).
     int mmsPort = 8801;
+    // The computer chooser of the settings dialog's "Find on LAN...": the chosen computer's
+    // name and address, false when none was chosen; none: the button does nothing.
+    std::function<bool(QString& computer, QString& address)> chooseComputer;
 
     // Fills the unset device count.
     void fillDefaults();

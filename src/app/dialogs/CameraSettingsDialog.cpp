@@ -16,6 +16,7 @@ void editCameraSettings(TCamera& camera, const CameraServices& services) {
     dialogServices.graph = &camera.CaptureGraph();
     dialogServices.desktop = services.desktop;
     dialogServices.exeDir = services.exeDir;
+    dialogServices.chooseComputer = services.chooseComputer;
     // Freed when the command ends; shown over the main window, outside the frame's skin.
     auto form = std::make_unique<TSettingsForm>(camera.window(), std::move(dialogServices));
     form->SetValues(camera.Settings());

@@ -4,6 +4,7 @@
 #include "app/dialogs/DeviceControlsForm.h"
 #include "app/dialogs/FrameMotionPreview.h"
 #include "app/dialogs/MotionPage.h"
+#include "app/dialogs/NetCameraForm.h"
 #include "app/dialogs/SpinEdit.h"
 #include "app/shell/DesktopServices.h"
 #include "app/shell/Translator.h"
@@ -14,6 +15,7 @@
 #include "capture/VideoRenderer.h"
 #include "platform/FolderChooser.h"
 #include "platform/MessageBox.h"
+#include "platform/ServedCameras.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
@@ -32,10 +34,14 @@
 #include <QToolButton>
 #include <QValidator>
 #include <algorithm>
+#include <limits>
 
 namespace norvale {
 
 namespace {
+
+// applyNetCameras: select the last device listed (a camera just added).
+constexpr int LastDevice = std::numeric_limits<int>::max();
 
 // The longest file the field offers: a day.
 constexpr int MaxSegmentMinutes = 24 * 60;
@@ -262,6 +268,22 @@ void TSettingsForm::buildControls() {
     btnPreview_->setGeometry(392, 263, 82, 25);
     btnPreview_->setAutoDefault(false);
     connect(btnPreview_, &QPushButton::clicked, this, [this] { btnPreviewClick(); });
+    auto netButton = [device](const QString& text, const char* name, int x, int w) {
+        auto* b = new QPushButton(text, device);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(x, 298, w, 25);
+        b->setAutoDefault(false);
+        return b;
+    };
+    btnAddNet_ = netButton(QStringLiteral("Add network camera..."), "btnAddNetCamera", 12, 136);
+    btnEditNet_ = netButton(QStringLiteral("Edit..."), "btnEditNetCamera", 152, 68);
+    btnRemoveNet_ = netButton(QStringLiteral("Remove"), "btnRemoveNetCamera", 224, 68);
+    btnFindOnLan_ = netButton(QStringLiteral("Find on LAN..."), "btnFindOnLan", 304, 170);
+    connect(btnAddNet_, &QPushButton::clicked, this, [this] { btnAddNetCameraClick(); });
+    connect(btnEditNet_, &QPushButton::clicked, this, [this] { btnEditNetCameraClick(); });
+    connect(btnRemoveNet_, &QPushButton::clicked, this, [this] { btnRemoveNetCameraClick(); });
+    connect(btnFindOnLan_, &QPushButton::clicked, this, [this] { btnFindOnLanClick(); });
+    updateNetButtons();
     pcPreferences_->addTab(tabCapture_, QStringLiteral("Video"));
 
     // Page "Save to files".
@@ -376,6 +398,7 @@ void TSettingsForm::opening() {
 void TSettingsForm::cbbVideoDevicesChange() {
     if (services_.devices)
         services_.devices->SelectCategory(CLSID_VideoInputDeviceCategory);
+    updateNetButtons();
     const int selected = cbbVideoDevices_->currentIndex();
     if (selected < 0 || !services_.sourceFilter || !services_.graph || !services_.formats)
         return;
@@ -515,6 +538,137 @@ void TSettingsForm::btnBrowseClick() {
 
 void TSettingsForm::SpeedButton1Click() {
     browse(edtSnapshotPath_);
+}
+
+int TSettingsForm::selectedNetCamera() const {
+    const int selected = cbbVideoDevices_->currentIndex();
+    const int count = cbbVideoDevices_->count();
+    const int net = static_cast<int>(networkCameras().size());
+    // The network cameras are listed last.
+    return selected >= 0 && selected >= count - net ? selected - (count - net) : -1;
+}
+
+void TSettingsForm::updateNetButtons() {
+    const bool net = selectedNetCamera() >= 0;
+    btnEditNet_->setEnabled(net);
+    btnRemoveNet_->setEnabled(net);
+}
+
+void TSettingsForm::applyNetCameras(std::vector<NetCameraConfig> cameras, int select) {
+    setNetworkCameras(std::move(cameras));
+    if (services_.devices)
+        services_.devices->SelectCategory(CLSID_VideoInputDeviceCategory);
+    cbbVideoDevices_->clear();
+    const int count = services_.devices ? services_.devices->DeviceCount() : 0;
+    for (int i = 0; i < count; ++i)
+        cbbVideoDevices_->addItem(
+            QString::fromStdString(services_.devices->EntryAt(i).FriendlyName));
+    if (select == LastDevice)
+        select = count - 1;
+    cbbVideoDevices_->setCurrentIndex(select >= 0 && select < count ? select : -1);
+    cbbVideoDevicesChange();
+}
+
+bool TSettingsForm::editNetCamera(NetCameraConfig& camera) {
+    TNetCameraForm form(this, services_.desktop, services_.netProber);
+    form.SetCamera(camera);
+    const int result = services_.desktop ? services_.desktop->execDialog(form) : form.exec();
+    if (result != QDialog::Accepted)
+        return false;
+    camera = form.Camera();
+    return true;
+}
+
+void TSettingsForm::btnAddNetCameraClick() {
+    NetCameraConfig camera;
+    if (!editNetCamera(camera))
+        return;
+    std::vector<NetCameraConfig> cameras = networkCameras();
+    cameras.push_back(std::move(camera));
+    applyNetCameras(std::move(cameras), LastDevice);
+}
+
+void TSettingsForm::btnEditNetCameraClick() {
+    const int n = selectedNetCamera();
+    std::vector<NetCameraConfig> cameras = networkCameras();
+    if (n < 0 || n >= static_cast<int>(cameras.size()))
+        return;
+    if (!editNetCamera(cameras[static_cast<size_t>(n)]))
+        return;
+    applyNetCameras(std::move(cameras), cbbVideoDevices_->currentIndex());
+}
+
+void TSettingsForm::btnRemoveNetCameraClick() {
+    const int n = selectedNetCamera();
+    std::vector<NetCameraConfig> cameras = networkCameras();
+    if (n < 0 || n >= static_cast<int>(cameras.size()))
+        return;
+    if (services_.desktop &&
+        services_.desktop->messages().show(
+            {this,
+             Translator::tr(QStringLiteral("Remove the network camera %1?"))
+                 .arg(QString::fromStdString(cameras[static_cast<size_t>(n)].name)),
+             Translator::tr(QStringLiteral("Remove")), MessageIcon::Question,
+             MessageButtons::YesNo}) != MessageResult::Yes)
+        return;
+    cameras.erase(cameras.begin() + n);
+    applyNetCameras(std::move(cameras), -1);
+}
+
+void TSettingsForm::btnFindOnLanClick() {
+    if (!services_.chooseComputer)
+        return;
+    QString computer, address;
+    if (!services_.chooseComputer(computer, address) || address.isEmpty())
+        return;
+    if (computer.isEmpty())
+        computer = address;
+    constexpr int Port = 8801;
+    std::vector<int> numbers;
+    {
+        WaitCursor wait;
+        numbers = services_.servedCameras ? services_.servedCameras(address)
+                                          : servedCameras(address.toStdString(), Port, 1, 36,
+                                                          std::chrono::milliseconds(2000));
+    }
+    // Cameras already in the list are not offered again.
+    std::vector<NetCameraConfig> cameras = networkCameras();
+    std::vector<NetCameraConfig> found;
+    QStringList names;
+    for (int number : numbers) {
+        NetCameraConfig c;
+        c.url = servedCameraUrl(address.toStdString(), Port, number);
+        c.name =
+            Translator::tr(QStringLiteral("%1 camera %2")).arg(computer).arg(number).toStdString();
+        const bool known = std::any_of(cameras.begin(), cameras.end(), [&](const auto& k) {
+            return netCameraIdentity(k.url) == netCameraIdentity(c.url);
+        });
+        if (known)
+            continue;
+        names << QString::fromStdString(c.name);
+        found.push_back(std::move(c));
+    }
+    if (!services_.desktop)
+        return;
+    if (found.empty()) {
+        services_.desktop->messages().show(
+            {this,
+             Translator::tr(QStringLiteral("%1 serves no camera that is not in the list already."))
+                 .arg(computer),
+             Translator::tr(QStringLiteral("Find on LAN")), MessageIcon::Information,
+             MessageButtons::Ok});
+        return;
+    }
+    if (services_.desktop->messages().show(
+            {this,
+             Translator::tr(QStringLiteral("Add these cameras as network cameras?")) +
+                 QLatin1String("\n\n") + names.join(QLatin1Char('\n')),
+             Translator::tr(QStringLiteral("Find on LAN")), MessageIcon::Question,
+             MessageButtons::YesNo}) != MessageResult::Yes)
+        return;
+    const int first = cbbVideoDevices_->count();
+    cameras.insert(cameras.end(), found.begin(), found.end());
+    applyNetCameras(std::move(cameras), first);
 }
 
 void TSettingsForm::accept() {

@@ -6,6 +6,7 @@
 // fields), shows it modally, and takes the values back only after OK. While open, the dialog uses
 // the camera's own graph to list a device's formats, to preview it in its own video window and to
 // show the device's controls; the graph is stopped, emptied and inactive again once it closes.
+#include "capture/NetworkCamera.h"
 #include "core/CameraSettings.h"
 
 #include <QDialog>
@@ -49,6 +50,13 @@ struct SettingsFormServices {
     // The detector behind the "Motion" page's live picture; none: one of the dialog's own, fed
     // from its preview.
     IMotionPreview* motionPreview = nullptr;
+    // "Find on LAN...": the computer chooser, giving the chosen computer's name and address
+    // (false: none chosen); none: the button does nothing.
+    std::function<bool(QString& computer, QString& address)> chooseComputer;
+    // The numbers of the cameras a computer serves; none: asked at its port 8801.
+    std::function<std::vector<int>(const QString& address)> servedCameras;
+    // What the network camera dialog's "Test" asks the camera; none: the real stream.
+    std::function<NetProbeResult(const NetCameraConfig&)> netProber;
 };
 
 class TSettingsForm : public QDialog {
@@ -96,6 +104,10 @@ public:
     QComboBox* cbbVideoDevices() const { return cbbVideoDevices_; }
     QPushButton* Btn_Video_Property() const { return btnVideoProperty_; }
     QPushButton* btnPreview() const { return btnPreview_; }
+    QPushButton* btnAddNetCamera() const { return btnAddNet_; }
+    QPushButton* btnEditNetCamera() const { return btnEditNet_; }
+    QPushButton* btnRemoveNetCamera() const { return btnRemoveNet_; }
+    QPushButton* btnFindOnLan() const { return btnFindOnLan_; }
     QLineEdit* edtSaveFilePath() const { return edtSaveFilePath_; }
     QToolButton* btnBrowse() const { return btnBrowse_; }
     QComboBox* cbbVideoFormats() const { return cbbVideoFormats_; }
@@ -116,6 +128,13 @@ public:
     void BtnVideoPropertyClick();
     void btnBrowseClick();
     void SpeedButton1Click();
+    // The network cameras: a new one, the selected one changed or removed, and the cameras
+    // another computer's Norvale serves. Each change applies at once to the device list (it is
+    // not undone by Cancel) and reaches setup.ini at exit.
+    void btnAddNetCameraClick();
+    void btnEditNetCameraClick();
+    void btnRemoveNetCameraClick();
+    void btnFindOnLanClick();
 
 public slots:
     void accept() override; // OK: refuses without a device or a format
@@ -132,6 +151,12 @@ private:
     void closeGraph();
     void report(const QString& text);
     void browse(QLineEdit* field);
+    // Position in networkCameras() of the selected device; -1 when it is not a network camera.
+    int selectedNetCamera() const;
+    void updateNetButtons();
+    // Applies the new list and lists the devices again, selecting position `select`.
+    void applyNetCameras(std::vector<NetCameraConfig> cameras, int select);
+    bool editNetCamera(NetCameraConfig& camera);
 
     SettingsFormServices services_;
     int deviceIndex_ = -1;
@@ -151,6 +176,10 @@ private:
     QComboBox* cbbVideoDevices_ = nullptr;
     QPushButton* btnVideoProperty_ = nullptr;
     QPushButton* btnPreview_ = nullptr;
+    QPushButton* btnAddNet_ = nullptr;
+    QPushButton* btnEditNet_ = nullptr;
+    QPushButton* btnRemoveNet_ = nullptr;
+    QPushButton* btnFindOnLan_ = nullptr;
     QLineEdit* edtSaveFilePath_ = nullptr;
     QToolButton* btnBrowse_ = nullptr;
     QComboBox* cbbVideoFormats_ = nullptr;

@@ -13,12 +13,15 @@
 #include "app/wall/WallCommands.h"
 #include "app/wall/WallControls.h"
 #include "app/wall/WallWidgets.h"
+#include "capture/NetworkCamera.h"
+#include "capture/SysDevEnum.h"
 #include "controls/AnalogClock.h"
 #include "controls/RgnButton.h"
 #include "core/AtomicFile.h"
 #include "core/CameraSettings.h"
 #include "core/CameraStates.h"
 #include "core/IniFile.h"
+#include "core/NetCamera.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
@@ -34,6 +37,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -74,6 +78,14 @@ TForm1::TForm1(Form1Context context) : QWidget(nullptr), context_(std::move(cont
     // tells the start-up code whether to show the window at all.
     if (settings_.startMinimized && !tray_->trayAvailable())
         setWindowState(Qt::WindowMinimized);
+    // The network cameras are devices: listed before the cameras check their device positions.
+    {
+        std::vector<NetCameraConfig> netCameras = readNetCameras(ini.document());
+        netCamerasAtStart_ = netCameras.size();
+        setNetworkCameras(std::move(netCameras));
+        if (context_.cameraServices.videoDevices && netCamerasAtStart_ > 0)
+            context_.cameraServices.videoDevices->SelectCategory(CLSID_VideoInputDeviceCategory);
+    }
     LoadCameras(ini);
     SwitchGroup(1);
     ApplyLayout(settings_.currentCnt);
@@ -377,6 +389,14 @@ void TForm1::shutdown() {
         ini.beginUpdate();
         step("write cameras", [&] { SaveCameras(ini); });
         step("write window values", [&] { writeWindowValues(ini); });
+        step("write network cameras", [&] {
+            const std::vector<NetCameraConfig> netCameras = networkCameras();
+            if (netCameras.empty() && netCamerasAtStart_ == 0)
+                return;
+            writeNetCameras(ini, netCameras, std::max(netCamerasAtStart_, netCameras.size()));
+            // A password is for the owner's eyes only.
+            ini.setPrivate(holdsPassword(netCameras));
+        });
         ini.commit();
         step("destroy cameras", [&] {
             fullScreenCamera_ = nullptr;

@@ -166,6 +166,9 @@ private:
     bool shutDown_ = false;
     // What cameras.state holds now, so an unchanged state is not written again.
     std::string savedCameraStates_;
+    // How many [NetCamN] sections the file had at start: those past the list written at exit
+    // are emptied.
+    std::size_t netCamerasAtStart_ = 0;
 
     std::unique_ptr<WallControls> controls_;
     std::unique_ptr<SlotLayout> slots_;

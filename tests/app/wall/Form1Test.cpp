@@ -1,6 +1,8 @@
 #include "app/wall/Form1.h"
+#include "capture/NetworkCamera.h"
 #include "controls/RgnButton.h"
 #include "core/IniFile.h"
+#include "core/NetCamera.h"
 #include "platform/MessageBox.h"
 #include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
 
 using namespace norvale;
 using norvale::test::TempDir;
@@ -285,6 +288,31 @@ TEST(Form1, ShutdownWritesEveryCameraThenTheWindowValues) {
     EXPECT_EQ(ini.readString("System", "PanelVisible", ""), "0");
     EXPECT_EQ(ini.readString("Mine", "x", ""), "1");
     EXPECT_TRUE(w.desktop.reports.empty());
+}
+
+// The network cameras are read with the settings, are devices from then on, and go back to the
+// file at exit: a removed one is emptied, and the file holding a password is the owner's alone.
+TEST(Form1, NetworkCamerasAreReadAtStartAndWrittenPrivatelyAtExit) {
+    Wall w("[NetCam1]\nName=Door\nUrl=rtsp://192.0.2.1/a\nUser=admin\nPassword=pw1\n"
+           "[NetCam2]\nName=Yard\nUrl=http://192.0.2.2/b.mjpg\n"
+           "[NetCam3]\nName=Gone\nUrl=rtsp://192.0.2.3/c\n[Mine]\nx=1\n");
+    ASSERT_EQ(networkCameras().size(), 3u);
+    EXPECT_EQ(networkCameras()[0], (NetCameraConfig{"Door", "rtsp://192.0.2.1/a", "admin", "pw1"}));
+    // The settings dialog removed the third and changed the second's password.
+    auto cameras = networkCameras();
+    cameras.pop_back();
+    cameras[1].password = "pw2";
+    setNetworkCameras(cameras);
+    w.form.reset();
+    IniFile ini(w.dir / "setup.ini");
+    EXPECT_EQ(ini.readString("NetCam2", "Password", ""), "pw2");
+    EXPECT_EQ(ini.readString("NetCam3", "Url", "x"), "");
+    EXPECT_EQ(readNetCameras(ini.document()), cameras);
+    EXPECT_EQ(ini.readString("Mine", "x", ""), "1");
+    struct stat st {};
+    ASSERT_EQ(::stat((w.dir / "setup.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    setNetworkCameras({});
 }
 
 TEST(Form1, AFailedWriteIsReportedOnceAndTheWindowStillGoes) {
