@@ -396,3 +396,35 @@ TEST(CameraChannel, AMotionEventTakesASnapshotWhenTheCameraIsSetSo) {
         r.ch->stopAll();
     }
 }
+
+// RecordFormat=1 records the camera's own stream where it has one (the MJPEG camera: its JPEG
+// pictures in Matroska) and falls back to WMV1 where it has none (a raw camera).
+TEST(CameraChannel, RecordFormatOneKeepsTheCamerasOwnStreamWhereItHasOne) {
+    struct Case {
+        bool mjpeg;
+        const char* extension;
+        const char* codec;
+    } cases[] = {{true, ".mkv", "mjpeg"}, {false, ".wmv", "wmv1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extension);
+        testcameras::setMjpeg(2, c.mjpeg);
+        {
+            Rig r(2);
+            CameraSettings s = r.ch->settings();
+            s.recordFormat = 1;
+            r.ch->setSettings(s);
+            QString file;
+            QObject::connect(r.ch.get(), &CameraChannel::recordingFileFinished,
+                             [&](const QString& path, qint64, qint64, qint64) { file = path; });
+            r.ch->startPreview();
+            r.ch->startRecording();
+            ASSERT_EQ(r.ch->state(), S::Recording);
+            ASSERT_TRUE(r.framesFlow(15));
+            r.ch->stopAll();
+            ASSERT_TRUE(waitFor([&] { return !file.isEmpty(); }));
+            EXPECT_EQ(fs::path(file.toStdString()).extension(), c.extension);
+            EXPECT_EQ(probeCodec(file.toStdString()), c.codec);
+        }
+        testcameras::setMjpeg(2, false);
+    }
+}
