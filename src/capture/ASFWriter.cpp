@@ -747,8 +747,7 @@ void TASFWriter::Joining() {
     for (std::size_t i = 1; i < chain.size() && linked; ++i)
         linked = gst_element_link(chain[i - 1], chain[i]);
     GstElement* feeder = d.rebase.get();
-    // The viewers' stream is WMV1 in ASF: served for re-encoded recordings only.
-    if (linked && !d.ownStream && NetworkServiceWanted() && port_ <= 65535) {
+    if (linked && NetworkServiceWanted() && port_ <= 65535) {
         d.tee = gst::make("tee", "split");
         d.fileQueue = gst::make("queue", "filequeue");
         d.netQueue = gst::make("queue", "netqueue");
@@ -756,6 +755,7 @@ void TASFWriter::Joining() {
         options.port = static_cast<std::uint16_t>(port_);
         options.maxUsers = maxUsers_;
         options.camera = cameraNumber_;
+        options.ownStream = ownStream_;
         d.network = std::make_unique<NetworkStream>(options);
         if (d.tee && d.fileQueue && d.netQueue && d.network->element()) {
             g_object_set(d.netQueue.get(), "leaky", 2 /* downstream */, "max-size-buffers", 0,

@@ -25,7 +25,8 @@
 // MJPEG: SetOwnStream before it joins a graph), the writer records that stream as it comes, with
 // no decoding or encoding: its parser, then Matroska files (short clusters, unbuffered, so a
 // killed recording keeps all but its last second) by the same segments and event gate. The
-// profile is kept but not applied, and there is no viewers' service (it serves WMV1 only).
+// profile is kept but not applied. Its viewers get that stream too: H.264/H.265 as MPEG-TS, MJPEG
+// as multipart JPEG (see NetworkStream).
 //
 // Recording on motion (the event gate). Gated, the writer encodes and serves its viewers all the
 // time, but the file branch writes only events: it keeps the encoded stream of the last pre-roll

@@ -15,11 +15,13 @@ namespace norvale {
 // The camera's side, owned by the bin: attaches to the port's listener while the bin runs.
 class StreamServer {
 public:
-    explicit StreamServer(const NetworkStreamOptions& options)
+    explicit StreamServer(const NetworkStreamOptions& options, std::string contentType)
         : options_(options), channel_(std::make_shared<StreamChannel>()) {
         channel_->camera = options.camera;
         channel_->maxUsers = options.maxUsers;
+        channel_->contentType = std::move(contentType);
     }
+    bool asf() const { return channel_->contentType.empty(); }
     ~StreamServer() { close(); }
 
     const NetworkStreamOptions& options() const { return options_; }
@@ -69,7 +71,7 @@ public:
     // Streaming thread.
     void header(std::vector<std::uint8_t> bytes) {
         std::lock_guard life(life_);
-        if (facts_.bitRate > 0)
+        if (facts_.bitRate > 0 && asf())
             asf::repairHeader(bytes.data(), bytes.size(), facts_);
         if (listener_)
             listener_->setHeader(*channel_, bytes.data(), bytes.size());
@@ -78,6 +80,22 @@ public:
         std::lock_guard life(life_);
         if (listener_)
             listener_->deliver(*channel_, data, size, key);
+    }
+    // A list of buffers as one stretch, starting where its first buffer may be started at.
+    // Gathered in a buffer kept from list to list.
+    void packets(GstBufferList* list) {
+        const guint count = gst_buffer_list_length(list);
+        if (count == 0)
+            return;
+        gathered_.clear();
+        for (guint i = 0; i < count; ++i) {
+            GstBuffer* b = gst_buffer_list_get(list, i);
+            const std::size_t at = gathered_.size();
+            gathered_.resize(at + gst_buffer_get_size(b));
+            gst_buffer_extract(b, 0, gathered_.data() + at, gathered_.size() - at);
+        }
+        packet(gathered_.data(), gathered_.size(),
+               !GST_BUFFER_FLAG_IS_SET(gst_buffer_list_get(list, 0), GST_BUFFER_FLAG_DELTA_UNIT));
     }
 
 private:
@@ -88,6 +106,7 @@ private:
     mutable std::mutex life_; // never held by the listener's thread
     std::shared_ptr<StreamListener> listener_;
     asf::HeaderFacts facts_;
+    std::vector<std::uint8_t> gathered_; // streaming thread
 };
 
 } // namespace norvale
@@ -179,6 +198,12 @@ GstPadProbeReturn toViewers(GstPad*, GstPadProbeInfo* info, gpointer data) {
             server->header(std::move(asfHeader));
         return GST_PAD_PROBE_OK;
     }
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        // The TS muxer hands its packets over seven at a time: one stretch for the viewers.
+        if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info))
+            server->packets(list);
+        return GST_PAD_PROBE_OK;
+    }
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!buffer)
         return GST_PAD_PROBE_OK;
@@ -207,12 +232,75 @@ NetworkStream::NetworkStream(std::uint16_t port, unsigned maxUsers)
           return o;
       }()) {}
 
+namespace {
+
+constexpr const char* PartBoundary = "norvalepicture";
+
+// The camera's own stream, served as it comes: H.264/H.265 in MPEG-TS, MJPEG as multipart JPEG.
+// The muxer's buffers are whole TS packets (seven at a time) or, for JPEG, a part's head marked as
+// a start and its picture as a continuation. Its content type; empty when it cannot be built.
+std::string buildOwnStreamChain(GstElement* bin, const std::string& mediaType) {
+    const bool jpeg = mediaType == "image/jpeg";
+    gst::Ref<GstElement> parser;
+    gst::Ref<GstElement> muxer;
+    if (jpeg) {
+        muxer = gst::make("multipartmux", "muxer");
+        if (muxer)
+            g_object_set(muxer.get(), "boundary", PartBoundary, nullptr);
+    } else {
+        parser = gst::make(mediaType == "video/x-h265" ? "h265parse" : "h264parse", "parser");
+        muxer = gst::make("mpegtsmux", "muxer");
+        if (!parser || !muxer)
+            return {};
+        // Parameter sets before every key frame: a viewer joining mid-stream can decode.
+        g_object_set(parser.get(), "config-interval", -1, nullptr);
+        g_object_set(muxer.get(), "alignment", 7, nullptr);
+    }
+    gst::Ref<GstElement> sink = gst::make("fakesink", "viewers");
+    if (!muxer || !sink)
+        return {};
+    g_object_set(sink.get(), "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, nullptr);
+    for (GstElement* e : {parser.get(), muxer.get(), sink.get()})
+        if (e)
+            gst_bin_add(GST_BIN(bin), e);
+    if ((parser && !gst_element_link(parser.get(), muxer.get())) ||
+        !gst_element_link(muxer.get(), sink.get()))
+        return {};
+    // The JPEG muxer's input is a request pad.
+    gst::Ref<GstPad> input(parser ? gst_element_get_static_pad(parser.get(), "sink") : nullptr);
+    if (!input)
+        input.reset(gst_element_request_pad_simple(muxer.get(), "sink_%u"));
+    if (!input)
+        return {};
+    gst_element_add_pad(bin, gst_ghost_pad_new("sink", input.get()));
+    return jpeg ? std::string("multipart/x-mixed-replace; boundary=") + PartBoundary
+                : std::string("video/mp2t");
+}
+
+} // namespace
+
 NetworkStream::NetworkStream(const NetworkStreamOptions& options) {
     gst::ensureInitialised();
     auto* bin = static_cast<GstElement*>(g_object_new(norvale_stream_bin_get_type(), nullptr));
     gst_object_ref_sink(bin);
     bin_.reset(bin);
-    server_ = new StreamServer(options);
+    if (!options.ownStream.empty()) {
+        const std::string contentType = buildOwnStreamChain(bin, options.ownStream);
+        server_ = new StreamServer(options, contentType);
+        reinterpret_cast<NorvaleStreamBin*>(bin)->server = server_;
+        if (contentType.empty())
+            return; // a missing plugin: no service, the recording still runs
+        gst::Ref<GstElement> sink(gst_bin_get_by_name(GST_BIN(bin), "viewers"));
+        gst::Ref<GstPad> sinkInput(gst_element_get_static_pad(sink.get(), "sink"));
+        gst_pad_add_probe(sinkInput.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                       GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                          toViewers, server_, nullptr);
+        server_->setReady();
+        return;
+    }
+    server_ = new StreamServer(options, {});
     reinterpret_cast<NorvaleStreamBin*>(bin)->server = server_;
 
     gst::Ref<GstElement> rebase = gst::make("identity", "rebase");

@@ -23,6 +23,11 @@
 // for players speaking that protocol (User-Agent NSPlayer). Nothing in it syncs to the clock or
 // blocks preroll, so a live recording pipeline is never held up by viewers.
 //
+// A camera recorded in its own compressed stream (`ownStream`) is served without re-encoding:
+// H.264/H.265 in MPEG-TS (its parameter sets repeated at every key frame, so a viewer joining
+// at any packet soon decodes), MJPEG as multipart JPEG, each viewer from the next whole TS
+// buffer or picture on.
+//
 // Cameras on the same port share one listener: the first camera that takes the port answers at
 // any address, and every camera also at /camera/N (N = `camera`), each with its own MaxUsers.
 // The port is opened when the first camera's element goes from READY to PAUSED and closed when
@@ -45,6 +50,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace norvale {
 
@@ -58,6 +64,10 @@ struct NetworkStreamOptions : StreamListenerOptions {
     // How long players are told to buffer before they start: the viewers' delay behind the
     // camera.
     unsigned prerollMs = 0;
+    // The camera's own compressed stream the element takes instead of WMV1: "video/x-h264" and
+    // "video/x-h265" are served as MPEG-TS (video/mp2t), "image/jpeg" as a multipart JPEG
+    // stream (multipart/x-mixed-replace), both as they come to every client. Empty: WMV1 as ASF.
+    std::string ownStream;
 };
 
 class StreamServer; // internal

@@ -219,7 +219,9 @@ std::shared_ptr<StreamChannel> StreamListener::route(int camera) const {
 }
 
 void StreamListener::setHeader(StreamChannel& channel, const std::uint8_t* data, std::size_t size) {
-    const std::vector<std::uint8_t> chunks = asf::headerChunks(data, size);
+    std::vector<std::uint8_t> chunks;
+    if (channel.contentType.empty())
+        chunks = asf::headerChunks(data, size);
     {
         std::lock_guard lock(mutex_);
         channel.plainHeader.assign(reinterpret_cast<const char*>(data), size);
@@ -232,12 +234,27 @@ void StreamListener::deliver(StreamChannel& channel, const std::uint8_t* data, s
                              bool key) {
     bool queued = false;
     const Clock::time_point at = now();
+    const bool asf = channel.contentType.empty();
     {
         std::lock_guard lock(mutex_);
         for (const auto& viewer : channel.viewers) {
             StreamViewer& v = *viewer;
             if (v.dropped)
                 continue;
+            if (!asf) {
+                if (!v.started && !key)
+                    continue;
+                v.started = true;
+                if (v.queued.size() > options_.maxQueuedBytes) {
+                    v.dropped = true;
+                    std::string().swap(v.queued);
+                    continue;
+                }
+                v.queued.append(reinterpret_cast<const char*>(data), size);
+                v.noteQueued(at, stretch_);
+                queued = true;
+                continue;
+            }
             if (!v.started) {
                 // A viewer starts on a whole picture, and its clock starts there.
                 const std::optional<std::uint32_t> sendTime = asf::packetSendTime(data, size);
@@ -471,6 +488,9 @@ void StreamListener::decide(Connection& c, const HttpParseResult& r, Clock::time
     {
         std::lock_guard lock(mutex_);
         c.channel = route(streamTargetCamera(r.request.target));
+        // A stream other than ASF is one stream for every kind of client.
+        if (c.channel && !c.channel->contentType.empty())
+            c.kind = StreamRequestKind::Plain;
         if (c.channel) {
             c.generation = c.channel->generation;
             full = c.channel->seats >= c.channel->maxUsers;
@@ -486,7 +506,7 @@ void StreamListener::decide(Connection& c, const HttpParseResult& r, Clock::time
         return;
     }
     if (head) {
-        respond(c, streamResponseHead(c.kind, c.clientId), now);
+        respond(c, responseHead(c), now);
         return;
     }
     if (full) {
@@ -498,13 +518,14 @@ void StreamListener::decide(Connection& c, const HttpParseResult& r, Clock::time
 }
 
 void StreamListener::answerWhenHeaderKnown(Connection& c, Clock::time_point now) {
-    std::string bytes = streamResponseHead(c.kind, c.clientId);
+    std::string bytes = responseHead(c);
     {
         std::lock_guard lock(mutex_);
         StreamChannel& channel = *c.channel;
         const std::string& header =
             c.kind == StreamRequestKind::Plain ? channel.plainHeader : channel.framedHeader;
-        if (header.empty())
+        // An ASF stream cannot be read without its header; others repeat what players need.
+        if (header.empty() && channel.contentType.empty())
             return;
         bytes += header;
         if (c.kind != StreamRequestKind::Describe) {
@@ -535,6 +556,12 @@ void StreamListener::answerWhenHeaderKnown(Connection& c, Clock::time_point now)
     c.sentTotal = 0;
     c.deadline = now + options_.stallTimeout;
     writeSome(c, now);
+}
+
+std::string StreamListener::responseHead(const Connection& c) {
+    // The content type is fixed for the channel's life.
+    return c.channel->contentType.empty() ? streamResponseHead(c.kind, c.clientId)
+                                          : rawStreamResponseHead(c.channel->contentType);
 }
 
 void StreamListener::respond(Connection& c, std::string bytes, Clock::time_point now) {

@@ -63,6 +63,10 @@ struct StreamViewer; // one viewer's queue, internal
 // while attached, except the counters.
 struct StreamChannel {
     int camera = 0; // also served at /camera/N; 0: only at the port's root
+    // Empty: the camera's stream is ASF (raw or in Windows Media framing, times rebased per
+    // viewer). Else the stream's content type: served as it comes to every client, from the
+    // next packet marked as a start on, after the header when there is one.
+    std::string contentType;
     unsigned maxUsers = 0;
     bool attached = false;
     unsigned generation = 0; // counts attachments, so a connection of an earlier run is known
@@ -88,8 +92,8 @@ public:
     void attach(const std::shared_ptr<StreamChannel>& channel);
     // Closes that camera's viewers.
     void detach(const std::shared_ptr<StreamChannel>& channel);
-    // Streaming thread: the camera's ASF header, and its data packets (`key`: a key frame starts
-    // the packet).
+    // Streaming thread: the camera's stream header, and its data packets (`key`: a viewer may
+    // start here; for ASF, a key frame starts the packet).
     void setHeader(StreamChannel& channel, const std::uint8_t* data, std::size_t size);
     void deliver(StreamChannel& channel, const std::uint8_t* data, std::size_t size, bool key);
     // Viewers receiving the camera's stream (or about to).
@@ -108,6 +112,7 @@ private:
     void decide(Connection& c, const HttpParseResult& r, Clock::time_point now);
     void answerWhenHeaderKnown(Connection& c, Clock::time_point now);
     void respond(Connection& c, std::string bytes, Clock::time_point now);
+    static std::string responseHead(const Connection& c);
     void writeSome(Connection& c, Clock::time_point now);
     void discardInput(Connection& c);
     void readViewerInput(Connection& c, short events);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -96,6 +97,7 @@ protected:
 
 // Segments cut the camera's stream at key frames (every JPEG picture is one) into files that are
 // each whole Matroska with duration, and every frame the camera sent is in exactly one of them.
+// Meanwhile its live viewers get the same pictures as multipart JPEG.
 TEST_F(OwnStreamRecordingTest, TheCamerasJpegStreamGoesIntoMatroskaSegmentsFrameForFrame) {
     OwnStreamRecorder r;
     const std::string folder = dir.path().string() + "/";
@@ -104,6 +106,9 @@ TEST_F(OwnStreamRecordingTest, TheCamerasJpegStreamGoesIntoMatroskaSegmentsFrame
     second.tm_mon = 11;
     second.tm_mday = 10;
     r.writer.SetSegmentSeconds(2);
+    const int port = test::freeTcpPort();
+    r.writer.SetPort(static_cast<uint32_t>(port));
+    r.writer.SetCameraNumber(1);
     r.writer.SetFileNameProvider(
         [&] { return claimTimestampedFileName(folder, "Door", second, ".mkv"); });
     std::mutex lock;
@@ -116,6 +121,13 @@ TEST_F(OwnStreamRecordingTest, TheCamerasJpegStreamGoesIntoMatroskaSegmentsFrame
     const std::string firstName = first.path();
     r.writer.SetFileName(std::move(first));
     r.start(firstName);
+    const std::string viewer = "ffprobe -v error -select_streams v -show_entries "
+                               "stream=codec_name -of csv=p=0 http://127.0.0.1:" +
+                               std::to_string(port) + "/camera/1";
+    std::unique_ptr<std::FILE, test::PipeCloser> pipe(popen(viewer.c_str(), "r"));
+    char seen[64] = {};
+    ASSERT_TRUE(pipe && std::fgets(seen, sizeof seen, pipe.get()));
+    EXPECT_STREQ(seen, "mjpeg\n");
     ASSERT_TRUE(r.frames.waitFor(5 * 15)); // five seconds of camera time
     r.stop();
 
