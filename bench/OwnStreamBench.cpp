@@ -16,7 +16,7 @@
 //
 // Not a test: figures only. The clip should hold 1920x1080 H.264 at 15 frames per second, e.g.
 //   gst-launch-1.0 videotestsrc num-buffers=150 pattern=snow !
-//     video/x-raw,width=1920,height=1080,framerate=15/1 ! x264enc tune=zerolatency
+//     video/x-raw,format=I420,width=1920,height=1080,framerate=15/1 ! x264enc tune=zerolatency
 //     key-int-max=30 bitrate=4000 ! h264parse ! matroskamux ! filesink location=clip.mkv
 //   norvale_own_stream_bench --clip clip.mkv [--seconds 10] [--warmup 3] [--rounds 3] [--many 16]
 #include "capture/EnumMediaType.h"

@@ -406,7 +406,7 @@ TEST(CameraChannel, RecordFormatOneKeepsTheCamerasOwnStreamWhereItHasOne) {
     TempDir clips;
     const std::string clip = (clips.path() / "h264.mkv").string();
     ASSERT_EQ(std::system(("gst-launch-1.0 -q videotestsrc num-buffers=45 ! "
-                           "video/x-raw,width=320,height=240,framerate=15/1 ! x264enc "
+                           "video/x-raw,format=I420,width=320,height=240,framerate=15/1 ! x264enc "
                            "tune=zerolatency key-int-max=15 ! h264parse ! matroskamux ! "
                            "filesink location=" +
                            clip + " >/dev/null 2>&1")
