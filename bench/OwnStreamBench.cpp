@@ -197,12 +197,14 @@ int main(int argc, char** argv) {
             ch->startRecording();
             before.push_back(ch->sampleGrabber().FramesDelivered());
         }
+        const std::uint64_t windowStart = cams.frames();
         const double cpu0 = cpuSeconds();
         QElapsedTimer wall;
         wall.start();
         spin(seconds * 1000);
         const double cpu = cpuSeconds() - cpu0;
         const double elapsed = static_cast<double>(wall.elapsed()) / 1000.0;
+        const std::uint64_t inWindow = cams.frames() - windowStart;
         std::uint64_t delivered = 0;
         for (std::size_t i = 0; i < cams.channels.size(); ++i) {
             cams.channels[i]->stopAll();
@@ -221,7 +223,7 @@ int main(int argc, char** argv) {
                     "all (%.1f %% each), %.1f fps each; frames delivered while recording %llu, "
                     "in the %zu files %llu\n",
                     many, 100.0 * cpu / elapsed, 100.0 * cpu / elapsed / many,
-                    static_cast<double>(delivered) / elapsed / many,
+                    static_cast<double>(inWindow) / elapsed / many,
                     static_cast<unsigned long long>(delivered), cams.files.size(),
                     static_cast<unsigned long long>(inFiles));
     }
