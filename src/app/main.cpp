@@ -206,7 +206,9 @@ int runNorvale(TApplication& app, const StartupOptions& options) {
             for (const TCamera* cam : form1->AllCameras())
                 cameras.push_back({cameraNumberOfName(cam->objectName().toStdString()),
                                    cam->CameraName().toStdString(),
-                                   cam->SaveFilePath().toStdString()});
+                                   cam->SaveFilePath().toStdString(),
+                                   cam->Channel().recording() ? cam->Channel().lastRecordingFile()
+                                                              : std::string()});
             return cameras;
         });
     QObject::connect(index.get(), &IndexKeeper::report, form1.get(),

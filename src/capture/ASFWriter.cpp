@@ -27,6 +27,10 @@ constexpr std::chrono::seconds FinishTimeout{5};
 // How late an event's start may reach a gated writer and still find all its pre-roll: the
 // detector needs a few frames to be sure, then the news goes through the GUI thread.
 constexpr GstClockTime EventLatency = 3 * GST_SECOND;
+// An event starts with the first frame the detector judged, which may show an object that
+// entered up to a detection interval earlier (and only its edge): an event's file reaches back
+// this much more than its pre-roll, so the pre-roll is whole before the entry itself.
+constexpr GstClockTime EntryAllowance = GST_SECOND / 2;
 
 } // namespace
 
@@ -234,10 +238,13 @@ struct TASFWriter::Impl {
     // The event gate: on from joining a graph to leaving it.
     std::atomic<bool> gated{false};
     GstClockTime preRoll = 0;
-    FrameRing ring; // the streaming thread's while running
+    GstClockTime keySpacing = 3 * GST_SECOND; // the longest the encoder goes without a key frame
+    FrameRing ring;                           // the streaming thread's while running
     // Events asked for (guarded by the lock): a start is pending while begun != served.
     std::uint64_t begun = 0, served = 0;
-    FileNameClaim eventClaim;  // the pending event's file, named when it began
+    FileNameClaim eventClaim; // the pending event's file, named when it began
+    // Its name, kept while the streaming thread takes the claim and opens the file.
+    std::filesystem::path eventPath;
     GstClockTime openFrom = 0; // running time the pending event's file is to show from
     bool closeWanted = false;
     bool stopping = false; // no event opens once the graph is stopping
@@ -322,7 +329,8 @@ std::size_t ringCapacity(const TWriterProfile& p, std::chrono::seconds preRoll) 
     const double fps = p.AvgTimePerFrame > 0 ? std::clamp(1e7 / p.AvgTimePerFrame, 1.0, 120.0) : 15;
     const double gop = p.MaxKeyFrameSpacing > 0 ? std::min(p.MaxKeyFrameSpacing / 1e7, 60.0) : 3.0;
     const double seconds = static_cast<double>(preRoll.count()) +
-                           static_cast<double>(EventLatency) / GST_SECOND + gop + 1;
+                           static_cast<double>(EventLatency + EntryAllowance) / GST_SECOND + gop +
+                           1;
     return std::clamp<std::size_t>(static_cast<std::size_t>(seconds * fps) + 16, 16, 16384);
 }
 
@@ -451,7 +459,8 @@ bool TASFWriter::Impl::gate(GstPad* feedPad, GstBuffer* buffer) {
         closeEvent(feedPad);
     ring.push(buffer, pts, key);
     if (GST_CLOCK_TIME_IS_VALID(pts)) {
-        const GstClockTime keep = preRoll + EventLatency;
+        // Enough for the key frame at or before the earliest start an event may still ask for.
+        const GstClockTime keep = preRoll + EventLatency + EntryAllowance + keySpacing;
         ring.trim(pts > keep ? pts - keep : 0);
     }
     if (open && !current) {
@@ -626,7 +635,7 @@ std::filesystem::path TASFWriter::CurrentFileName() const {
         return d_->current->file;
     if (!d_->gated)
         return fileName_;
-    return d_->begun != d_->served ? d_->eventClaim.path() : std::string();
+    return d_->begun != d_->served ? d_->eventPath : std::filesystem::path();
 }
 
 void TASFWriter::SetEventGate(bool on, std::chrono::seconds preRoll) {
@@ -656,8 +665,8 @@ bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
             .count();
     const std::int64_t startNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
-    const std::int64_t from =
-        std::min(startNs, wallNow) - (wallNow - running) - static_cast<std::int64_t>(d.preRoll);
+    const std::int64_t from = std::min(startNs, wallNow) - (wallNow - running) -
+                              static_cast<std::int64_t>(d.preRoll + EntryAllowance);
     // Named now, so whoever is told of the event's start knows its file.
     FileNameClaim claim;
     FileNameProvider provider;
@@ -673,6 +682,7 @@ bool TASFWriter::BeginEvent(std::chrono::system_clock::time_point start) {
     if (claim.empty())
         return false;
     std::lock_guard lock(d.lock);
+    d.eventPath = claim.path();
     d.eventClaim = std::move(claim);
     d.wallOffset = wallNow - running;
     d.openFrom = static_cast<GstClockTime>(std::max<std::int64_t>(0, from));
@@ -853,6 +863,11 @@ void TASFWriter::AboutToRun() {
     d_->indexed = autoIndex_;
     d_->rolling = true;
     d_->preRoll = static_cast<GstClockTime>(preRoll_.count()) * GST_SECOND;
+    d_->keySpacing =
+        current_.MaxKeyFrameSpacing > 0
+            ? std::min<GstClockTime>(static_cast<GstClockTime>(current_.MaxKeyFrameSpacing) * 100,
+                                     60 * GST_SECOND)
+            : 3 * GST_SECOND;
     d_->begun = d_->served = 0;
     d_->eventClaim = {};
     d_->closeWanted = d_->stopping = false;

@@ -217,7 +217,10 @@ GstFlowReturn onPlayerFrame(GstAppSink* sink, gpointer data) {
     auto* d = static_cast<FilePlayer*>(data);
     gst::Sample sample(gst_app_sink_pull_sample(sink));
     GstBuffer* buffer = sample ? gst_sample_get_buffer(sample.get()) : nullptr;
-    if (!buffer)
+    // Like a live camera, nothing leaves before the camera plays: a frame stamped before its
+    // pipeline has a base time would carry the clock's absolute time, far ahead of the frames
+    // after it.
+    if (!buffer || GST_STATE(d->out.get()) != GST_STATE_PLAYING)
         return GST_FLOW_OK;
     gst::Buffer frame(gst_buffer_copy(buffer)); // shares the pixels
     if (!frame)

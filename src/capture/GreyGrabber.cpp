@@ -30,6 +30,8 @@ struct TGreyGrabber::Impl {
     int lumaOffset = 0, lumaStep = 0;
     std::vector<std::uint8_t> gathered;
     std::atomic<bool> fresh{true};
+    // Stream time of the last frame let into the branch; none after a (re)start.
+    std::atomic<GstClockTime> lastTaken{GST_CLOCK_TIME_NONE};
     std::atomic<std::uint64_t> delivered{0};
 };
 
@@ -86,6 +88,22 @@ bool lumaLayout(const GstVideoInfo& info, int& offset, int& step) {
 // Formats whose luminance is taken as it is; anything else is converted to the first.
 constexpr const char* LumaFormats =
     "video/x-raw, format=(string){ GRAY8, I420, YV12, NV12, NV21, Y42B, Y444, YUY2, YVYU, UYVY }";
+
+// At the branch's entrance: lets a frame in when it is at least MinGapMs after the last one let
+// in. A frame without a time stamp, or one from before the last (a new segment), is let in.
+GstPadProbeReturn onBranchBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* d = static_cast<TGreyGrabber::Impl*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer))
+        return GST_PAD_PROBE_OK;
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const GstClockTime last = d->lastTaken.load(std::memory_order_relaxed);
+    if (GST_CLOCK_TIME_IS_VALID(last) && pts >= last &&
+        pts - last < static_cast<GstClockTime>(TGreyGrabber::MinGapMs) * GST_MSECOND)
+        return GST_PAD_PROBE_DROP;
+    d->lastTaken.store(pts, std::memory_order_relaxed);
+    return GST_PAD_PROBE_OK;
+}
 
 GstFlowReturn onGreySample(GstAppSink* sink, gpointer data) {
     auto* d = static_cast<TGreyGrabber::Impl*>(data);
@@ -201,6 +219,7 @@ void TGreyGrabber::Joining() {
                                nullptr))
         return;
     gst::Ref<GstPad> input(gst_element_get_static_pad(scale.get(), "sink"));
+    gst_pad_add_probe(input.get(), GST_PAD_PROBE_TYPE_BUFFER, onBranchBuffer, d_.get(), nullptr);
     gst_element_add_pad(bin.get(), gst_ghost_pad_new("sink", input.get()));
     core().element = std::move(bin);
 }
@@ -212,6 +231,7 @@ void TGreyGrabber::Left() {
 
 void TGreyGrabber::AboutToRun() {
     d_->fresh = true;
+    d_->lastTaken = GST_CLOCK_TIME_NONE;
 }
 
 // ---------------------------------------------------------------------------------------------

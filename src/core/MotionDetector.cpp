@@ -15,6 +15,12 @@ constexpr int StillShift = 4;
 constexpr int ChangedShift = 10;
 // A frame in which more than this share changed is a new scene, not motion.
 constexpr double SceneChangeShare = 0.6;
+// Grey levels that take part in fitting a change of light: the ends of the scale are clipped.
+constexpr std::uint32_t FitLow = 8;
+constexpr std::uint32_t FitHigh = 247;
+// A background pixel beyond these (8.8 fixed point) may have been clipped.
+constexpr int ClipWhite = FitHigh << 8;
+constexpr int ClipBlack = FitLow << 8;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -152,7 +158,9 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
 
     // The picture's overall brightness change (an exposure step, a cloud, dusk) is fitted as
     // gain and offset against the background and taken out before pixels are compared, so it
-    // does not count as change.
+    // does not count as change. Pixels at either end of the grey scale are left out of the fit:
+    // a light switched on drives the bright parts of a picture into white, where they cannot
+    // follow the gain, and would bend the fit for every other pixel.
     // Sums in integers (the background in its 8.8 fixed point): exact, and a loop without
     // branches that the compiler turns into vector code. The 64-bit sums hold any picture of up
     // to 2^30 pixels.
@@ -160,35 +168,55 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
     // loops could not become vector code.
     const int width = width_;
     const int height = height_;
-    std::uint64_t ib = 0, ifr = 0, ibb = 0, ibf = 0;
+    std::uint64_t ib = 0, ifr = 0, ibb = 0, ibf = 0, in = 0;
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
         const std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width;
         const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width;
         std::uint64_t rb = 0, rf = 0, rbb = 0, rbf = 0;
+        std::uint32_t rn = 0;
         for (int x = 0; x < width; ++x) {
-            const std::uint32_t keep = skip[x] ? 0u : 1u;
+            const std::uint32_t keep = static_cast<std::uint32_t>(skip[x] == 0) &
+                                       static_cast<std::uint32_t>(src[x] >= FitLow) &
+                                       static_cast<std::uint32_t>(src[x] <= FitHigh) &
+                                       static_cast<std::uint32_t>(bg[x] >= FitLow << 8) &
+                                       static_cast<std::uint32_t>(bg[x] <= FitHigh << 8);
             const std::uint32_t b = bg[x] * keep;
             const std::uint32_t f = src[x] * keep;
+            rn += keep;
             rb += b;
             rf += f;
             rbb += std::uint64_t{b} * b;
             rbf += b * f;
         }
+        in += rn;
         ib += rb;
         ifr += rf;
         ibb += rbb;
         ibf += rbf;
     }
-    const double sb = static_cast<double>(ib) * (1.0 / 256.0);
-    const double sf = static_cast<double>(ifr);
-    const double sbb = static_cast<double>(ibb) * (1.0 / 65536.0);
-    const double sbf = static_cast<double>(ibf) * (1.0 / 256.0);
-    const double n = counted_;
-    const double variance = sbb - sb * sb / n;
-    double gain = variance > n ? (sbf - sb * sf / n) / variance : 1.0;
-    gain = std::clamp(gain, 0.25, 4.0);
-    const double offset = (sf - gain * sb) / n;
+    double gain = 1.0, offset = 0.0;
+    // How far the light moved the average pixel of this frame, in grey levels.
+    double lightStep = 0.0;
+    // Too few pixels in the middle of the scale (a picture almost all black or white) fit
+    // nothing: compared as they are.
+    if (in * 8 >= static_cast<std::uint64_t>(counted_)) {
+        const double sb = static_cast<double>(ib) * (1.0 / 256.0);
+        const double sf = static_cast<double>(ifr);
+        const double sbb = static_cast<double>(ibb) * (1.0 / 65536.0);
+        const double sbf = static_cast<double>(ibf) * (1.0 / 256.0);
+        const auto n = static_cast<double>(in);
+        const double variance = sbb - sb * sb / n;
+        gain = variance > n ? (sbf - sb * sf / n) / variance : 1.0;
+        gain = std::clamp(gain, 0.25, 4.0);
+        offset = (sf - gain * sb) / n;
+        const double mean = sb / n, spread = std::sqrt(std::max(0.0, variance / n));
+        lightStep = std::abs((gain - 1.0) * mean + offset) + std::abs(gain - 1.0) * spread;
+    }
+    // A step of light that is plain to see (a light switched, an exposure step): the pixels it
+    // did not change beyond it take their new look at once, rather than over a second, so the
+    // parts the camera clipped into white or black cannot show as change while they follow.
+    const int stillShift = lightStep * 2 >= threshold_ ? 0 : StillShift;
     const float limit = static_cast<float>(threshold_);
     const auto fgain = static_cast<float>(gain);
     const auto foffset = static_cast<float>(offset);
@@ -203,13 +231,20 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
         // out and the hit picks one.
         int rowCount = 0;
         for (int x = 0; x < width; ++x) {
-            const float expected = fgain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + foffset;
+            // What the background looks like in this light, as a camera could show it: a
+            // pixel expected beyond white and shown white has not changed. A background pixel
+            // that was itself clipped white (or black) was brighter (darker) than it shows, so
+            // a frame brighter (darker) than expected from it has not changed either.
+            const float expected = std::clamp(
+                fgain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + foffset, 0.0f, 255.0f);
             const float d = static_cast<float>(src[x]) - expected;
-            const int hit = static_cast<int>((d > limit) | (d < -limit)) & (skip[x] == 0 ? 1 : 0);
+            const int brighter = static_cast<int>(d > limit) & static_cast<int>(bg[x] < ClipWhite);
+            const int darker = static_cast<int>(d < -limit) & static_cast<int>(bg[x] > ClipBlack);
+            const int hit = (brighter | darker) & (skip[x] == 0 ? 1 : 0);
             changed[x] = static_cast<std::uint8_t>(hit);
             rowCount += hit;
             const int diff = (static_cast<int>(src[x]) << 8) - static_cast<int>(bg[x]);
-            const int step = hit ? diff >> ChangedShift : diff >> StillShift;
+            const int step = hit ? diff >> ChangedShift : diff >> stillShift;
             bg[x] = static_cast<std::uint16_t>(bg[x] + step);
         }
         changedCount += rowCount;

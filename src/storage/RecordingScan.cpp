@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +48,8 @@ std::vector<FoundRecording> findRecordings(const std::vector<ScannedCamera>& cam
             for (const char* ext : {".wmv", ".mkv"})
                 if (!stamp)
                     stamp = timestampOfName(name, cam.name, ext);
-            if (!stamp)
+            if (!stamp ||
+                (!cam.writing.empty() && std::string_view(cam.writing).ends_with("/" + name)))
                 continue;
             struct stat st {};
             if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||

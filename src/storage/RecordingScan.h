@@ -12,6 +12,9 @@ struct ScannedCamera {
     int camera = 0;
     std::string name;   // as the camera is called; its files carry it
     std::string folder; // its recording folder as configured (empty: the default folder)
+    // The file the camera is writing now, if any: left out, so it is indexed once finished
+    // rather than now with the length it has so far.
+    std::string writing;
 };
 
 // Every plain file named "<camera>-YYYYMMDD-HHMMSS[-N].wmv" or ".mkv" in a camera's recording

@@ -492,7 +492,10 @@ TEST_F(ASFWriterTest, GatedWriterWritesEachEventWithItsPreRollAndNothingBetween)
     // pre-roll may reach back into the first event).
     ASSERT_EQ(finished.size(), 3u);
 
-    const nanoseconds preRoll = seconds(2), gop = milliseconds(500) + milliseconds(67);
+    // The pre-roll, with half a second more for an object that entered before the frame the
+    // event starts with.
+    const nanoseconds preRoll = seconds(2) + milliseconds(500),
+                      gop = milliseconds(500) + milliseconds(67);
     const struct {
         const TRecordingSegment& file;
         const Event& event;

@@ -2,6 +2,7 @@
 // whose motion happens at known times, played in real time by the same enumeration and binding
 // as any camera.
 #include "capture/EnumMediaType.h"
+#include "capture/GreyGrabber.h"
 #include "capture/GstRuntime.h"
 #include "capture/PipelineUtil.h"
 #include "capture/SysDevEnum.h"
@@ -223,6 +224,11 @@ TEST(CameraChannelMotion, FileScenesMakeEventsOnlyForMotion) {
 
     // Stopping ends an open event at once: the crossing comes round again with the loop.
     Watched& crossing = watched[1];
+    // The detector is fed every other frame of these 15 fps files, however long they play.
+    const double played = double(wallMs() - crossing.after) / 1000.0;
+    const auto fed = double(crossing.channel->motionGrabber().PicturesDelivered());
+    EXPECT_LE(fed, played * Fps / 2 + 2);
+    EXPECT_GE(fed, (played - 1) * Fps / 2);
     ASSERT_TRUE(waitFor([&] { return crossing.starts.size() == 2; }, 10000));
     EXPECT_TRUE(crossing.channel->motionActive());
     // What a settings page shows meanwhile: the detector's picture and the pixels it counts.

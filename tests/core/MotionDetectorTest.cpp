@@ -115,6 +115,32 @@ TEST(MotionDetector, ScenesMakeEventsOnlyForMovingObjects) {
          },
          "",
          {}},
+        {"light switched on, the brightest parts turning white",
+         300,
+         [](int f, std::vector<std::uint8_t>& p) {
+             if (f >= 100)
+                 for (auto& v : p)
+                     v = static_cast<std::uint8_t>(std::min(255, v * 3 - 100));
+         },
+         "",
+         {}},
+        {"light switched off, the parts it had turned white showing again",
+         300,
+         [](int f, std::vector<std::uint8_t>& p) {
+             if (f < 100)
+                 for (auto& v : p)
+                     v = static_cast<std::uint8_t>(std::min(255, v * 3 - 100));
+         },
+         "",
+         {}},
+        {"light dimmed on a contrasty scene: white and black parts at both ends",
+         300,
+         [](int f, std::vector<std::uint8_t>& p) {
+             for (auto& v : p)
+                 v = static_cast<std::uint8_t>(std::clamp(v * 3 - (f < 100 ? 80 : 230), 0, 255));
+         },
+         "",
+         {}},
         {"slow brightness ramp",
          450,
          [](int f, std::vector<std::uint8_t>& p) {

@@ -26,6 +26,7 @@ TEST(RecordingScan, FindsTheCamerasFilesByTheNamingRuleOnly) {
         {"Cam-20251201-101500.bmp", 0},  // a snapshot
         {"Cam-20251201-101500-1.wmv", 0}, {"Cam-20251201-101500.wmv.part", 0},
         {"Gate-20251201-101500.wmv", 0}, // no camera of that name
+        {"Yard-20251201-101800.wmv", 0}, // being written: indexed once finished
     };
     for (const auto& c : cases)
         test::writeFile(shared / c.name, "recorded");
@@ -34,10 +35,11 @@ TEST(RecordingScan, FindsTheCamerasFilesByTheNamingRuleOnly) {
     fs::create_directory(shared / "Cam-20251201-101700.wmv");
     test::writeFile(other / "Cam-20251202-080000.wmv", "x");
 
-    const auto found = findRecordings({{1, "Cam", shared.path().string()},
-                                       {2, "Yard", shared.path().string() + "/"},
-                                       {3, "Cam", other.path().string()},
-                                       {4, "Lost", (shared / "missing").string()}});
+    const auto found = findRecordings(
+        {{1, "Cam", shared.path().string(), {}},
+         {2, "Yard", shared.path().string() + "/", (shared / "Yard-20251201-101800.wmv").string()},
+         {3, "Cam", other.path().string(), {}},
+         {4, "Lost", (shared / "missing").string(), {}}});
     std::map<std::string, FoundRecording> byName;
     for (const auto& f : found)
         byName[fs::path(f.file).filename().string()] = f;

@@ -30,7 +30,7 @@ struct Rig {
 
     std::unique_ptr<IndexKeeper> keeper() {
         auto k = std::make_unique<IndexKeeper>(db, [this] {
-            return std::vector<ScannedCamera>{{7, "Cam", records.string()}};
+            return std::vector<ScannedCamera>{{7, "Cam", records.string(), {}}};
         });
         QObject::connect(k.get(), &IndexKeeper::report,
                          [this](const QString& text) { reports << text; });
