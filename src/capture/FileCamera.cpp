@@ -225,13 +225,8 @@ GstFlowReturn onPlayerFrame(GstAppSink* sink, gpointer data) {
     gst::Buffer frame(gst_buffer_copy(buffer)); // shares the pixels
     if (!frame)
         return GST_FLOW_OK;
-    // A frame that comes before the camera runs (the one the player shows as it opens) has no
-    // running time to be stamped with: it is the camera's first, at 0. Stamped with the clock's
-    // time instead, it would lie hours ahead of the frames after it.
-    const GstClockTime stamp =
-        GST_STATE(d->out.get()) == GST_STATE_PLAYING ? GST_CLOCK_TIME_NONE : 0;
-    GST_BUFFER_PTS(frame.get()) = stamp;
-    GST_BUFFER_DTS(frame.get()) = stamp;
+    GST_BUFFER_PTS(frame.get()) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DTS(frame.get()) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(frame.get()) = GST_CLOCK_TIME_NONE;
     gst_app_src_push_buffer(GST_APP_SRC(d->out.get()), frame.release()); // takes the frame
     return GST_FLOW_OK;
