@@ -28,9 +28,9 @@
 // at any packet soon decodes), MJPEG as multipart JPEG, each viewer from the next whole TS
 // buffer or picture on.
 //
-// Cameras on the same port share one listener: the first camera that takes the port answers at
-// any address, and every camera also at /camera/N (N = `camera`), each with its own MaxUsers.
-// The port is opened when the first camera's element goes from READY to PAUSED and closed when
+// Cameras on the same port share one listener: the first camera that takes the port (the first
+// serving WMV1, where any does) answers at any address, and every camera also at /camera/N
+// (N = `camera`), each with its own MaxUsers. The port is opened when the first camera's element goes from READY to PAUSED and closed when
 // the last one goes back to READY (or is destroyed); a camera leaving closes its own viewers. A
 // port that cannot be opened (another program serves on it) is not an error: listening() is
 // false and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.

@@ -210,8 +210,14 @@ void StreamListener::detach(const std::shared_ptr<StreamChannel>& channel) {
 std::shared_ptr<StreamChannel> StreamListener::route(int camera) const {
     if (camera < 0 || channels_.empty())
         return nullptr;
-    if (camera == 0)
+    if (camera == 0) {
+        // The port's root serves the first camera recording WMV1 (as ever); only when none
+        // does, the first camera of any kind.
+        for (const auto& channel : channels_)
+            if (channel->contentType.empty())
+                return channel;
         return channels_.front();
+    }
     for (const auto& channel : channels_)
         if (channel->camera == camera)
             return channel;

@@ -1,9 +1,10 @@
 #pragma once
 // The HTTP side of the live stream: one listening port shared by every camera that serves on it,
-// plain POSIX sockets and one thread, no GStreamer. The first camera attached answers at any
-// address, each camera also at /camera/N with its own viewer limit. Its thread reads requests
-// (with a time and size limit), answers them, and writes each viewer's stream from the viewer's
-// own queue; it never blocks on a viewer, and a viewer that falls behind is dropped.
+// plain POSIX sockets and one thread, no GStreamer. The first camera attached (the first serving
+// WMV1, where any does) answers at any address, each camera also at /camera/N with its own viewer
+// limit. Its thread reads requests (with a time and size limit), answers them, and writes each
+// viewer's stream from the viewer's own queue; it never blocks on a viewer, and a viewer that
+// falls behind is dropped.
 //
 // A camera (StreamChannel) is fed from its streaming thread: its stream header, then packets
 // marked where a key frame starts. Each viewer gets the header, then the packets from the next

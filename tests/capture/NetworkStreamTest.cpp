@@ -356,6 +356,19 @@ TEST(NetworkStreamTest, ACamerasOwnStreamIsServedAsMpegTsOrMultipartJpeg) {
         EXPECT_TRUE(eventually([&] { return stream.viewers() == 0; }));
         EXPECT_GT(stream.bytesServed(), 0u);
         EXPECT_EQ(camera.busError(), "");
+
+        // The port's root keeps serving the first WMV1 camera, even one that came later.
+        NetworkStreamOptions wmvOptions = loopback(port);
+        wmvOptions.camera = 4;
+        NetworkStream wmv(wmvOptions);
+        Camera wmvCamera(wmv);
+        wmvCamera.start();
+        ASSERT_TRUE(wmvCamera.waitFrames(3));
+        Client root(port);
+        ASSERT_TRUE(root.send("HEAD / HTTP/1.0\r\n\r\n"));
+        EXPECT_TRUE(root.readToEnd(5s));
+        EXPECT_NE(root.data().find("Content-Type: video/x-ms-asf"), std::string::npos)
+            << root.data();
     }
 }
 
