@@ -30,10 +30,11 @@
 //
 // Cameras on the same port share one listener: the first camera that takes the port (the first
 // serving WMV1, where any does) answers at any address, and every camera also at /camera/N
-// (N = `camera`), each with its own MaxUsers. The port is opened when the first camera's element goes from READY to PAUSED and closed when
-// the last one goes back to READY (or is destroyed); a camera leaving closes its own viewers. A
-// port that cannot be opened (another program serves on it) is not an error: listening() is
-// false and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.
+// (N = `camera`), each with its own MaxUsers. The port is opened when the first camera's element
+// goes from READY to PAUSED and closed when the last one goes back to READY (or is destroyed); a
+// camera leaving closes its own viewers. A port that cannot be opened (another program serves on
+// it) is not an error: listening() is false and the recording goes on without network service.
+// Port 0 or MaxUsers 0 serve nothing.
 //
 // Requests are read by the listener's thread (never the GUI thread) with a time and size limit:
 // garbage and malformed heads get 400, oversized ones 413, slow ones 408, other methods than GET
