@@ -10,6 +10,7 @@ session_log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 
 # session_start CAMERAS LAYOUT [extra environment assignments...]
 # Starts the program with CAMERAS synthetic cameras in cameras 1..CAMERAS, LAYOUT frames shown.
+# SESSION_CAMERA_KEYS: more "Key=value" lines for every camera's section (default none).
 session_start() {
     local cameras=$1 layout=$2
     shift 2
@@ -20,6 +21,7 @@ session_start() {
     {
         for n in $(seq 1 "$cameras"); do
             printf '[Camera%d]\nVideoDeviceIndex=%d\nSaveFilePath=%s/rec/\n' "$n" "$((n - 1))" "$SESSION"
+            [ -n "${SESSION_CAMERA_KEYS:-}" ] && printf '%s\n' "$SESSION_CAMERA_KEYS"
         done
         printf '[System]\nCurrentCnt=%d\n' "$layout"
     } > "$SESSION/app/setup.ini"

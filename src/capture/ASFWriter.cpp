@@ -209,6 +209,10 @@ struct TASFWriter::Impl {
 
     gst::Ref<GstElement> bin;
     gst::Ref<GstElement> rate, scale, format, encoder, rebase;
+    // Recording the camera's own stream: its parser instead of the encoding chain, Matroska
+    // instead of ASF.
+    gst::Ref<GstElement> parser;
+    bool ownStream = false;
     // The live service: a tee after the encoder feeds the file and, behind a leaky queue that
     // can never hold up the recording, the viewers.
     gst::Ref<GstElement> tee, fileQueue, netQueue;
@@ -339,13 +343,18 @@ std::unique_ptr<WriterSegment> TASFWriter::Impl::makeSegment(const std::filesyst
     s->file = file;
     // Names are unique inside the bin; the first file keeps the plain ones.
     const std::string suffix = segmentsMade == 0 ? "" : std::to_string(segmentsMade + 1);
-    s->muxer = gst::make("asfmux", ("muxer" + suffix).c_str());
+    s->muxer = gst::make(ownStream ? "matroskamux" : "asfmux", ("muxer" + suffix).c_str());
     s->sink = gst::make("filesink", ("file" + suffix).c_str());
     if (!s->muxer || !s->sink)
         return nullptr;
-    // Index and duration need the finished file (not streamable); small packets and no file
-    // buffering keep a killed recording almost whole.
-    g_object_set(s->muxer.get(), "streamable", !indexed, "packet-size", PacketSize, nullptr);
+    // Index and duration need the finished file (not streamable); small packets (ASF) or short
+    // clusters (Matroska) and no file buffering keep a killed recording almost whole.
+    if (ownStream)
+        g_object_set(s->muxer.get(), "streamable", !indexed, "min-cluster-duration",
+                     gint64{500 * GST_MSECOND}, "max-cluster-duration", gint64{GST_SECOND},
+                     nullptr);
+    else
+        g_object_set(s->muxer.get(), "streamable", !indexed, "packet-size", PacketSize, nullptr);
     g_object_set(s->sink.get(), "location", file.c_str(), "buffer-mode", 2 /* unbuffered */,
                  "async", FALSE, nullptr);
     gst_bin_add(GST_BIN(bin.get()), s->muxer.get());
@@ -553,9 +562,11 @@ void TASFWriter::Impl::report(WriterSegment& s) {
     std::error_code ec;
     if (s.file.empty() || !std::filesystem::is_regular_file(s.file, ec))
         return;
-    RepairLastAsfPacket(s.file);
-    RepairAsfHeader(s.file, profile);
-    RepairAsfIndex(s.file);
+    if (!ownStream) {
+        RepairLastAsfPacket(s.file);
+        RepairAsfHeader(s.file, profile);
+        RepairAsfIndex(s.file);
+    }
     SegmentHandler handler;
     {
         std::lock_guard guard(lock);
@@ -709,13 +720,23 @@ void TASFWriter::Joining() {
     gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(Name().c_str()));
     d.bin = gst::addRef(bin.get());
     d.segmentsMade = 0;
-    d.rate = gst::make("videorate", "rate");
-    d.scale = gst::make("videoscale", "scale");
-    d.format = gst::make("capsfilter", "format");
-    d.encoder = gst::make("norvalewmv1enc", "encoder");
-    d.rebase = gst::make("identity", "rebase");
-    GstElement* chain[] = {d.rate.get(), d.scale.get(), d.format.get(), d.encoder.get(),
-                           d.rebase.get()};
+    d.ownStream = !ownStream_.empty();
+    std::vector<GstElement*> chain;
+    if (d.ownStream) {
+        d.parser = gst::make(ownStream_ == "video/x-h264"   ? "h264parse"
+                             : ownStream_ == "video/x-h265" ? "h265parse"
+                                                            : "jpegparse",
+                             "parser");
+        d.rebase = gst::make("identity", "rebase");
+        chain = {d.parser.get(), d.rebase.get()};
+    } else {
+        d.rate = gst::make("videorate", "rate");
+        d.scale = gst::make("videoscale", "scale");
+        d.format = gst::make("capsfilter", "format");
+        d.encoder = gst::make("norvalewmv1enc", "encoder");
+        d.rebase = gst::make("identity", "rebase");
+        chain = {d.rate.get(), d.scale.get(), d.format.get(), d.encoder.get(), d.rebase.get()};
+    }
     for (GstElement* e : chain)
         if (!e) {
             Left();
@@ -733,8 +754,9 @@ void TASFWriter::Joining() {
         }
         first->claim = std::move(d.pendingClaim);
     }
-    bool linked = gst_element_link_many(d.rate.get(), d.scale.get(), d.format.get(),
-                                        d.encoder.get(), d.rebase.get(), nullptr);
+    bool linked = true;
+    for (std::size_t i = 1; i < chain.size() && linked; ++i)
+        linked = gst_element_link(chain[i - 1], chain[i]);
     GstElement* feeder = d.rebase.get();
     if (linked && NetworkServiceWanted() && port_ <= 65535) {
         d.tee = gst::make("tee", "split");
@@ -744,6 +766,7 @@ void TASFWriter::Joining() {
         options.port = static_cast<std::uint16_t>(port_);
         options.maxUsers = maxUsers_;
         options.camera = cameraNumber_;
+        options.ownStream = ownStream_;
         d.network = std::make_unique<NetworkStream>(options);
         if (d.tee && d.fileQueue && d.netQueue && d.network->element()) {
             g_object_set(d.netQueue.get(), "leaky", 2 /* downstream */, "max-size-buffers", 0,
@@ -772,7 +795,7 @@ void TASFWriter::Joining() {
         return;
     }
     gst_pad_add_probe(d.feed.get(), GST_PAD_PROBE_TYPE_BUFFER, feedProbe, d_.get(), nullptr);
-    gst::Ref<GstPad> input(gst_element_get_static_pad(d.rate.get(), "sink"));
+    gst::Ref<GstPad> input(gst_element_get_static_pad(chain.front(), "sink"));
     gst_element_add_pad(bin.get(), gst_ghost_pad_new("sink", input.get()));
     {
         std::lock_guard lock(d.lock);
@@ -789,7 +812,8 @@ void TASFWriter::Joined() {
     current_ = SystemProfile(profile_);
     applyProfile();
     g_object_set(d.rebase.get(), "single-segment", TRUE, nullptr);
-    g_object_set(d.rate.get(), "drop-only", TRUE, nullptr);
+    if (d.rate)
+        g_object_set(d.rate.get(), "drop-only", TRUE, nullptr);
 }
 
 void TASFWriter::applyProfile() {
@@ -914,6 +938,8 @@ void TASFWriter::Left() {
     d.format.reset();
     d.encoder.reset();
     d.rebase.reset();
+    d.parser.reset();
+    d.ownStream = false;
     d.tee.reset();
     d.fileQueue.reset();
     d.netQueue.reset();

@@ -21,6 +21,13 @@
 // through OnSegmentFinished; the last file of a run is finished when the graph stops, as without
 // segments. The names of later files come from the file-name provider.
 //
+// The camera's own stream. Told the compressed media type its input carries (H.264, H.265 or
+// MJPEG: SetOwnStream before it joins a graph), the writer records that stream as it comes, with
+// no decoding or encoding: its parser, then Matroska files (short clusters, unbuffered, so a
+// killed recording keeps all but its last second) by the same segments and event gate. The
+// profile is kept but not applied. Its viewers get that stream too: H.264/H.265 as MPEG-TS, MJPEG
+// as multipart JPEG (see NetworkStream).
+//
 // Recording on motion (the event gate). Gated, the writer encodes and serves its viewers all the
 // time, but the file branch writes only events: it keeps the encoded stream of the last pre-roll
 // seconds, and a few more, back to a key frame in a ring of fixed size (whole groups of pictures
@@ -114,6 +121,12 @@ public:
     // Whether an event's file is open. Any thread.
     bool WritingEvent() const;
 
+    // The compressed media type ("video/x-h264", "video/x-h265", "image/jpeg") recorded as it
+    // comes; empty: WMV1, encoded here. Takes effect when the writer next joins a graph.
+    const std::string& OwnStream() const { return ownStream_; }
+    void SetOwnStream(std::string mediaType) { ownStream_ = std::move(mediaType); }
+    bool TakesCompressedStream() const override { return !ownStream_.empty(); }
+
     uint32_t Port() const { return port_; }
     void SetPort(uint32_t port) { port_ = port; }
     uint32_t MaxUsers() const { return maxUsers_; }
@@ -170,6 +183,7 @@ private:
     int segmentSeconds_ = 0;
     bool eventGate_ = false;
     std::chrono::seconds preRoll_{0};
+    std::string ownStream_;
 
 public:
     struct Impl; // internal

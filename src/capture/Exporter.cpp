@@ -32,6 +32,14 @@ std::string pendingError(GstElement* pipeline) {
     return {};
 }
 
+// The media type of a sample's stream ("video/x-wmv", "image/jpeg", ...).
+std::string codecOf(GstSample* sample) {
+    GstCaps* caps = gst_sample_get_caps(sample);
+    if (!caps || gst_caps_get_size(caps) == 0)
+        return {};
+    return gst_structure_get_name(gst_caps_get_structure(caps, 0));
+}
+
 const char* h264Encoder() {
     for (const char* name : {"x264enc", "openh264enc"})
         if (gst::Ref<GstElementFactory> f{gst_element_factory_find(name)})
@@ -44,12 +52,24 @@ std::string writerDescription(TExporter::Format format, const std::filesystem::p
     const std::string src = "appsrc name=src format=time block=true max-bytes=4000000";
     if (format == TExporter::Format::Wmv)
         return src + " ! video/x-wmv ! asfmux packet-size=1400 streamable=false" + sink;
+    if (format == TExporter::Format::Mkv)
+        return src + " ! matroskamux" + sink;
     const std::string encoder = h264Encoder();
     const std::string settings =
         encoder == "x264enc" ? " speed-preset=veryfast key-int-max=45" : " gop-size=45";
     // Phones and browsers want 4:2:0 and an index at the front is not needed for a file.
-    return src + " ! avdec_wmv1 ! videoconvert ! video/x-raw,format=I420 ! " + encoder + settings +
+    return src + " ! decodebin ! videoconvert ! video/x-raw,format=I420 ! " + encoder + settings +
            " ! h264parse ! mp4mux" + sink;
+}
+
+// A recording's compressed frames, as they were written: WMV1 from ASF, or whatever a camera's
+// own stream was from Matroska (parsed, so key frames are marked).
+std::string readerDescription(const std::filesystem::path& file) {
+    const std::string src = "filesrc location=" + gst::quotedLocation(file);
+    const std::string sink = " ! appsink name=sink sync=false max-buffers=64";
+    if (file.extension() == ".mkv")
+        return src + " ! matroskademux ! parsebin" + sink;
+    return src + " ! asfdemux ! video/x-wmv" + sink;
 }
 
 } // namespace
@@ -139,15 +159,13 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         return gst_app_src_push_buffer(appsrc, held.release()) == GST_FLOW_OK;
     };
     bool finished = false;
+    std::string codecName;   // of the export's first frame
+    bool wrongCodec = false; // a recording that WMV cannot hold
     for (std::size_t i = first; i < sources.size() && !finished; ++i) {
         const ExportSource& source = sources[i];
         if (source.startMs >= toMs)
             break;
-        Pipeline reader =
-            gst::parsePipeline("filesrc location=" + gst::quotedLocation(source.file) +
-                                   " ! asfdemux ! video/x-wmv ! appsink name=sink sync=false "
-                                   "max-buffers=64",
-                               result.error);
+        Pipeline reader = gst::parsePipeline(readerDescription(source.file), result.error);
         if (!reader)
             return result;
         auto sinkElement = gst::childByName(reader.get(), "sink");
@@ -189,6 +207,17 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
             // not wanted.
             if (!keySeen && !key)
                 continue;
+            if (!keySeen) {
+                // One codec per export: a file in another than the first is left out.
+                const std::string codec = codecOf(sample.get());
+                if (codecName.empty())
+                    codecName = codec;
+                if (codec != codecName || (format == Format::Wmv && codec != "video/x-wmv")) {
+                    if (format == Format::Wmv && codec != "video/x-wmv")
+                        wrongCodec = true;
+                    break;
+                }
+            }
             keySeen = true;
             if (baseMs < 0) {
                 baseMs = atMs;
@@ -224,7 +253,8 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         }
     }
     if (!writerStarted || result.frames == 0) {
-        result.error = "Nothing was recorded in that time.";
+        result.error = wrongCodec ? "These recordings are not WMV: export them as MKV or MP4."
+                                  : "Nothing was recorded in that time.";
         return result;
     }
     if (!push(lastOut + FrameTime)) {

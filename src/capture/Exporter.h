@@ -2,7 +2,11 @@
 // Export of a time span of one camera's recordings into one file:
 // - Wmv: the recorded WMV1 stream as it is (no re-encoding) in a new ASF file, starting at the
 //   key frame at or before the span's start;
+// - Mkv: the recorded stream as it is in a new Matroska file, for recordings of a camera's own
+//   stream (.mkv: MJPEG, H.264, H.265), from the key frame at or before the span's start;
 // - Mp4: decoded and encoded as H.264 in MP4, for phones and browsers.
+// Sources may be .wmv or .mkv recordings. An export holds one codec: files of a span recorded in
+// another codec than its first are left out, and WMV takes WMV1 recordings only.
 // The span may cross segment files; each file's time is placed at its wall-clock start, so
 // the export's time line is the recording's. It runs on a thread of its own, can be cancelled,
 // and leaves no half file: it writes to a hidden name beside the target and renames at the end.
@@ -23,7 +27,7 @@ struct ExportSource {
 
 class TExporter {
 public:
-    enum class Format { Wmv, Mp4 };
+    enum class Format { Wmv, Mkv, Mp4 };
     struct Result {
         bool ok = false;
         bool cancelled = false;

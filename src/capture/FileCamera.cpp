@@ -54,6 +54,24 @@ constexpr int FramesPerSecond = 15;
 // played.
 constexpr GstClockTime OpenTimeout = 5 * GST_SECOND;
 
+// Whether file cameras send their files' compressed video as it is.
+bool compressed() {
+    const char* env = std::getenv("NORVALE_TEST_FILES_COMPRESSED");
+    return env && std::string(env) == "1";
+}
+
+// The elements after parsing that make the stream a camera's: H.264/H.265 as a byte stream of
+// whole pictures, with the parameter sets before every key frame (the file loops).
+std::string cameraStream(const std::string& mediaType) {
+    if (mediaType == "video/x-h264")
+        return " ! h264parse config-interval=-1 ! "
+               "video/x-h264,stream-format=byte-stream,alignment=au";
+    if (mediaType == "video/x-h265")
+        return " ! h265parse config-interval=-1 ! "
+               "video/x-h265,stream-format=byte-stream,alignment=au";
+    return {};
+}
+
 struct Probed {
     bool exists = false;
     std::int64_t modified = 0;
@@ -106,6 +124,39 @@ Probed probe(const std::string& path) {
         p.error =
             cannotPlay(path, error.empty() ? "it holds no video GStreamer can decode." : error);
         return p;
+    }
+    if (compressed()) {
+        // The stream as the file holds it, at its own rate, where it is one a camera may send.
+        pipeline.reset();
+        gst::Pipeline parsed = gst::parsePipeline("filesrc location=" + gst::quotedLocation(path) +
+                                                      " ! parsebin ! appsink name=frames",
+                                                  error);
+        if (parsed) {
+            r = gst_element_set_state(parsed.get(), GST_STATE_PAUSED);
+            if (r == GST_STATE_CHANGE_ASYNC)
+                r = gst_element_get_state(parsed.get(), nullptr, nullptr, OpenTimeout);
+            gst::Ref<GstElement> sink = gst::childByName(parsed.get(), "frames");
+            gst::Ref<GstPad> pad(sink ? gst_element_get_static_pad(sink.get(), "sink") : nullptr);
+            gst::Caps caps(pad ? gst_pad_get_current_caps(pad.get()) : nullptr);
+            const GstStructure* s = caps && gst_caps_get_size(caps.get()) > 0
+                                        ? gst_caps_get_structure(caps.get(), 0)
+                                        : nullptr;
+            const std::string kind = s ? gst_structure_get_name(s) : "";
+            int rateN = 0, rateD = 1;
+            if (s)
+                gst_structure_get_fraction(s, "framerate", &rateN, &rateD);
+            if ((kind == "image/jpeg" || !cameraStream(kind).empty()) && rateN > 0 && rateD > 0) {
+                std::string c = kind + ", width=(int)" + std::to_string(width) + ", height=(int)" +
+                                std::to_string(height) + ", framerate=(fraction)" +
+                                std::to_string(rateN) + "/" + std::to_string(rateD) +
+                                ", pixel-aspect-ratio=(fraction)" + std::to_string(parN) + "/" +
+                                std::to_string(parD);
+                if (kind != "image/jpeg")
+                    c += ", stream-format=(string)byte-stream, alignment=(string)au";
+                p.caps = c;
+                return p;
+            }
+        }
     }
     p.caps = "video/x-raw, format=(string)I420, width=(int)" + std::to_string(width) +
              ", height=(int)" + std::to_string(height) + ", framerate=(fraction)" +
@@ -161,7 +212,7 @@ void postFailure(GstElement* element, const std::string& text) {
 }
 
 // The player's streaming thread: each frame goes out of the camera stamped anew with the moment
-// it leaves, as a live camera's frames are.
+// it leaves, as a live camera's frames are (appsrc stamps frames that carry no time).
 GstFlowReturn onPlayerFrame(GstAppSink* sink, gpointer data) {
     auto* d = static_cast<FilePlayer*>(data);
     gst::Sample sample(gst_app_sink_pull_sample(sink));
@@ -235,12 +286,17 @@ bool startPlayer(GstElement* camera, FilePlayer& d) {
         return false;
     }
     std::string error;
-    d.player =
-        gst::parsePipeline("filesrc location=" + gst::quotedLocation(d.path) +
-                               " ! decodebin ! videoconvert ! videoscale ! videorate ! " + d.caps +
-                               " ! appsink name=frames sync=true max-buffers=2 "
-                               "drop=true enable-last-sample=false",
-                           error);
+    const std::string kind = d.caps.substr(0, d.caps.find(','));
+    // A compressed stream loses no frame on the way: a decoder needs every one.
+    d.player = gst::parsePipeline(
+        "filesrc location=" + gst::quotedLocation(d.path) +
+            (kind == "video/x-raw"
+                 ? " ! decodebin ! videoconvert ! videoscale ! videorate ! " + d.caps +
+                       " ! appsink name=frames sync=true max-buffers=2 drop=true "
+                       "enable-last-sample=false"
+                 : " ! parsebin" + filecameras::cameraStream(kind) +
+                       " ! appsink name=frames sync=true enable-last-sample=false"),
+        error);
     gst::Ref<GstElement> sink =
         d.player ? gst::childByName(d.player.get(), "frames") : gst::Ref<GstElement>();
     if (!sink) {
@@ -336,8 +392,10 @@ GstElement* makeElement(const std::string& path, const char* name) {
     d.caps = gst::take(gst_caps_to_string(caps.get()));
     // A live source: it runs whether or not anyone takes its frames, keeps only the newest two
     // when nobody does, and stamps each with the moment it goes out.
+    const bool raw = gst_structure_has_name(gst_caps_get_structure(caps.get(), 0), "video/x-raw");
     g_object_set(src.get(), "caps", caps.get(), "format", GST_FORMAT_TIME, "is-live", TRUE,
-                 "do-timestamp", TRUE, "max-buffers", guint64{2}, "block", FALSE, nullptr);
+                 "do-timestamp", TRUE, "max-buffers", guint64{raw ? 2u : 64u}, "block", FALSE,
+                 nullptr);
     gst_util_set_object_arg(G_OBJECT(src.get()), "leaky-type", "downstream");
     g_object_set(format.get(), "caps", caps.get(), nullptr);
     gst_bin_add_many(GST_BIN(camera), src.get(), format.get(), nullptr);

@@ -8,6 +8,11 @@
 // runs on across the loop. It has one format: the file's picture size, I420, 15 frames per
 // second. A file that is missing or cannot be decoded is listed all the same (with a nominal
 // 320 × 240 format); starting its camera fails with an error that names the file and why.
+//
+// With NORVALE_TEST_FILES_COMPRESSED=1 a file whose video is H.264, H.265 or MJPEG is a camera
+// that sends that stream as it is (parsed, never decoded; H.264/H.265 as a byte stream at the
+// file's own frame rate), as an IP camera or an H.264 webcam would: for recording a camera's
+// own stream without the cost of a source that encodes.
 #include "GstHandles.h"
 
 #include <string>

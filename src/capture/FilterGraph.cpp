@@ -357,8 +357,8 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
     GraphCore& core = *core_;
     const bool preview = category == PIN_CATEGORY_PREVIEW;
 
-    // One chain per source: fixed format, decoder when the device sends JPEG, then a tee whose
-    // branches feed preview and capture.
+    // One chain per source: fixed format, decoder when the device sends JPEG, H.264 or H.265, then
+    // a tee whose branches feed preview and capture.
     auto chainIt = core.sources.find(&source);
     if (chainIt == core.sources.end()) {
         GstElement* src = source.core().element.get();
@@ -444,27 +444,47 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
         if (!chain.fixedCaps)
             return hr::VFW_E_CANNOT_RENDER;
         const std::string kind = gst_structure_get_name(chain.fixedCaps.get());
-        // Raw video passes as it is; MJPEG (most USB webcams) is decoded; other compressed
-        // streams are not rendered.
-        if (kind != "video/x-raw" && kind != "image/jpeg")
+        // Raw video passes as it is; MJPEG (most USB webcams) and H.264/H.265 are decoded; other
+        // compressed streams are not rendered.
+        const char* decoderName = kind == "image/jpeg"     ? "jpegdec"
+                                  : kind == "video/x-h264" ? "avdec_h264"
+                                  : kind == "video/x-h265" ? "avdec_h265"
+                                                           : nullptr;
+        if (kind != "video/x-raw" && !decoderName)
             return hr::VFW_E_CANNOT_RENDER;
 
         auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
-        gst::Ref<GstElement> decoder;
-        if (kind == "image/jpeg")
-            decoder = addInserted(core, "jpegdec", source.Name() + " Decoder");
+        gst::Ref<GstElement> parser, decoder;
+        if (decoderName && kind != "image/jpeg") {
+            parser = addInserted(core, kind == "video/x-h264" ? "h264parse" : "h265parse",
+                                 source.Name() + " Parser");
+            if (!parser)
+                return hr::VFW_E_CANNOT_RENDER;
+        }
+        if (decoderName)
+            decoder = addInserted(core, decoderName, source.Name() + " Decoder");
         chain.tee = addInserted(core, "tee", source.Name() + " Tee");
-        if (!filter || !chain.tee || (kind == "image/jpeg" && !decoder))
+        if (!filter || !chain.tee || (decoderName && !decoder))
             return hr::VFW_E_CANNOT_RENDER;
         gst::Caps fixed(gst_caps_new_full(gst_structure_copy(chain.fixedCaps.get()), nullptr));
         g_object_set(filter.get(), "caps", fixed.get(), nullptr);
         g_object_set(chain.tee.get(), "allow-not-linked", TRUE, nullptr);
         bool ok = gst_element_link(src, filter.get());
-        if (decoder)
-            ok = ok && gst_element_link_many(filter.get(), decoder.get(), chain.tee.get(), nullptr);
-        else
+        if (decoder) {
+            // A tee for the stream as it comes may later go in front of the parser (or of the
+            // decoder, where there is none).
+            if (parser)
+                ok = ok && gst_element_link(parser.get(), decoder.get());
+            ok = ok &&
+                 gst_element_link_many(filter.get(), parser ? parser.get() : decoder.get(),
+                                       nullptr) &&
+                 gst_element_link(decoder.get(), chain.tee.get());
+            chain.filter = gst::addRef(filter.get());
+            chain.decodeEntry = gst::addRef(parser ? parser.get() : decoder.get());
+        } else {
             ok = ok && gst_element_link(filter.get(), chain.tee.get());
-        for (GstElement* e : {filter.get(), decoder.get(), chain.tee.get()})
+        }
+        for (GstElement* e : {filter.get(), parser.get(), decoder.get(), chain.tee.get()})
             if (e)
                 gst_element_sync_state_with_parent(e);
         if (!ok)
@@ -482,6 +502,33 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
     GstElement* last = chain.tee.get();
     std::vector<GstElement*> inserted;
     bool ok = true;
+    if (!preview && sink.TakesCompressedStream()) {
+        // The stream as the camera sends it, taken before the decoder: a tee goes in there the
+        // first time, then a leaky queue per sink, as for pictures.
+        if (!chain.decodeEntry)
+            return hr::VFW_E_CANNOT_CONNECT;
+        if (!chain.compressedTee) {
+            chain.compressedTee = addInserted(core, "tee", source.Name() + " Stream Tee");
+            if (!chain.compressedTee)
+                return hr::VFW_E_CANNOT_RENDER;
+            g_object_set(chain.compressedTee.get(), "allow-not-linked", TRUE, nullptr);
+            gst_element_unlink(chain.filter.get(), chain.decodeEntry.get());
+            if (!gst_element_link_many(chain.filter.get(), chain.compressedTee.get(),
+                                       chain.decodeEntry.get(), nullptr))
+                return hr::VFW_E_CANNOT_CONNECT;
+            gst_element_sync_state_with_parent(chain.compressedTee.get());
+        }
+        auto queue = addInserted(core, "queue", sink.Name() + " Queue");
+        if (!queue)
+            return hr::VFW_E_CANNOT_RENDER;
+        g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 0u, "max-size-bytes", 0u,
+                     "max-size-time", guint64{2 * GST_SECOND}, nullptr);
+        gst_element_sync_state_with_parent(queue.get());
+        if (!gst_element_link_many(chain.compressedTee.get(), queue.get(),
+                                   sink.core().element.get(), nullptr))
+            return hr::VFW_E_CANNOT_CONNECT;
+        return hr::S_OK;
+    }
     if (!preview) {
         auto queue = addInserted(core, "queue", sink.Name() + " Queue");
         auto convert = addInserted(core, "videoconvert", sink.Name() + " Converter");
@@ -656,6 +703,15 @@ std::vector<std::string> TFilterGraph::FilterNames() const {
     if (!Active())
         return {};
     return core_->addedOrder;
+}
+
+std::string TFilterGraph::SourceMediaType(const TFilterComponent& source) const {
+    if (!core_)
+        return {};
+    const auto it = core_->sources.find(&source);
+    if (it == core_->sources.end() || !it->second.fixedCaps)
+        return {};
+    return gst_structure_get_name(it->second.fixedCaps.get());
 }
 
 std::pair<int, int> TFilterGraph::NativeVideoSize() const {

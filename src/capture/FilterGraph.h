@@ -69,6 +69,10 @@ public:
     bool HasFilter() const;
     void RequireFilter() const;
 
+    // A sink that takes the source's compressed stream (before it is decoded) rather than
+    // pictures, from sources that have one.
+    virtual bool TakesCompressedStream() const { return false; }
+
     // Internal to the capture layer.
     ComponentCore& core() const { return *core_; }
 
@@ -183,6 +187,9 @@ public:
 
     // Names of the elements in the graph, in the order they were added (for diagnostics/tests).
     std::vector<std::string> FilterNames() const;
+    // The media type ("video/x-raw", "image/jpeg", "video/x-h264", ...) `source` delivers once a
+    // stream of it is rendered; empty before.
+    std::string SourceMediaType(const TFilterComponent& source) const;
     // Native size of the picture that reaches the renderer: negotiated when running, else what
     // the rendered source will deliver; {0, 0} when unknown.
     std::pair<int, int> NativeVideoSize() const;

@@ -17,6 +17,9 @@ struct ComponentCore {
 struct SourceChain {
     gst::Ref<GstElement> tee;
     gst::Structure fixedCaps; // the format the source delivers
+    // A compressed source: its format filter, the first element of its decoding (parser or
+    // decoder), and (once a sink takes the stream as it comes) a tee between the two.
+    gst::Ref<GstElement> filter, decodeEntry, compressedTee;
 };
 
 struct GraphCore {

@@ -23,12 +23,18 @@
 // for players speaking that protocol (User-Agent NSPlayer). Nothing in it syncs to the clock or
 // blocks preroll, so a live recording pipeline is never held up by viewers.
 //
-// Cameras on the same port share one listener: the first camera that takes the port answers at
-// any address, and every camera also at /camera/N (N = `camera`), each with its own MaxUsers.
-// The port is opened when the first camera's element goes from READY to PAUSED and closed when
-// the last one goes back to READY (or is destroyed); a camera leaving closes its own viewers. A
-// port that cannot be opened (another program serves on it) is not an error: listening() is
-// false and the recording goes on without network service. Port 0 or MaxUsers 0 serve nothing.
+// A camera recorded in its own compressed stream (`ownStream`) is served without re-encoding:
+// H.264/H.265 in MPEG-TS (its parameter sets repeated at every key frame, so a viewer joining
+// at any packet soon decodes), MJPEG as multipart JPEG, each viewer from the next whole TS
+// buffer or picture on.
+//
+// Cameras on the same port share one listener: the first camera that takes the port (the first
+// serving WMV1, where any does) answers at any address, and every camera also at /camera/N
+// (N = `camera`), each with its own MaxUsers. The port is opened when the first camera's element
+// goes from READY to PAUSED and closed when the last one goes back to READY (or is destroyed); a
+// camera leaving closes its own viewers. A port that cannot be opened (another program serves on
+// it) is not an error: listening() is false and the recording goes on without network service.
+// Port 0 or MaxUsers 0 serve nothing.
 //
 // Requests are read by the listener's thread (never the GUI thread) with a time and size limit:
 // garbage and malformed heads get 400, oversized ones 413, slow ones 408, other methods than GET
@@ -39,26 +45,19 @@
 // `stallTimeout`, 5 s) is dropped, never stalling the recording or the other viewers. A viewer
 // that closes its sending side after its request (as HTTP/1.0 allows) keeps its stream; what a
 // viewer sends after its request is read and thrown away, up to a limit.
+#include "StreamListener.h"
+
 #include <gst/gst.h>
 
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 namespace norvale {
 
-struct NetworkStreamOptions {
-    std::uint16_t port = 0; // 0: no service
-    unsigned maxUsers = 8;  // 0: no service
-    std::string bindAddress = "0.0.0.0";
-    // A request head must arrive within this time and size.
-    std::chrono::milliseconds requestTimeout{5000};
-    std::size_t maxRequestSize = 8192;
-    // Kernel send buffer of each viewer's socket: small, so a stalled viewer is noticed early.
-    int sendBufferSize = 64 * 1024;
+// The listener's limits (port, timeouts, clock) and this camera's own.
+struct NetworkStreamOptions : StreamListenerOptions {
+    unsigned maxUsers = 8; // 0: no service
     // Bytes per ASF data packet.
     unsigned packetSize = 1400;
     // The camera number the stream is also served at (/camera/N); 0: only at the port's root.
@@ -66,17 +65,10 @@ struct NetworkStreamOptions {
     // How long players are told to buffer before they start: the viewers' delay behind the
     // camera.
     unsigned prerollMs = 0;
-    // A viewer is dropped once the oldest part of its stream it has not yet taken was made this
-    // long ago: it cannot keep up, and must neither hold up the others nor grow without bound.
-    std::chrono::milliseconds stallTimeout{5000};
-    // How long an answer that ends the connection (an error, a header) may take to leave.
-    std::chrono::milliseconds writeTimeout{2000};
-    // What a viewer may send once its request is answered (players send nothing more); a viewer
-    // sending beyond this is dropped.
-    std::size_t maxViewerInput = 8192;
-    // The clock of every time limit above, called from the listener's and the streaming
-    // threads; empty: std::chrono::steady_clock. The first camera on a port sets the limits.
-    std::function<std::chrono::steady_clock::time_point()> clock;
+    // The camera's own compressed stream the element takes instead of WMV1: "video/x-h264" and
+    // "video/x-h265" are served as MPEG-TS (video/mp2t), "image/jpeg" as a multipart JPEG
+    // stream (multipart/x-mixed-replace), both as they come to every client. Empty: WMV1 as ASF.
+    std::string ownStream;
 };
 
 class StreamServer; // internal

@@ -277,28 +277,37 @@ void CameraChannel::buildPreview(Binding binding) {
 void CameraChannel::buildRecording() {
     tearDownGraph();
     recordingIdentity_ = {};
-    asfWriter_->SetFilterGraph(captureGraph_.get());
+    // Recording the camera's own stream depends on what the camera sends, known once its stream
+    // is rendered: then the writer joins last. Otherwise the writer is linked first.
+    const bool ownStreamAsked = settings_.recordFormat == static_cast<int>(RecordFormat::OwnStream);
+    asfWriter_->SetOwnStream({});
+    if (!ownStreamAsked)
+        asfWriter_->SetFilterGraph(captureGraph_.get());
     videoSampleGrabber_->SetFilterGraph(captureGraph_.get());
     videoSourceFilter_->SetFilterGraph(captureGraph_.get());
     videoRenderer_->SetFilterGraph(captureGraph_.get());
 
     settings_.saveFilePath = folderWithSeparator(settings_.saveFilePath);
-    // The first file and every later segment are named by the same rule, never twice the same.
-    auto nextFile = [folder = settings_.saveFilePath, name = settings_.name,
-                     clock = services_.clock] {
-        return claimTimestampedFileName(folder, name, clock->localTime(), ".wmv");
-    };
     std::string fileName;
-    if (!prepareRecordOnMotion()) {
-        FileNameClaim first = nextFile();
-        fileName = first.path();
-        lastRecordingFile_ = fileName;
-        asfWriter_->SetFileName(std::move(first));
-    }
-    asfWriter_->SetSegmentSeconds(settings_.segmentSeconds);
-    asfWriter_->SetFileNameProvider(nextFile);
-    asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
-    asfWriter_->SetCameraNumber(cameraNumber_);
+    // The first file and every later segment are named by the same rule, never twice the same.
+    auto nameFiles = [&](RecordFormat format) {
+        auto nextFile = [folder = settings_.saveFilePath, name = settings_.name,
+                         clock = services_.clock, extension = recordingExtension(format)] {
+            return claimTimestampedFileName(folder, name, clock->localTime(), extension);
+        };
+        if (!prepareRecordOnMotion()) {
+            FileNameClaim first = nextFile();
+            fileName = first.path();
+            lastRecordingFile_ = fileName;
+            asfWriter_->SetFileName(std::move(first));
+        }
+        asfWriter_->SetSegmentSeconds(settings_.segmentSeconds);
+        asfWriter_->SetFileNameProvider(nextFile);
+        asfWriter_->SetPort(static_cast<std::uint32_t>(std::max(0, mmsPort_)));
+        asfWriter_->SetCameraNumber(cameraNumber_);
+    };
+    if (!ownStreamAsked)
+        nameFiles(RecordFormat::Wmv);
     captureGraph_->SetActive(true);
 
     if (settings_.videoFormatIndex != -1) {
@@ -311,6 +320,16 @@ void CameraChannel::buildRecording() {
     }
     CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_PREVIEW, *videoSourceFilter_,
                                                       videoSampleGrabber_.get(), *videoRenderer_));
+    if (ownStreamAsked) {
+        // A camera without a compressed stream of its own is recorded as WMV1.
+        const std::string mediaType = captureGraph_->SourceMediaType(*videoSourceFilter_);
+        const RecordFormat format = recordFormatFor(settings_, mediaType);
+        nameFiles(format);
+        if (format == RecordFormat::OwnStream)
+            asfWriter_->SetOwnStream(mediaType);
+        asfWriter_->SetFilterGraph(captureGraph_.get());
+        asfWriter_->RequireFilter();
+    }
     CheckDirectShowResult(captureGraph_->RenderStream(PIN_CATEGORY_CAPTURE, *videoSourceFilter_,
                                                       nullptr, *asfWriter_));
     addMotionBranch();

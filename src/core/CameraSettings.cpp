@@ -12,7 +12,7 @@ namespace norvale {
 
 namespace {
 
-const std::array<CameraSettingsKey, 17> kKeys{{
+const std::array<CameraSettingsKey, 18> kKeys{{
     {"Name", &CameraSettings::name},
     {"SaveFilePath", &CameraSettings::saveFilePath},
     {"VideoDeviceIndex", &CameraSettings::videoDeviceIndex},
@@ -30,6 +30,7 @@ const std::array<CameraSettingsKey, 17> kKeys{{
     {"PreSeconds", &CameraSettings::preSeconds},
     {"PostSeconds", &CameraSettings::postSeconds},
     {"MotionSnapshot", &CameraSettings::motionSnapshot},
+    {"RecordFormat", &CameraSettings::recordFormat},
 }};
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
@@ -73,6 +74,19 @@ MotionRules motionRules(const CameraSettings& s) {
     r.postSeconds = std::clamp(s.postSeconds, 1, 3600);
     r.snapshot = s.motionSnapshot;
     return r;
+}
+
+bool carriesOwnStream(std::string_view mediaType) {
+    return mediaType == "video/x-h264" || mediaType == "video/x-h265" || mediaType == "image/jpeg";
+}
+
+RecordFormat recordFormatFor(const CameraSettings& s, std::string_view mediaType) {
+    return s.recordFormat == 1 && carriesOwnStream(mediaType) ? RecordFormat::OwnStream
+                                                              : RecordFormat::Wmv;
+}
+
+const char* recordingExtension(RecordFormat format) {
+    return format == RecordFormat::OwnStream ? ".mkv" : ".wmv";
 }
 
 CameraSettings readCameraSettings(const IniFile& ini, const std::string& sectionName) {

@@ -5,6 +5,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace norvale {
@@ -33,6 +34,9 @@ struct CameraSettings {
     int preSeconds = 5;          // picture kept before an event begins (record on motion)
     int postSeconds = 10;        // an event ends this long after the last motion
     bool motionSnapshot = false; // a snapshot at the start of every event
+    // 0: WMV1 in ASF, re-encoded; 1: the camera's own compressed stream, kept as it comes, in
+    // Matroska (where the camera delivers one: see recordFormatFor).
+    int recordFormat = 0;
 
     friend bool operator==(const CameraSettings&, const CameraSettings&) = default;
 };
@@ -71,6 +75,17 @@ struct MotionRules {
     bool snapshot = false;
 };
 MotionRules motionRules(const CameraSettings& s);
+
+enum class RecordFormat { Wmv = 0, OwnStream = 1 };
+
+// Whether a camera delivering this media type (a caps name: "image/jpeg", "video/x-h264", ...)
+// has a compressed stream of its own that can be recorded as it comes: H.264, H.265 or MJPEG.
+bool carriesOwnStream(std::string_view mediaType);
+// The format a recording of this camera is made in: its own stream when asked for and it has
+// one, else WMV1 (also for any value of the key other than 1).
+RecordFormat recordFormatFor(const CameraSettings& s, std::string_view mediaType);
+// ".wmv" or ".mkv".
+const char* recordingExtension(RecordFormat format);
 
 // Writes every key of the section in table order; throws IniWriteError on the first failure.
 void writeCameraSettings(IniFile& ini, const std::string& sectionName, const CameraSettings& s);

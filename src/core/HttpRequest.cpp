@@ -272,6 +272,13 @@ std::string streamResponseHead(StreamRequestKind kind, std::uint32_t clientId) {
     return head;
 }
 
+std::string rawStreamResponseHead(std::string_view contentType) {
+    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: ";
+    head += contentType;
+    head += "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
+    return head;
+}
+
 std::string_view httpReasonPhrase(int status) {
     switch (status) {
     case 200:

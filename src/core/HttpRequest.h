@@ -76,6 +76,10 @@ int streamTargetCamera(std::string_view target);
 // request. `clientId` is the Windows Media client id the server hands out.
 std::string streamResponseHead(StreamRequestKind kind, std::uint32_t clientId);
 
+// The response head for a stream served as it is, of the given content type ("video/mp2t",
+// "multipart/x-mixed-replace; boundary=..."): one kind for every client.
+std::string rawStreamResponseHead(std::string_view contentType);
+
 // A complete error response with a short text body, "Connection: close".
 std::string httpErrorResponse(int status);
 

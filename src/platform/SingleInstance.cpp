@@ -90,20 +90,12 @@ SingleInstance::SingleInstance(const std::string& applicationName)
     if (path_.empty())
         return;
     // No links: a planted one must not make this process create or lock a file elsewhere.
-    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return;
-    }
-    fd_ = fd;
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+        fd_ = std::move(fd);
 }
 
-SingleInstance::~SingleInstance() {
-    // The lock goes with the descriptor; the file stays so a waiting copy never races a delete.
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+// The lock goes with the descriptor; the file stays so a waiting copy never races a delete.
+SingleInstance::~SingleInstance() = default;
 
 } // namespace norvale

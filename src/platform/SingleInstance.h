@@ -4,6 +4,8 @@
 // Without a usable runtime folder, a private folder of the user's in the temporary folder, then
 // the home folder, serves instead; never a folder another user could write to, and the lock file
 // is opened without following links.
+#include "core/UniqueFd.h"
+
 #include <filesystem>
 #include <string>
 
@@ -18,7 +20,7 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    bool alreadyRunning() const { return fd_ < 0; }
+    bool alreadyRunning() const { return !fd_; }
     const std::filesystem::path& lockPath() const { return path_; }
 
     // The lock file for a name, in lockFolder().
@@ -32,7 +34,7 @@ public:
 
 private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 } // namespace norvale

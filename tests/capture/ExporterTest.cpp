@@ -25,6 +25,9 @@ protected:
         // a key frame.
         test::record(folder->path() / "cam-1.wmv", 60);
         test::record(folder->path() / "cam-2.wmv", 60);
+        // The same camera's own MJPEG stream.
+        test::record(folder->path() / "own-1.mkv", 60, true);
+        test::record(folder->path() / "own-2.mkv", 60, true);
     }
     static void TearDownTestSuite() {
         delete folder;
@@ -36,6 +39,9 @@ protected:
     }
     std::vector<ExportSource> sources() const {
         return {{folder->path() / "cam-1.wmv", T0}, {folder->path() / "cam-2.wmv", T0 + 4000}};
+    }
+    std::vector<ExportSource> ownSources() const {
+        return {{folder->path() / "own-1.mkv", T0}, {folder->path() / "own-2.mkv", T0 + 4000}};
     }
     static constexpr std::int64_t T0 = 1'796'846'101'000;
     static inline test::TempDir* folder = nullptr;
@@ -49,25 +55,30 @@ TEST_F(ExporterTest, SpansAcrossSegmentsBecomeOneFileOfTheirLength) {
         std::int64_t from, to;
         TExporter::Format format;
         const char* codec;
-        double seconds; // expected duration (±1 s)
+        double seconds;   // expected duration (±1 s)
+        bool own = false; // from the recordings of the camera's own stream
     };
     const Case cases[] = {
         {T0, T0 + 8000, TExporter::Format::Wmv, "wmv1", 8},        // both files whole
         {T0 + 4000, T0 + 6000, TExporter::Format::Wmv, "wmv1", 2}, // from the second's key frame
         {T0 + 1000, T0 + 2000, TExporter::Format::Wmv, "wmv1", 2}, // back to the key frame at 0
         {T0 + 2000, T0 + 6000, TExporter::Format::Mp4, "h264", 6}, // the same, across the files
+        {T0 + 2000, T0 + 6000, TExporter::Format::Mkv, "mjpeg", 4, true}, // as recorded
+        {T0 + 3000, T0 + 5000, TExporter::Format::Mp4, "h264", 2, true},
     };
     int n = 0;
     for (const auto& c : cases) {
         if (c.format == TExporter::Format::Mp4 && !TExporter::mp4Available())
             continue;
         const auto target = out.path() / ("export-" + std::to_string(n++) +
-                                          (c.format == TExporter::Format::Mp4 ? ".mp4" : ".wmv"));
+                                          (c.format == TExporter::Format::Mp4   ? ".mp4"
+                                           : c.format == TExporter::Format::Mkv ? ".mkv"
+                                                                                : ".wmv"));
         double last = -1;
         bool monotonic = true;
         std::atomic<bool> cancel{false};
         const auto r = TExporter::run(
-            sources(), c.from, c.to, target, c.format,
+            c.own ? ownSources() : sources(), c.from, c.to, target, c.format,
             [&](double p) {
                 monotonic = monotonic && p >= last;
                 last = p;
@@ -108,6 +119,11 @@ TEST_F(ExporterTest, CancelledOrEmptyExportsLeaveNoFile) {
     const auto missing = TExporter::run({{out.path() / "gone.wmv", T0}}, T0, T0 + 1000,
                                         out.path() / "m.wmv", TExporter::Format::Wmv, nullptr, no);
     EXPECT_FALSE(missing.ok);
+    // A camera's own MJPEG recording cannot become WMV without re-encoding.
+    const auto notWmv = TExporter::run(ownSources(), T0, T0 + 2000, out.path() / "j.wmv",
+                                       TExporter::Format::Wmv, nullptr, no);
+    EXPECT_FALSE(notWmv.ok);
+    EXPECT_EQ(notWmv.error, "These recordings are not WMV: export them as MKV or MP4.");
     // Nothing but what the test wrote is left in the folder: no partial files.
     EXPECT_TRUE(std::filesystem::is_empty(out.path()));
 }

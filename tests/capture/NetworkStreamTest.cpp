@@ -185,13 +185,17 @@ class Camera {
 public:
     // With a `recording` file, the encoder feeds a tee with the file branch beside ours, laid
     // out as the component's documentation says.
+    // `encoder`: another encoder than WMV1 (a camera's own compressed stream).
     explicit Camera(NetworkStream& stream, int bitrate = 400000, const char* pattern = "ball",
-                    const std::filesystem::path& recording = {}) {
+                    const std::filesystem::path& recording = {}, const std::string& encoder = {}) {
         GError* error = nullptr;
-        std::string description = std::string("videotestsrc is-live=true pattern=") + pattern +
-                                  " ! video/x-raw,width=320,height=240,"
-                                  "framerate=15/1 ! videoconvert ! avenc_wmv1 bitrate=" +
-                                  std::to_string(bitrate) + " gop-size=15 ! ";
+        std::string description =
+            std::string("videotestsrc is-live=true pattern=") + pattern +
+            " ! video/x-raw,width=320,height=240,"
+            "framerate=15/1 ! videoconvert ! " +
+            (encoder.empty() ? "avenc_wmv1 bitrate=" + std::to_string(bitrate) + " gop-size=15"
+                             : encoder) +
+            " ! ";
         if (recording.empty())
             description += "queue name=branch";
         else
@@ -301,6 +305,71 @@ TEST(NetworkStreamTest, PlainAndWindowsMediaViewersDecodeTheStream) {
     EXPECT_TRUE(eventually([&] { return stream.viewers() == 0; }));
     EXPECT_GT(stream.bytesServed(), 0u);
     EXPECT_EQ(camera.busError(), "");
+}
+
+// A camera recorded in its own stream serves that stream, not WMV1: H.264 and H.265 as MPEG-TS,
+// MJPEG as multipart JPEG. Viewers joining mid-stream decode it, with the content type players
+// go by; a HEAD request gets the same type.
+TEST(NetworkStreamTest, ACamerasOwnStreamIsServedAsMpegTsOrMultipartJpeg) {
+    struct Case {
+        const char* ownStream;
+        const char* encoder;
+        const char* contentType;
+        const char* probed; // ffprobe: format, codec
+    } cases[] = {
+        {"video/x-h264", "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15",
+         "video/mp2t", "h264,320,240\nmpegts"},
+        {"video/x-h265", "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=15",
+         "video/mp2t", "hevc,320,240\nmpegts"},
+        {"image/jpeg", "jpegenc", "multipart/x-mixed-replace; boundary=", "mjpeg,320,240\nmpjpeg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ownStream);
+        const uint16_t port = freePort();
+        NetworkStreamOptions options = loopback(port);
+        options.camera = 3;
+        options.ownStream = c.ownStream;
+        NetworkStream stream(options);
+        Camera camera(stream, 0, "ball", {}, c.encoder);
+        camera.start();
+        ASSERT_TRUE(stream.listening());
+        ASSERT_TRUE(camera.waitFrames(30)); // two seconds in: viewers join mid-stream
+
+        Client head(port);
+        ASSERT_TRUE(head.send("HEAD /camera/3 HTTP/1.0\r\n\r\n"));
+        EXPECT_TRUE(head.readToEnd(5s));
+        EXPECT_EQ(
+            head.data().rfind(std::string("HTTP/1.0 200 OK\r\nContent-Type: ") + c.contentType, 0),
+            0u)
+            << head.data();
+
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/camera/3";
+        const CommandResult probed =
+            run("ffprobe -v error -analyzeduration 1000000 -select_streams v -show_entries "
+                "format=format_name:stream=codec_name,width,height -of csv=p=0 " +
+                url);
+        EXPECT_EQ(probed.status, 0) << probed.output;
+        EXPECT_NE(probed.output.find(c.probed), std::string::npos) << probed.output;
+        const CommandResult decoded =
+            run("ffmpeg -nostdin -v error -i " + url + " -frames:v 10 -f null -");
+        EXPECT_EQ(decoded.status, 0) << decoded.output;
+        EXPECT_TRUE(eventually([&] { return stream.viewers() == 0; }));
+        EXPECT_GT(stream.bytesServed(), 0u);
+        EXPECT_EQ(camera.busError(), "");
+
+        // The port's root keeps serving the first WMV1 camera, even one that came later.
+        NetworkStreamOptions wmvOptions = loopback(port);
+        wmvOptions.camera = 4;
+        NetworkStream wmv(wmvOptions);
+        Camera wmvCamera(wmv);
+        wmvCamera.start();
+        ASSERT_TRUE(wmvCamera.waitFrames(3));
+        Client root(port);
+        ASSERT_TRUE(root.send("HEAD / HTTP/1.0\r\n\r\n"));
+        EXPECT_TRUE(root.readToEnd(5s));
+        EXPECT_NE(root.data().find("Content-Type: video/x-ms-asf"), std::string::npos)
+            << root.data();
+    }
 }
 
 uint32_t le32(const uint8_t* p) {

@@ -5,6 +5,7 @@
 
 #include "capture/ASFWriter.h"
 #include "capture/SampleGrabber.h"
+#include "capture/TestCameras.h"
 #include "capture/VideoRenderer.h"
 
 #include <gtest/gtest.h>
@@ -52,8 +53,10 @@ inline Probe probe(const std::filesystem::path& file) {
     return p;
 }
 
-// Records `frames` frames of test camera 1 into `file` as the camera channel does.
-inline void record(const std::filesystem::path& file, int frames) {
+// Records `frames` frames of test camera 1 into `file` as the camera channel does; with
+// `ownStream`, camera 1 sends MJPEG and its own stream is recorded (give a .mkv name).
+inline void record(const std::filesystem::path& file, int frames, bool ownStream = false) {
+    testcameras::setMjpeg(1, ownStream);
     TFilterGraph graph;
     TASFWriter writer;
     TSampleGrabber grabber;
@@ -61,14 +64,20 @@ inline void record(const std::filesystem::path& file, int frames) {
     TVideoRenderer renderer;
     test::FrameCounter counter;
     for (TFilterComponent* c :
-         std::initializer_list<TFilterComponent*>{&writer, &grabber, &source, &renderer})
+         std::initializer_list<TFilterComponent*>{&grabber, &source, &renderer})
         c->SetFilterGraph(&graph);
+    if (!ownStream)
+        writer.SetFilterGraph(&graph);
     TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
     source.BaseFilter().StoreMoniker(devices.MonikerAt(test::testCameraIndex(devices, 1)));
     grabber.SetOnBuffer([&](TSampleGrabber&, double, const uint8_t*, size_t) { counter.add(); });
     writer.SetFileName(file);
     graph.SetActive(true);
     ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_PREVIEW, source, &grabber, renderer), hr::S_OK);
+    if (ownStream) {
+        writer.SetOwnStream(graph.SourceMediaType(source));
+        writer.SetFilterGraph(&graph);
+    }
     ASSERT_EQ(graph.RenderStream(PIN_CATEGORY_CAPTURE, source, nullptr, writer), hr::S_OK);
     auto [w, h] = graph.NativeVideoSize();
     TWriterProfile profile;
@@ -81,6 +90,7 @@ inline void record(const std::filesystem::path& file, int frames) {
     graph.StopGraph();
     graph.PurgeGraph();
     graph.SetActive(false);
+    testcameras::setMjpeg(1, false);
 }
 
 } // namespace norvale::test

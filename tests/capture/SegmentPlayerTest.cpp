@@ -59,6 +59,8 @@ protected:
         folder = new test::TempDir;
         test::record(folder->path() / "a.wmv", 60);
         test::record(folder->path() / "b.wmv", 60);
+        test::record(folder->path() / "a.mkv", 60, true);
+        test::record(folder->path() / "b.mkv", 60, true);
     }
     static void TearDownTestSuite() {
         delete folder;
@@ -94,6 +96,22 @@ TEST_F(SegmentPlayerTest, PlaysAcrossTheSegmentBoundaryInWallClockTime) {
             crossed || (watch.positions[i - 1] < T0 + 4000 && watch.positions[i] >= T0 + 4000);
     }
     EXPECT_TRUE(crossed);
+    EXPECT_TRUE(watch.damaged.empty());
+}
+
+// Recordings of a camera's own stream (MJPEG in Matroska) play like WMV ones.
+TEST_F(SegmentPlayerTest, OwnStreamRecordingsPlayAcrossTheirBoundaryToo) {
+    Watch watch;
+    TSegmentPlayer player(watch.callbacks());
+    watch.attach(player);
+    player.setSources({{folder->path() / "a.mkv", T0}, {folder->path() / "b.mkv", T0 + 4000}});
+    player.setRate(4);
+    player.playFrom(T0 + 3000);
+    ASSERT_TRUE(watch.waitUntil([&] { return watch.ended; }));
+    std::lock_guard l(watch.lock);
+    ASSERT_GT(watch.positions.size(), 10u);
+    EXPECT_GE(watch.positions.front(), T0 + 3000 - 70);
+    EXPECT_GE(watch.positions.back(), T0 + 7700);
     EXPECT_TRUE(watch.damaged.empty());
 }
 

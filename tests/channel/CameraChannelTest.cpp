@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -394,5 +395,60 @@ TEST(CameraChannel, AMotionEventTakesASnapshotWhenTheCameraIsSetSo) {
         EXPECT_EQ(snapshots(), on ? 1 : 0);
         EXPECT_EQ(r.ch->lastSnapshotSecond(), 0u); // the timer's schedule is not touched
         r.ch->stopAll();
+    }
+}
+
+// RecordFormat=1 records the camera's own stream where it has one (the MJPEG camera: its JPEG
+// pictures in Matroska; a camera sending H.264, here a file camera passing a clip on as it is:
+// decoded for its picture, kept as it comes in the file) and falls back to WMV1 where it has
+// none (a raw camera).
+TEST(CameraChannel, RecordFormatOneKeepsTheCamerasOwnStreamWhereItHasOne) {
+    TempDir clips;
+    const std::string clip = (clips.path() / "h264.mkv").string();
+    ASSERT_EQ(std::system(("gst-launch-1.0 -q videotestsrc num-buffers=45 ! "
+                           "video/x-raw,format=I420,width=320,height=240,framerate=15/1 ! x264enc "
+                           "tune=zerolatency key-int-max=15 ! h264parse ! matroskamux ! "
+                           "filesink location=" +
+                           clip + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    struct Case {
+        enum { Raw, Mjpeg, H264File } camera;
+        const char* extension;
+        const char* codec;
+    } cases[] = {{Case::Mjpeg, ".mkv", "mjpeg"},
+                 {Case::H264File, ".mkv", "h264"},
+                 {Case::Raw, ".wmv", "wmv1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.codec);
+        testcameras::setMjpeg(2, c.camera == Case::Mjpeg);
+        if (c.camera == Case::H264File) {
+            setenv("NORVALE_TEST_FILES", clip.c_str(), 1);
+            setenv("NORVALE_TEST_FILES_COMPRESSED", "1", 1);
+        }
+        {
+            Rig r(2);
+            CameraSettings s = r.ch->settings();
+            s.recordFormat = 1;
+            if (c.camera == Case::H264File)
+                for (int i = 0; i < r.devices.DeviceCount(); ++i)
+                    if (r.devices.EntryAt(i).FriendlyName == "Norvale Test File 1")
+                        s.videoDeviceIndex = i;
+            r.ch->setSettings(s);
+            QString file;
+            QObject::connect(r.ch.get(), &CameraChannel::recordingFileFinished,
+                             [&](const QString& path, qint64, qint64, qint64) { file = path; });
+            r.ch->startPreview();
+            r.ch->startRecording();
+            ASSERT_EQ(r.ch->state(), S::Recording);
+            ASSERT_TRUE(r.framesFlow(15));
+            r.ch->stopAll();
+            ASSERT_TRUE(waitFor([&] { return !file.isEmpty(); }));
+            EXPECT_EQ(fs::path(file.toStdString()).extension(), c.extension);
+            EXPECT_EQ(probeCodec(file.toStdString()), c.codec);
+        }
+        testcameras::setMjpeg(2, false);
+        unsetenv("NORVALE_TEST_FILES");
+        unsetenv("NORVALE_TEST_FILES_COMPRESSED");
     }
 }

@@ -101,6 +101,32 @@ TEST(WallSettings, MotionKeysComeInTheirRanges) {
     EXPECT_EQ(readCameraSettings(iniWith(dir, cases[2].text), "Camera1").motionMask, "not hex");
 }
 
+// A camera's own stream is recorded only where asked for and the camera has one to give.
+TEST(WallSettings, RecordFormatFallsBackToWmvWithoutACompressedStream) {
+    TempDir dir;
+    struct Case {
+        const char* text;
+        const char* mediaType;
+        RecordFormat format;
+    } cases[] = {
+        {"", "video/x-h264", RecordFormat::Wmv},
+        {"[Camera1]\nRecordFormat=1\n", "video/x-h264", RecordFormat::OwnStream},
+        {"[Camera1]\nRecordFormat=1\n", "video/x-h265", RecordFormat::OwnStream},
+        {"[Camera1]\nRecordFormat=1\n", "image/jpeg", RecordFormat::OwnStream},
+        {"[Camera1]\nRecordFormat=1\n", "video/x-raw", RecordFormat::Wmv},
+        {"[Camera1]\nRecordFormat=1\n", "", RecordFormat::Wmv},
+        {"[Camera1]\nRecordFormat=2\n", "image/jpeg", RecordFormat::Wmv},
+        {"[Camera1]\nRecordFormat=junk\n", "image/jpeg", RecordFormat::Wmv},
+    };
+    for (const auto& c : cases) {
+        const CameraSettings s = readCameraSettings(iniWith(dir, c.text), "Camera1");
+        const RecordFormat format = recordFormatFor(s, c.mediaType);
+        EXPECT_EQ(format, c.format) << c.text << c.mediaType;
+        EXPECT_STREQ(recordingExtension(format),
+                     c.format == RecordFormat::OwnStream ? ".mkv" : ".wmv");
+    }
+}
+
 TEST(WallSettings, BooleansReadAsIntegersAndWriteAsDigits) {
     TempDir dir;
     IniFile ini = iniWith(dir, "[Camera1]\nAutoSnapshot=yes\n[Camera2]\nAutoSnapshot=7\n"
@@ -162,7 +188,7 @@ TEST(WallSettings, FreshFileHoldsSectionsAndKeysInWriteOrder) {
                   "Name", "SaveFilePath", "VideoDeviceIndex", "VideoFormatIndex", "BitRate",
                   "AutoSnapshot", "SnapshotSeconds", "SnapshotPath", "SegmentSeconds",
                   "MotionDetect", "MotionSensitivity", "MotionMinArea", "MotionMask", "RecordMode",
-                  "PreSeconds", "PostSeconds", "MotionSnapshot"}));
+                  "PreSeconds", "PostSeconds", "MotionSnapshot", "RecordFormat"}));
     EXPECT_EQ(systemKeys,
               (std::vector<std::string>{"AutoRun", "CheckForUpdates", "StartMinimized",
                                         "CurrentCnt", "CurrentIndex", "PanelVisible", "KeepFreeMB",

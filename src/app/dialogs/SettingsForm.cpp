@@ -319,6 +319,16 @@ void TSettingsForm::buildControls() {
     edtSegmentMinutes_->SetBounds(0, MaxSegmentMinutes);
     label(save, QString::fromUtf8(N_("minutes")), 184, 193, 200);
     SetSegmentSeconds(segmentSeconds_);
+    // Shown only for a format that is a compressed stream of the camera's own.
+    lblRecordFormat_ = label(save, QStringLiteral("Record"), 262, 193, 56);
+    cbbRecordFormat_ = new QComboBox(save);
+    cbbRecordFormat_->setObjectName(QStringLiteral("cbbRecordFormat"));
+    cbbRecordFormat_->setGeometry(318, 190, 152, 22);
+    cbbRecordFormat_->addItem(QStringLiteral("WMV, re-encoded"), 0);
+    cbbRecordFormat_->addItem(QStringLiteral("Camera's own (MKV)"), 1);
+    connect(cbbVideoFormats_, &QComboBox::currentIndexChanged, this,
+            [this] { showRecordFormatChoice(); });
+    showRecordFormatChoice();
     pcPreferences_->addTab(tabSaveToFile_, QStringLiteral("Save to files"));
 
     // Page "Snapshot".
@@ -731,6 +741,22 @@ QString trimmedText(const QString& text) {
 }
 } // namespace
 
+bool TSettingsForm::RecordFormatOffered() const {
+    const int position = cbbVideoFormats_->currentIndex() >= 0
+                             ? cbbVideoFormats_->currentData().toInt()
+                             : formatIndex_;
+    if (!services_.formats || position < 0 || position >= services_.formats->Count())
+        return false;
+    const std::string& caps = services_.formats->ItemAt(position).Caps();
+    return carriesOwnStream(std::string_view(caps).substr(0, caps.find(',')));
+}
+
+void TSettingsForm::showRecordFormatChoice() {
+    const bool offered = RecordFormatOffered();
+    lblRecordFormat_->setVisible(offered);
+    cbbRecordFormat_->setVisible(offered);
+}
+
 void TSettingsForm::SetValues(const CameraSettings& values) {
     SetDeviceIndex(values.videoDeviceIndex);
     SetFormatIndex(values.videoFormatIndex);
@@ -738,6 +764,7 @@ void TSettingsForm::SetValues(const CameraSettings& values) {
     nameEdit_->setText(QString::fromStdString(values.name));
     edtKBps_->SetValue(values.bitRate);
     SetSegmentSeconds(values.segmentSeconds);
+    cbbRecordFormat_->setCurrentIndex(values.recordFormat == 1 ? 1 : 0);
     chkAutoSnapshot_->setChecked(values.autoSnapshot);
     edtSnapshotSeconds_->SetValue(values.snapshotSeconds);
     edtSnapshotPath_->setText(QString::fromStdString(values.snapshotPath));
@@ -752,6 +779,9 @@ CameraSettings TSettingsForm::Values(const CameraSettings& base) const {
     values.name = trimmedText(nameEdit_->text()).toStdString();
     values.bitRate = edtKBps_->Value();
     values.segmentSeconds = SegmentSeconds();
+    // A choice not offered leaves the stored one as it is.
+    if (RecordFormatOffered())
+        values.recordFormat = cbbRecordFormat_->currentData().toInt();
     values.autoSnapshot = chkAutoSnapshot_->isChecked();
     values.snapshotSeconds = edtSnapshotSeconds_->Value();
     values.snapshotPath = trimmedText(edtSnapshotPath_->text()).toStdString();

@@ -115,6 +115,10 @@ public:
     QString ShownFormatText() const;
     TSpinEdit* edtKBps() const { return edtKBps_; }
     TSpinEdit* edtSegmentMinutes() const { return edtSegmentMinutes_; }
+    // "Record": WMV re-encoded, or the camera's own stream; offered (visible) only while the
+    // chosen format is one the camera compresses itself (H.264, H.265, MJPEG).
+    QComboBox* cbbRecordFormat() const { return cbbRecordFormat_; }
+    bool RecordFormatOffered() const;
     QCheckBox* chkAutoSnapshot() const { return chkAutoSnapshot_; }
     TSpinEdit* edtSnapshotSeconds() const { return edtSnapshotSeconds_; }
     QLineEdit* edtSnapshotPath() const { return edtSnapshotPath_; }
@@ -157,6 +161,7 @@ private:
     // Applies the new list and lists the devices again, selecting position `select`.
     void applyNetCameras(std::vector<NetCameraConfig> cameras, int select);
     bool editNetCamera(NetCameraConfig& camera);
+    void showRecordFormatChoice();
 
     SettingsFormServices services_;
     int deviceIndex_ = -1;
@@ -185,6 +190,8 @@ private:
     QComboBox* cbbVideoFormats_ = nullptr;
     TSpinEdit* edtKBps_ = nullptr;
     TSpinEdit* edtSegmentMinutes_ = nullptr;
+    QLabel* lblRecordFormat_ = nullptr;
+    QComboBox* cbbRecordFormat_ = nullptr;
     QCheckBox* chkAutoSnapshot_ = nullptr;
     TSpinEdit* edtSnapshotSeconds_ = nullptr;
     QLineEdit* edtSnapshotPath_ = nullptr;

@@ -168,19 +168,17 @@ void TNbt::StartScan() {
     if (!addresses)
         return;
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    norvale::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
         throw std::runtime_error("Socket Init Error!");
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(localPort_);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         throw std::runtime_error("WinSock Bind Error");
-    }
-    socket_ = fd;
-    notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    socket_ = std::move(fd);
+    notifier_ = new QSocketNotifier(socket_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TNbt::readDatagram);
 
     const std::uint64_t queued = addresses->size();
@@ -238,10 +236,7 @@ void TNbt::closeSocket() {
         notifier_->deleteLater();
         notifier_ = nullptr;
     }
-    if (socket_ >= 0) {
-        ::close(socket_);
-        socket_ = -1;
-    }
+    socket_.reset();
 }
 
 void TNbt::SendRequest(const std::string& address) {
@@ -251,7 +246,7 @@ void TNbt::SendRequest(const std::string& address) {
     target.sin_port = htons(targetPort_);
     target.sin_addr.s_addr = inet_addr(address.c_str());
     const auto& request = norvale::netbios::nodeStatusRequest();
-    const ssize_t sent = ::sendto(socket_, request.data(), request.size(), MSG_NOSIGNAL,
+    const ssize_t sent = ::sendto(socket_.get(), request.data(), request.size(), MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (OnStatus) {
         if (sent < 0)
@@ -277,13 +272,13 @@ void TNbt::WorkerDone(int index) {
 }
 
 void TNbt::readDatagram() {
-    if (socket_ < 0)
+    if (!socket_)
         return;
     std::uint8_t buffer[norvale::netbios::ReceiveBufferSize];
     sockaddr_in from{};
     socklen_t fromSize = sizeof from;
     // MSG_TRUNC reports the datagram's real length, so an oversized one can be dropped whole.
-    const ssize_t received = ::recvfrom(socket_, buffer, sizeof buffer, MSG_TRUNC,
+    const ssize_t received = ::recvfrom(socket_.get(), buffer, sizeof buffer, MSG_TRUNC,
                                         reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (received <= 0 || static_cast<std::size_t>(received) > sizeof buffer)
         return;

@@ -3,6 +3,8 @@
 // each node that answers. All socket work and every event run on the thread that owns the
 // scanner (the GUI thread); 1 to 5 worker threads only pace the scan: each takes the next
 // address, has the request sent by the GUI thread, and waits for the answer or the time-out.
+#include "core/UniqueFd.h"
+
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -118,7 +120,7 @@ private:
     std::uint16_t localPort_ = DefaultLocalPort;
     bool destroying_ = false;
 
-    int socket_ = -1;
+    norvale::UniqueFd socket_;
     QSocketNotifier* notifier_ = nullptr;
     std::shared_ptr<norvale::NbtScan> scan_;
     // One slot per worker of the running scan; cleared when its worker has ended.

@@ -419,3 +419,33 @@ TEST(SettingsForm, MotionPageShowsTheDialogsOwnLivePicture) {
     EXPECT_TRUE(c.desktop.reports.empty());
     EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
 }
+
+// "Record" is offered only for a format the camera compresses itself; a choice not offered
+// leaves the stored one as it is.
+TEST(SettingsForm, RecordFormatIsOfferedForACompressedFormatOnly) {
+    testcameras::setMjpeg(2, true);
+    struct Case {
+        int camera;
+        bool offered;
+        int chosen; // the entry picked when offered
+        int stored, expected;
+    } cases[] = {{2, true, 1, 0, 1}, {2, true, 0, 1, 0}, {1, false, 0, 1, 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.camera);
+        Channel c;
+        c.cam->setVideoDeviceIndex(c.testCamera(k.camera));
+        CameraSettings s = c.cam->Settings();
+        s.recordFormat = k.stored;
+        c.cam->setSettings(s);
+        c.user = [&](TSettingsForm& f) {
+            EXPECT_EQ(!f.cbbRecordFormat()->isHidden(), k.offered);
+            EXPECT_EQ(f.RecordFormatOffered(), k.offered);
+            if (k.offered)
+                f.cbbRecordFormat()->setCurrentIndex(k.chosen);
+            f.accept();
+        };
+        c.settings();
+        EXPECT_EQ(c.cam->Settings().recordFormat, k.expected);
+    }
+    testcameras::setMjpeg(2, false);
+}
