@@ -58,8 +58,10 @@ std::string writerDescription(TExporter::Format format, const std::filesystem::p
     const std::string settings =
         encoder == "x264enc" ? " speed-preset=veryfast key-int-max=45" : " gop-size=45";
     // Phones and browsers want 4:2:0 and an index at the front is not needed for a file.
-    return src + " ! decodebin ! videoconvert ! video/x-raw,format=I420 ! " + encoder + settings +
-           " ! h264parse ! mp4mux" + sink;
+    // `trim` is where decoded frames before the span are dropped: only the encoded formats can
+    // start exactly where the span does.
+    return src + " ! decodebin ! videoconvert name=trim ! video/x-raw,format=I420 ! " + encoder +
+           settings + " ! h264parse ! mp4mux" + sink;
 }
 
 // A recording's compressed frames, as they were written: WMV1 from ASF, or whatever a camera's
@@ -70,6 +72,31 @@ std::string readerDescription(const std::filesystem::path& file) {
     if (file.extension() == ".mkv")
         return src + " ! matroskademux ! parsebin" + sink;
     return src + " ! asfdemux ! video/x-wmv" + sink;
+}
+
+// Decoded frames of a re-encoded export: those before the span (decoded from the key frame
+// before it only to make the first frame of the span) are dropped, and the rest start at 0.
+struct Trim {
+    std::atomic<GstClockTime> before{0};
+    std::atomic<std::int64_t> dropped{0};
+};
+
+GstPadProbeReturn trimProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* t = static_cast<Trim*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    const GstClockTime before = t->before.load();
+    if (!buffer || before == 0 || !GST_BUFFER_PTS_IS_VALID(buffer))
+        return GST_PAD_PROBE_OK;
+    if (GST_BUFFER_PTS(buffer) < before) {
+        ++t->dropped;
+        return GST_PAD_PROBE_DROP;
+    }
+    buffer = gst_buffer_make_writable(buffer);
+    GST_BUFFER_PTS(buffer) -= before;
+    if (GST_BUFFER_DTS_IS_VALID(buffer))
+        GST_BUFFER_DTS(buffer) -= std::min(before, GST_BUFFER_DTS(buffer));
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
 }
 
 } // namespace
@@ -135,11 +162,16 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         }
     } cleanup{partial};
 
+    Trim trim; // before the writer: its probe may run until the writer is gone
     Pipeline writer = gst::parsePipeline(writerDescription(format, partial), result.error);
     if (!writer)
         return result;
     auto src = gst::childByName(writer.get(), "src");
     auto* appsrc = GST_APP_SRC(src.get());
+    if (auto trimElement = gst::childByName(writer.get(), "trim")) {
+        gst::Ref<GstPad> pad(gst_element_get_static_pad(trimElement.get(), "sink"));
+        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, trimProbe, &trim, nullptr);
+    }
     bool writerStarted = false;
 
     // The file holding the span's start: the last that began at or before it.
@@ -221,6 +253,8 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
             keySeen = true;
             if (baseMs < 0) {
                 baseMs = atMs;
+                trim.before = static_cast<GstClockTime>(std::max<std::int64_t>(0, fromMs - atMs)) *
+                              GST_MSECOND;
                 if (GstCaps* caps = gst_sample_get_caps(sample.get()))
                     gst_app_src_set_caps(appsrc, caps);
                 if (gst_element_set_state(writer.get(), GST_STATE_PLAYING) ==
@@ -278,6 +312,7 @@ TExporter::Result TExporter::run(const std::vector<ExportSource>& sources, std::
         return result;
     }
     writer.reset();
+    result.frames -= trim.dropped.load();
     if (format == Format::Wmv) {
         // The same finishing touches as a recording gets.
         RepairLastAsfPacket(partial);

@@ -62,7 +62,7 @@ TEST_F(ExporterTest, SpansAcrossSegmentsBecomeOneFileOfTheirLength) {
         {T0, T0 + 8000, TExporter::Format::Wmv, "wmv1", 8},        // both files whole
         {T0 + 4000, T0 + 6000, TExporter::Format::Wmv, "wmv1", 2}, // from the second's key frame
         {T0 + 1000, T0 + 2000, TExporter::Format::Wmv, "wmv1", 2}, // back to the key frame at 0
-        {T0 + 2000, T0 + 6000, TExporter::Format::Mp4, "h264", 6}, // the same, across the files
+        {T0 + 2000, T0 + 6000, TExporter::Format::Mp4, "h264", 4}, // re-encoded: exactly the span
         {T0 + 2000, T0 + 6000, TExporter::Format::Mkv, "mjpeg", 4, true}, // as recorded
         {T0 + 3000, T0 + 5000, TExporter::Format::Mp4, "h264", 2, true},
     };
