@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -976,6 +977,51 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// What the repairs need from an ASF file's header: its size and the file properties of
+// fixed-size packets. Nothing for anything else, or for packets that carry their own length.
+struct AsfFileProperties {
+    uint64_t fileSize = 0;
+    uint64_t headerSize = 0;
+    uint32_t packetSize = 0;
+    uint64_t prerollMs = 0;
+};
+
+std::optional<AsfFileProperties> readFileProperties(std::FILE* f,
+                                                    const std::filesystem::path& path) {
+    AsfFileProperties p;
+    std::error_code ec;
+    p.fileSize = std::filesystem::file_size(path, ec);
+    if (ec || p.fileSize < 30)
+        return std::nullopt;
+    uint8_t head[30];
+    if (!readAt(f, 0, head, sizeof head) || TGuid::fromBytes(head) != headerObject)
+        return std::nullopt;
+    p.headerSize = le(head + 16, 8);
+    const uint64_t objects = le(head + 24, 4);
+    if (p.headerSize > p.fileSize || p.headerSize < 30)
+        return std::nullopt;
+    uint64_t pos = 30;
+    for (uint64_t i = 0; i < objects && pos + 24 <= p.headerSize; ++i) {
+        uint8_t obj[100];
+        if (!readAt(f, pos, obj, 24))
+            return std::nullopt;
+        const uint64_t objSize = le(obj + 16, 8);
+        if (objSize < 24 || pos + objSize > p.headerSize)
+            return std::nullopt;
+        if (TGuid::fromBytes(obj) == filePropertiesObject && objSize >= 100) {
+            if (!readAt(f, pos, obj, 100))
+                return std::nullopt;
+            const uint64_t minSize = le(obj + 92, 4), maxSize = le(obj + 96, 4);
+            if (minSize != maxSize)
+                return std::nullopt; // variable-size packets carry their own length
+            p.packetSize = static_cast<uint32_t>(minSize);
+            p.prerollMs = le(obj + 80, 8);
+        }
+        pos += objSize;
+    }
+    return p;
+}
+
 } // namespace
 
 bool RepairLastAsfPacket(const std::filesystem::path& path) {
@@ -983,38 +1029,11 @@ bool RepairLastAsfPacket(const std::filesystem::path& path) {
     if (!file)
         return false;
     std::FILE* f = file.get();
-    std::error_code ec;
-    const uint64_t fileSize = std::filesystem::file_size(path, ec);
-    if (ec || fileSize < 30)
+    const auto props = readFileProperties(f, path);
+    if (!props)
         return false;
-
-    // Header object: find the packet size in the file properties.
-    uint8_t head[30];
-    if (!readAt(f, 0, head, sizeof head) || TGuid::fromBytes(head) != headerObject)
-        return false;
-    const uint64_t headerSize = le(head + 16, 8);
-    const uint64_t objects = le(head + 24, 4);
-    if (headerSize > fileSize || headerSize < 30)
-        return false;
-    uint64_t pos = 30;
-    uint32_t packetSize = 0;
-    for (uint64_t i = 0; i < objects && pos + 24 <= headerSize; ++i) {
-        uint8_t obj[100];
-        if (!readAt(f, pos, obj, 24))
-            return false;
-        const uint64_t objSize = le(obj + 16, 8);
-        if (objSize < 24 || pos + objSize > headerSize)
-            return false;
-        if (TGuid::fromBytes(obj) == filePropertiesObject && objSize >= 100) {
-            if (!readAt(f, pos, obj, 100))
-                return false;
-            const uint64_t minSize = le(obj + 92, 4), maxSize = le(obj + 96, 4);
-            if (minSize != maxSize)
-                return false; // variable-size packets carry their own length
-            packetSize = static_cast<uint32_t>(minSize);
-        }
-        pos += objSize;
-    }
+    const uint64_t fileSize = props->fileSize, headerSize = props->headerSize;
+    const uint32_t packetSize = props->packetSize;
     if (packetSize < 16)
         return false;
 
@@ -1084,39 +1103,12 @@ bool RepairAsfIndex(const std::filesystem::path& path) {
     if (!file)
         return false;
     std::FILE* f = file.get();
-    std::error_code ec;
-    const uint64_t fileSize = std::filesystem::file_size(path, ec);
-    if (ec || fileSize < 30)
+    const auto props = readFileProperties(f, path);
+    if (!props)
         return false;
-
-    // Header object: packet size and preroll from the file properties.
-    uint8_t head[30];
-    if (!readAt(f, 0, head, sizeof head) || TGuid::fromBytes(head) != headerObject)
-        return false;
-    const uint64_t headerSize = le(head + 16, 8);
-    const uint64_t objects = le(head + 24, 4);
-    if (headerSize > fileSize || headerSize < 30)
-        return false;
-    uint64_t pos = 30;
-    uint32_t packetSize = 0;
-    uint64_t prerollMs = 0;
-    for (uint64_t i = 0; i < objects && pos + 24 <= headerSize; ++i) {
-        uint8_t obj[100];
-        if (!readAt(f, pos, obj, 24))
-            return false;
-        const uint64_t objSize = le(obj + 16, 8);
-        if (objSize < 24 || pos + objSize > headerSize)
-            return false;
-        if (TGuid::fromBytes(obj) == filePropertiesObject && objSize >= 100) {
-            if (!readAt(f, pos, obj, 100))
-                return false;
-            if (le(obj + 92, 4) != le(obj + 96, 4))
-                return false;
-            packetSize = static_cast<uint32_t>(le(obj + 92, 4));
-            prerollMs = le(obj + 80, 8);
-        }
-        pos += objSize;
-    }
+    const uint64_t fileSize = props->fileSize, headerSize = props->headerSize;
+    const uint32_t packetSize = props->packetSize;
+    const uint64_t prerollMs = props->prerollMs;
     if (packetSize < 16 || packetSize > (1u << 20))
         return false;
 
