@@ -278,13 +278,12 @@ void TSegmentPlayer::setSources(std::vector<ExportSource> sources) {
 }
 
 void TSegmentPlayer::playFrom(std::int64_t wallMs) {
+    ++playsAsked_;
     post([this, wallMs] {
         d_->next.reset();
         d_->current.reset();
         running_ = false;
         auto& sources = d_->sources;
-        if (sources.empty())
-            return;
         std::size_t index = 0;
         for (std::size_t i = 0; i < sources.size(); ++i)
             if (sources[i].startMs <= wallMs)
@@ -292,17 +291,17 @@ void TSegmentPlayer::playFrom(std::int64_t wallMs) {
         std::unique_ptr<Leg> leg;
         for (; index < sources.size() && !leg; ++index)
             leg = PlayerControl::open(*this, index);
-        if (!leg) {
-            if (callbacks_.ended)
-                callbacks_.ended();
-            return;
+        if (leg) {
+            leg->current = true;
+            if (wallMs > leg->startMs)
+                PlayerControl::seek(*this, *leg, wallMs - leg->startMs, true);
+            else if (rate_.load() != 1.0)
+                PlayerControl::seek(*this, *leg, 0, false);
+            PlayerControl::makeCurrent(*this, std::move(leg));
         }
-        leg->current = true;
-        if (wallMs > leg->startMs)
-            PlayerControl::seek(*this, *leg, wallMs - leg->startMs, true);
-        else if (rate_.load() != 1.0)
-            PlayerControl::seek(*this, *leg, 0, false);
-        PlayerControl::makeCurrent(*this, std::move(leg));
+        --playsAsked_;
+        if (!running_ && !sources.empty() && callbacks_.ended)
+            callbacks_.ended();
     });
 }
 

@@ -57,7 +57,9 @@ public:
     std::shared_ptr<const TVideoFrame> LatestFrame() const override;
     void SetFrameListener(std::function<void()> listener) override;
     void SetFramesWanted(bool) override {}
-    bool Connected() const override { return running_.load(); }
+    // Playing, or asked to play: a pause that follows playFrom() at once must pause that play,
+    // not start another.
+    bool Connected() const override { return running_.load() || playsAsked_.load() > 0; }
 
     struct Impl; // internal
 
@@ -73,6 +75,7 @@ private:
     std::atomic<bool> paused_{false};
     std::atomic<double> rate_{1.0};
     std::atomic<bool> running_{false};
+    std::atomic<int> playsAsked_{0}; // playFrom() calls not yet carried out
 
     mutable std::mutex frameLock_;
     std::shared_ptr<const TVideoFrame> latest_;

@@ -81,7 +81,10 @@ TEST_F(SegmentPlayerTest, PlaysAcrossTheSegmentBoundaryInWallClockTime) {
     player.setSources(sources());
     player.setRate(4);
     player.playFrom(T0 + 3000);
+    // Playing from the moment it is asked: a pause clicked at once pauses this play.
+    EXPECT_TRUE(player.Connected());
     ASSERT_TRUE(watch.waitUntil([&] { return watch.ended; }));
+    EXPECT_FALSE(player.Connected());
     std::lock_guard l(watch.lock);
     ASSERT_GT(watch.positions.size(), 10u);
     // From the moment asked for (not the key frame before it), through the crossing, to the
@@ -107,7 +110,10 @@ TEST_F(SegmentPlayerTest, OwnStreamRecordingsPlayAcrossTheirBoundaryToo) {
     player.setSources({{folder->path() / "a.mkv", T0}, {folder->path() / "b.mkv", T0 + 4000}});
     player.setRate(4);
     player.playFrom(T0 + 3000);
+    // Playing from the moment it is asked: a pause clicked at once pauses this play.
+    EXPECT_TRUE(player.Connected());
     ASSERT_TRUE(watch.waitUntil([&] { return watch.ended; }));
+    EXPECT_FALSE(player.Connected());
     std::lock_guard l(watch.lock);
     ASSERT_GT(watch.positions.size(), 10u);
     EXPECT_GE(watch.positions.front(), T0 + 3000 - 70);

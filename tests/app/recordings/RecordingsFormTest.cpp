@@ -293,7 +293,9 @@ TEST(RecordingsWindow, PlaysEventsInWallClockTimeSavesAStillAndExportsASpan) {
     // Playing on to the end passes the broken file again: not said a second time.
     const QString saidStill = w->lblStatus()->text();
     w->togglePause();
-    EXPECT_TRUE(waitFor([&] { return w->position() >= t1 + lengthMs - 300; }));
+    // Two files' worth of playing at 1x, with room for a loaded machine.
+    EXPECT_TRUE(waitFor([&] { return w->position() >= t1 + lengthMs - 300; },
+                        static_cast<int>(2 * lengthMs) + 10000));
     EXPECT_TRUE(waitFor([&] { return !w->player().Connected(); }));
     EXPECT_EQ(w->lblStatus()->text(), saidStill);
 
