@@ -21,6 +21,7 @@ public:
     std::string currentFormat;
     // A network camera: its stream's format is whatever the camera sends, and may change.
     bool network = false;
+    std::string networkIdentity; // a network camera's address without credentials
 };
 
 namespace gst {

@@ -4,6 +4,7 @@
 #include "DeviceElement.h"
 #include "GraphInternal.h"
 #include "GstRuntime.h"
+#include "NetworkCamera.h"
 #include "V4l2Device.h"
 
 #include <gst/video/colorbalance.h>
@@ -378,6 +379,8 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
             if (!known)
                 known = gst::Structure(gst_structure_new_empty("video/x-raw"));
             chain.fixedCaps = std::move(known);
+            chain.streamPad = gst::Ref<GstPad>(gst_element_get_static_pad(src, "stream"));
+            chain.networkIdentity = bound->networkIdentity;
             auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
             chain.tee = addInserted(core, "tee", source.Name() + " Tee");
             if (!filter || !chain.tee)
@@ -505,17 +508,23 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
     if (!preview && sink.TakesCompressedStream()) {
         // The stream as the camera sends it, taken before the decoder: a tee goes in there the
         // first time, then a leaky queue per sink, as for pictures.
-        if (!chain.decodeEntry)
+        if (!chain.decodeEntry && !chain.streamPad)
             return hr::VFW_E_CANNOT_CONNECT;
         if (!chain.compressedTee) {
             chain.compressedTee = addInserted(core, "tee", source.Name() + " Stream Tee");
             if (!chain.compressedTee)
                 return hr::VFW_E_CANNOT_RENDER;
             g_object_set(chain.compressedTee.get(), "allow-not-linked", TRUE, nullptr);
-            gst_element_unlink(chain.filter.get(), chain.decodeEntry.get());
-            if (!gst_element_link_many(chain.filter.get(), chain.compressedTee.get(),
-                                       chain.decodeEntry.get(), nullptr))
-                return hr::VFW_E_CANNOT_CONNECT;
+            if (chain.streamPad) {
+                gst::Ref<GstPad> in(gst_element_get_static_pad(chain.compressedTee.get(), "sink"));
+                if (gst_pad_link(chain.streamPad.get(), in.get()) != GST_PAD_LINK_OK)
+                    return hr::VFW_E_CANNOT_CONNECT;
+            } else {
+                gst_element_unlink(chain.filter.get(), chain.decodeEntry.get());
+                if (!gst_element_link_many(chain.filter.get(), chain.compressedTee.get(),
+                                           chain.decodeEntry.get(), nullptr))
+                    return hr::VFW_E_CANNOT_CONNECT;
+            }
             gst_element_sync_state_with_parent(chain.compressedTee.get());
         }
         auto queue = addInserted(core, "queue", sink.Name() + " Queue");
@@ -711,6 +720,11 @@ std::string TFilterGraph::SourceMediaType(const TFilterComponent& source) const 
     const auto it = core_->sources.find(&source);
     if (it == core_->sources.end() || !it->second.fixedCaps)
         return {};
+    if (it->second.streamPad) {
+        // What the network camera sent last; raw pictures until its stream has been seen.
+        std::string sent = knownNetworkStream(it->second.networkIdentity);
+        return sent.empty() ? std::string("video/x-raw") : sent;
+    }
     return gst_structure_get_name(it->second.fixedCaps.get());
 }
 

@@ -188,7 +188,8 @@ public:
     // Names of the elements in the graph, in the order they were added (for diagnostics/tests).
     std::vector<std::string> FilterNames() const;
     // The media type ("video/x-raw", "image/jpeg", "video/x-h264", ...) `source` delivers once a
-    // stream of it is rendered; empty before.
+    // stream of it is rendered; empty before. A network camera's is the type it sent last, raw
+    // video until it has sent any.
     std::string SourceMediaType(const TFilterComponent& source) const;
     // Native size of the picture that reaches the renderer: negotiated when running, else what
     // the rendered source will deliver; {0, 0} when unknown.

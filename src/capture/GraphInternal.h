@@ -20,6 +20,10 @@ struct SourceChain {
     // A compressed source: its format filter, the first element of its decoding (parser or
     // decoder), and (once a sink takes the stream as it comes) a tee between the two.
     gst::Ref<GstElement> filter, decodeEntry, compressedTee;
+    // A network camera decodes inside its source: the stream as it comes is the source's own
+    // "stream" pad, of the type its identity last sent.
+    gst::Ref<GstPad> streamPad;
+    std::string networkIdentity;
 };
 
 struct GraphCore {

@@ -57,6 +57,7 @@ struct Registry {
     std::mutex lock;
     std::vector<NetCameraConfig> cameras;
     std::map<std::string, std::string> formats; // identity -> decoded caps structure
+    std::map<std::string, std::string> streams; // identity -> media type as sent
 };
 
 Registry& registry() {
@@ -72,6 +73,22 @@ void rememberFormat(const std::string& identity, const GstCaps* caps) {
     registry().formats[identity] = text;
 }
 
+// The stream as the camera sends it, once parsed: its media type is what a recording of the
+// camera's own stream takes.
+GstPadProbeReturn onStreamCaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    GstCaps* caps = nullptr;
+    if (event && GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+        gst_event_parse_caps(event, &caps);
+        if (caps && gst_caps_get_size(caps) > 0) {
+            std::lock_guard lock(registry().lock);
+            registry().streams[*static_cast<const std::string*>(data)] =
+                gst_structure_get_name(gst_caps_get_structure(caps, 0));
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
 // The decoder's output as it starts and whenever it changes (a camera set to another size).
 GstPadProbeReturn onDecodedCaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
@@ -83,24 +100,29 @@ GstPadProbeReturn onDecodedCaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-void onDecodedPad(GstElement*, GstPad* pad, gpointer data) {
-    auto* convert = static_cast<GstElement*>(data);
-    // Caps may not be settled when the pad appears; only a stream that is clearly not video
-    // (a camera's sound) is left out.
+// Links a new pad of a parser or decoder to `next`, unless it clearly carries something other
+// than pictures (a camera's sound). Caps may not be settled when the pad appears.
+void linkPicturePad(GstPad* pad, GstElement* next) {
     gst::Caps caps(gst_pad_get_current_caps(pad));
     if (!caps)
         caps.reset(gst_pad_query_caps(pad, nullptr));
     const GstStructure* s = caps && !gst_caps_is_any(caps.get()) && !gst_caps_is_empty(caps.get())
                                 ? gst_caps_get_structure(caps.get(), 0)
                                 : nullptr;
-    if (s && !g_str_has_prefix(gst_structure_get_name(s), "video/"))
+    const gchar* name = s ? gst_structure_get_name(s) : "";
+    if (s && !g_str_has_prefix(name, "video/") && !g_str_has_prefix(name, "image/"))
         return;
-    gst::Ref<GstPad> sink(gst_element_get_static_pad(convert, "sink"));
+    gst::Ref<GstPad> sink(gst_element_get_static_pad(next, "sink"));
     if (!gst_pad_is_linked(sink.get()))
         gst_pad_link(pad, sink.get());
 }
 
-// rtspsrc's pads appear per stream; the first video stream goes to the decoder.
+// Decoded pictures go to the converter; the parser's stream goes on to the stream's tee.
+void onNewPicturePad(GstElement*, GstPad* pad, gpointer next) {
+    linkPicturePad(pad, static_cast<GstElement*>(next));
+}
+
+// rtspsrc's pads appear per stream; the first video stream goes to the parser.
 void onRtspPad(GstElement*, GstPad* pad, gpointer data) {
     auto* decode = static_cast<GstElement*>(data);
     gst::Caps caps(gst_pad_query_caps(pad, nullptr));
@@ -265,9 +287,18 @@ GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& 
 
     GstElement* bin = gst_bin_new(nullptr);
     auto source = gst::make(scheme == "rtsp" ? "rtspsrc" : "souphttpsrc");
+    // source ! parsebin ! tee ! decodebin ! videoconvert: the tee's other branch, ghosted as the
+    // "stream" pad, is the camera's stream as it comes, for a recording that keeps it.
+    auto parse = gst::make("parsebin");
+    auto streamTee = gst::make("tee");
     auto decode = gst::make("decodebin");
     auto convert = gst::make("videoconvert");
-    if (!source || !decode || !convert) {
+    if (!parse || !streamTee || !decode || !convert) {
+        error = "The GStreamer parsers and decoders (parsebin, decodebin) are not installed.";
+        gst_object_unref(gst_object_ref_sink(bin));
+        return nullptr;
+    }
+    if (!source) {
         error = scheme == "rtsp" ? "The RTSP source (rtspsrc) is not installed."
                                  : "The HTTP source (souphttpsrc) is not installed.";
         gst_object_unref(gst_object_ref_sink(bin));
@@ -287,23 +318,35 @@ GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& 
     g_object_set_data_full(G_OBJECT(bin), "norvale-netcam", state,
                            [](gpointer p) { delete static_cast<BinState*>(p); });
     // The bin takes references of its own.
-    gst_bin_add_many(GST_BIN(bin), source.get(), decode.get(), convert.get(), nullptr);
+    gst_bin_add_many(GST_BIN(bin), source.get(), parse.get(), streamTee.get(), decode.get(),
+                     convert.get(), nullptr);
+    g_object_set(streamTee.get(), "allow-not-linked", TRUE, nullptr);
+    gst_element_link(streamTee.get(), decode.get());
+    g_signal_connect(parse.get(), "pad-added", G_CALLBACK(onNewPicturePad), streamTee.get());
+    // A multipart stream's demuxer sits in the parser: it must know its parts never end.
+    g_signal_connect(parse.get(), "deep-element-added", G_CALLBACK(onDecoderElement), state);
     if (scheme == "rtsp")
-        g_signal_connect(source.get(), "pad-added", G_CALLBACK(onRtspPad), decode.get());
+        g_signal_connect(source.get(), "pad-added", G_CALLBACK(onRtspPad), parse.get());
     else {
-        gst_element_link(source.get(), decode.get());
+        gst_element_link(source.get(), parse.get());
         gst::Ref<GstPad> received(gst_element_get_static_pad(source.get(), "src"));
         gst_pad_add_probe(received.get(), GST_PAD_PROBE_TYPE_BUFFER, onHttpBuffer, new AsfStart,
                           [](gpointer p) { delete static_cast<AsfStart*>(p); });
     }
-    g_signal_connect(decode.get(), "pad-added", G_CALLBACK(onDecodedPad), convert.get());
+    g_signal_connect(decode.get(), "pad-added", G_CALLBACK(onNewPicturePad), convert.get());
     g_signal_connect(decode.get(), "deep-element-added", G_CALLBACK(onDecoderElement), state);
     gst::Ref<GstPad> decoded(gst_element_get_static_pad(convert.get(), "sink"));
     gst_pad_add_probe(decoded.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onDecodedCaps,
                       new std::string(location),
                       [](gpointer p) { delete static_cast<std::string*>(p); });
+    gst::Ref<GstPad> parsed(gst_element_get_static_pad(streamTee.get(), "sink"));
+    gst_pad_add_probe(parsed.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onStreamCaps,
+                      new std::string(location),
+                      [](gpointer p) { delete static_cast<std::string*>(p); });
     gst::Ref<GstPad> out(gst_element_get_static_pad(convert.get(), "src"));
     gst_element_add_pad(bin, gst_ghost_pad_new("src", out.get()));
+    gst::Ref<GstPad> stream(gst_element_request_pad_simple(streamTee.get(), "src_%u"));
+    gst_element_add_pad(bin, gst_ghost_pad_new("stream", stream.get()));
     GST_INFO("network camera %s", scrubCredentials(camera.url, {password}).c_str());
     return bin;
 }
@@ -463,6 +506,12 @@ std::string knownNetworkFormat(const std::string& identity) {
     std::lock_guard lock(registry().lock);
     auto it = registry().formats.find(identity);
     return it == registry().formats.end() ? std::string() : it->second;
+}
+
+std::string knownNetworkStream(const std::string& identity) {
+    std::lock_guard lock(registry().lock);
+    auto it = registry().streams.find(identity);
+    return it == registry().streams.end() ? std::string() : it->second;
 }
 
 std::string scrubNetworkSecrets(std::string_view text) {

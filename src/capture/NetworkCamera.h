@@ -42,8 +42,9 @@ struct NetProbeResult {
 // Opens the camera, waits for its first decoded picture (at most `timeout`), closes it.
 NetProbeResult probeNetworkCamera(const NetCameraConfig& camera, std::chrono::milliseconds timeout);
 
-// A new source bin for the camera (floating reference), with one "src" pad of raw video once
-// the stream is decoded; nothing for an address no source can take (`error` says why).
+// A new source bin for the camera (floating reference), with a "src" pad of raw video once the
+// stream is decoded, and a "stream" pad of the stream as the camera sends it (depayloaded and
+// parsed, before decoding); nothing for an address no source can take (`error` says why).
 GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& error);
 
 // The user's words for a GStreamer error of a network source (domain, code and message),
@@ -63,6 +64,10 @@ std::vector<NetCameraConfig> networkCameras();
 // size and pixel format included), remembered whenever its stream starts or changes; empty
 // while none was seen in this run. It is the camera's format list and its recording size.
 std::string knownNetworkFormat(const std::string& identity);
+
+// The media type of the stream a camera with this identity sent last ("video/x-h264",
+// "video/x-h265", "image/jpeg", ...), before decoding; empty while none was seen in this run.
+std::string knownNetworkStream(const std::string& identity);
 
 // `text` with every known network camera's password (in its field or in its address) and every
 // "user:password@" of an address made unreadable: for whatever may be shown or logged.

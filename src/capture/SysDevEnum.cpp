@@ -259,6 +259,7 @@ TDeviceElementPtr bindNetworkCamera(const gst::DeviceRecord& r, const char* elem
         gst_caps_from_string(r.currentFormat.empty() ? "video/x-raw" : r.currentFormat.c_str()));
     bound->name = r.name;
     bound->network = true;
+    bound->networkIdentity = netCameraIdentity(r.network->url); // as its source names it
     return bound;
 }
 

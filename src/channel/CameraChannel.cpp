@@ -277,6 +277,7 @@ void CameraChannel::buildPreview(Binding binding) {
 void CameraChannel::buildRecording() {
     tearDownGraph();
     recordingIdentity_ = {};
+    ownStreamUnknown_ = false;
     // Recording the camera's own stream depends on what the camera sends, known once its stream
     // is rendered: then the writer joins last. Otherwise the writer is linked first.
     const bool ownStreamAsked = settings_.recordFormat == static_cast<int>(RecordFormat::OwnStream);
@@ -324,6 +325,7 @@ void CameraChannel::buildRecording() {
         // A camera without a compressed stream of its own is recorded as WMV1.
         const std::string mediaType = captureGraph_->SourceMediaType(*videoSourceFilter_);
         const RecordFormat format = recordFormatFor(settings_, mediaType);
+        ownStreamUnknown_ = videoSourceFilter_->IsNetworkCamera() && mediaType == "video/x-raw";
         nameFiles(format);
         if (format == RecordFormat::OwnStream)
             asfWriter_->SetOwnStream(mediaType);
@@ -599,6 +601,15 @@ void CameraChannel::watch() {
                  .arg(QString::fromStdString(settings_.name))
                  .arg(std::chrono::duration_cast<std::chrono::seconds>(now - lastFrameSeen_)
                           .count()));
+        return;
+    }
+    if (state_ == ChannelState::Recording && ownStreamUnknown_ && frames > 0 &&
+        carriesOwnStream(captureGraph_->SourceMediaType(*videoSourceFilter_))) {
+        try {
+            enter(ChannelState::Recording);
+        } catch (const std::exception& e) {
+            graphFailed(graphRun_, QString::fromStdString(e.what()), Origin::Writer);
+        }
         return;
     }
     // The writer keeps writing into a file whose folder was deleted (or that was replaced)

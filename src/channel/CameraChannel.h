@@ -341,6 +341,9 @@ private:
     std::uint64_t lastFrames_ = 0;
     std::chrono::steady_clock::time_point lastFrameSeen_{};
     FileIdentity recordingIdentity_;
+    // Its own stream asked of a network camera whose stream was not seen yet: recorded as WMV1
+    // until it shows what it sends, then in a new file of its own stream.
+    bool ownStreamUnknown_ = false;
     bool recordsOnMotion_ = false; // this recording writes motion events only
     bool eventOpen_ = false;       // and an event is being written
     QTimer* retryTimer_ = nullptr;

@@ -111,7 +111,8 @@ TEST_F(DeviceEnumTest, MonikerAtEnumeratesAfreshAfterAnUnplug) {
     const auto before = openDescriptors();
     for (int attempt = 0; attempt < 10; ++attempt)
         EXPECT_EQ(filter.BindFilter(), nullptr);
-    EXPECT_EQ(openDescriptors(), before);
+    // One attempt's leak would be ten here; GLib may open a descriptor of its own meanwhile.
+    EXPECT_LE(openDescriptors(), before + 2);
 
     devices.SelectCategory(CLSID_VideoInputDeviceCategory);
     EXPECT_EQ(devices.DeviceCount(), first + 2);

@@ -5,6 +5,7 @@
 #include "RtspTestServer.h"
 #include "capture/EnumMediaType.h"
 #include "capture/NetworkCamera.h"
+#include "capture/RecordingSupport.h"
 #include "capture/SampleGrabber.h"
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
@@ -224,6 +225,44 @@ TEST(NetworkCameraChannel, StreamThatChangesSizeKeepsGoing) {
         EXPECT_NE(rig.ch->state(), S::Idle);
         rig.ch->stopAll();
         EXPECT_FALSE(recordings(rig.dir.path()).empty());
+    }
+}
+
+// Recording a network camera's own stream: the first start of a camera whose stream was never
+// seen records WMV1 until the stream shows itself, then goes on in a file of the stream as sent;
+// a later start goes straight to it.
+TEST(NetworkCameraChannel, RecordsItsOwnStreamWithoutReencoding) {
+    test::RtspTestServer server(test::RtspServerOptions{});
+    const std::pair<const char*, const char*> cases[] = {{"/h264", "h264"}, {"/mjpeg", "mjpeg"}};
+    for (const auto& [path, codec] : cases) {
+        SCOPED_TRACE(path);
+        NetRig rig({"Gate", server.url(path), "", ""});
+        CameraSettings settings = rig.ch->settings();
+        settings.recordFormat = static_cast<int>(RecordFormat::OwnStream);
+        rig.ch->setSettings(settings);
+        rig.ch->startPreview();
+        rig.ch->startRecording();
+        ASSERT_TRUE(waitFor([&] { return rig.ch->currentRecordingFile().ends_with(".mkv"); }));
+        ASSERT_TRUE(rig.framesFlow(15));
+        rig.ch->stopAll();
+        rig.ch->startPreview();
+        rig.ch->startRecording();
+        EXPECT_TRUE(rig.ch->currentRecordingFile().ends_with(".mkv"));
+        ASSERT_TRUE(rig.framesFlow(15));
+        rig.ch->stopAll();
+        int wmv = 0, mkv = 0;
+        for (const auto& e : fs::directory_iterator(rig.dir.path())) {
+            if (e.path().extension() == ".wmv")
+                ++wmv;
+            if (e.path().extension() != ".mkv")
+                continue;
+            ++mkv;
+            const test::Probe p = test::probe(e.path());
+            EXPECT_EQ(p.codec, codec) << e.path();
+            EXPECT_GT(p.frames, 5) << e.path();
+        }
+        EXPECT_LE(wmv, 1);
+        EXPECT_EQ(mkv, 2);
     }
 }
 
