@@ -1435,7 +1435,8 @@ void soakRows(std::vector<Row>& rows, const Options& o, const Figures& f) {
 }
 
 // Motion detection on every camera against none: the program alone, off and on alternating, so
-// both see the same machine; the figure is the median of the rounds.
+// both see the same machine, and in turns off-on, on-off, so a machine that grows busier or
+// quieter over the run favours neither; the figure is the median of the rounds.
 void motionCostRows(std::vector<Row>& rows, const Options& o, const fs::path& folder) {
     Options off = o;
     off.plain = false;
@@ -1448,8 +1449,13 @@ void motionCostRows(std::vector<Row>& rows, const Options& o, const fs::path& fo
     std::fflush(stdout);
     std::vector<Figures> offRuns, onRuns;
     for (int r = 1; r <= o.rounds; ++r) {
-        offRuns.push_back(runProgram(off, folder));
-        onRuns.push_back(runProgram(on, folder));
+        if (r % 2 == 1) {
+            offRuns.push_back(runProgram(off, folder));
+            onRuns.push_back(runProgram(on, folder));
+        } else {
+            onRuns.push_back(runProgram(on, folder));
+            offRuns.push_back(runProgram(off, folder));
+        }
         printSummary("detection off", offRuns.back());
         printSummary("detection on", onRuns.back());
         const Summary s = summarise(onRuns.back());
