@@ -335,6 +335,30 @@ void TFilterGraph::leave(TFilterComponent* c) {
 
 namespace {
 
+GstPadProbeReturn onDecoderInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    DecodeGate& g = **static_cast<std::shared_ptr<DecodeGate>*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer)
+        return GST_PAD_PROBE_OK;
+    g.seen.fetch_add(1, std::memory_order_relaxed);
+    const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    if (!g.sparse.load(std::memory_order_relaxed)) {
+        // Back to every frame: pictures that refer to spared ones cannot be decoded.
+        if (g.needKey && !key)
+            return GST_PAD_PROBE_DROP;
+        g.needKey = false;
+    } else {
+        g.needKey = true;
+        if (!key || (GST_CLOCK_TIME_IS_VALID(g.lastPassed) && GST_CLOCK_TIME_IS_VALID(pts) &&
+                     pts >= g.lastPassed && pts - g.lastPassed < DecodeGate::SparseGap))
+            return GST_PAD_PROBE_DROP;
+    }
+    if (key)
+        g.lastPassed = pts;
+    return GST_PAD_PROBE_OK;
+}
+
 gst::Ref<GstElement> addInserted(GraphCore& core, const char* factory, const std::string& name) {
     gst::Ref<GstElement> e =
         gst::make(factory, (name + " " + std::to_string(++core.insertedCounter)).c_str());
@@ -346,6 +370,14 @@ gst::Ref<GstElement> addInserted(GraphCore& core, const char* factory, const std
 }
 
 } // namespace
+
+void addDecodeGate(GstPad* decoderInput, const std::shared_ptr<DecodeGate>& gate) {
+    if (!decoderInput)
+        return;
+    gst_pad_add_probe(decoderInput, GST_PAD_PROBE_TYPE_BUFFER, onDecoderInput,
+                      new std::shared_ptr<DecodeGate>(gate),
+                      [](gpointer p) { delete static_cast<std::shared_ptr<DecodeGate>*>(p); });
+}
 
 HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& source,
                                    TFilterComponent* intermediate, TFilterComponent& sink) {
@@ -381,6 +413,15 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
             chain.fixedCaps = std::move(known);
             chain.streamPad = gst::Ref<GstPad>(gst_element_get_static_pad(src, "stream"));
             chain.networkIdentity = bound->networkIdentity;
+            if (GST_IS_BIN(src)) {
+                gst::Ref<GstElement> decoder(
+                    gst_bin_get_by_name(GST_BIN(src), NetworkCameraDecoderName));
+                if (decoder) {
+                    chain.gate = std::make_shared<DecodeGate>();
+                    gst::Ref<GstPad> input(gst_element_get_static_pad(decoder.get(), "sink"));
+                    addDecodeGate(input.get(), chain.gate);
+                }
+            }
             auto filter = addInserted(core, "capsfilter", source.Name() + " Format");
             chain.tee = addInserted(core, "tee", source.Name() + " Tee");
             if (!filter || !chain.tee)
@@ -464,8 +505,14 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
             if (!parser)
                 return hr::VFW_E_CANNOT_RENDER;
         }
-        if (decoderName)
+        if (decoderName) {
             decoder = addInserted(core, decoderName, source.Name() + " Decoder");
+            if (decoder) {
+                chain.gate = std::make_shared<DecodeGate>();
+                gst::Ref<GstPad> input(gst_element_get_static_pad(decoder.get(), "sink"));
+                addDecodeGate(input.get(), chain.gate);
+            }
+        }
         chain.tee = addInserted(core, "tee", source.Name() + " Tee");
         if (!filter || !chain.tee || (decoderName && !decoder))
             return hr::VFW_E_CANNOT_RENDER;
@@ -726,6 +773,23 @@ std::string TFilterGraph::SourceMediaType(const TFilterComponent& source) const 
         return sent.empty() ? std::string("video/x-raw") : sent;
     }
     return gst_structure_get_name(it->second.fixedCaps.get());
+}
+
+void TFilterGraph::SetSparseDecoding(const TFilterComponent& source, bool sparse) {
+    if (!core_)
+        return;
+    const auto it = core_->sources.find(&source);
+    if (it != core_->sources.end() && it->second.gate)
+        it->second.gate->sparse.store(sparse, std::memory_order_relaxed);
+}
+
+std::uint64_t TFilterGraph::StreamBuffersSeen(const TFilterComponent& source) const {
+    if (!core_)
+        return 0;
+    const auto it = core_->sources.find(&source);
+    return it != core_->sources.end() && it->second.gate
+               ? it->second.gate->seen.load(std::memory_order_relaxed)
+               : 0;
 }
 
 std::pair<int, int> TFilterGraph::NativeVideoSize() const {

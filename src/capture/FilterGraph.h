@@ -191,6 +191,14 @@ public:
     // stream of it is rendered; empty before. A network camera's is the type it sent last, raw
     // video until it has sent any.
     std::string SourceMediaType(const TFilterComponent& source) const;
+    // A compressed source whose pictures nobody looks at (a hidden camera that is not encoded
+    // again) need not decode them all: sparing, its decoder gets a key frame about once a second
+    // (snapshots stay fresh), and on return to full it waits for the next key frame. Raw sources
+    // are not affected. Any thread.
+    void SetSparseDecoding(const TFilterComponent& source, bool sparse);
+    // Compressed buffers the source sent to its decoder, spared ones included: a sparing source
+    // still shows it is alive. 0 for raw sources.
+    std::uint64_t StreamBuffersSeen(const TFilterComponent& source) const;
     // Native size of the picture that reaches the renderer: negotiated when running, else what
     // the rendered source will deliver; {0, 0} when unknown.
     std::pair<int, int> NativeVideoSize() const;

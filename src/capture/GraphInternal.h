@@ -4,7 +4,9 @@
 #include "FilterGraph.h"
 #include "GstHandles.h"
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 
 namespace norvale {
@@ -12,6 +14,19 @@ namespace norvale {
 struct ComponentCore {
     gst::Ref<GstElement> element; // exists only while linked to an active graph
 };
+
+// At a compressed source's decoder input: everything, or (sparing) a key frame about once a
+// second. Flags from any thread; the rest belongs to the streaming thread.
+struct DecodeGate {
+    static constexpr GstClockTime SparseGap = GST_SECOND;
+    std::atomic<bool> sparse{false};
+    std::atomic<std::uint64_t> seen{0};
+    bool needKey = false;
+    GstClockTime lastPassed = GST_CLOCK_TIME_NONE;
+};
+
+// Installs `gate` on a decoder's input pad.
+void addDecodeGate(GstPad* decoderInput, const std::shared_ptr<DecodeGate>& gate);
 
 // What rendering built after one source: format filter, optional decoder, tee.
 struct SourceChain {
@@ -24,6 +39,7 @@ struct SourceChain {
     // "stream" pad, of the type its identity last sent.
     gst::Ref<GstPad> streamPad;
     std::string networkIdentity;
+    std::shared_ptr<DecodeGate> gate; // compressed sources
 };
 
 struct GraphCore {

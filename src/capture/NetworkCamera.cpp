@@ -291,7 +291,7 @@ GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& 
     // "stream" pad, is the camera's stream as it comes, for a recording that keeps it.
     auto parse = gst::make("parsebin");
     auto streamTee = gst::make("tee");
-    auto decode = gst::make("decodebin");
+    auto decode = gst::make("decodebin", NetworkCameraDecoderName);
     auto convert = gst::make("videoconvert");
     if (!parse || !streamTee || !decode || !convert) {
         error = "The GStreamer parsers and decoders (parsebin, decodebin) are not installed.";

@@ -46,6 +46,8 @@ NetProbeResult probeNetworkCamera(const NetCameraConfig& camera, std::chrono::mi
 // stream is decoded, and a "stream" pad of the stream as the camera sends it (depayloaded and
 // parsed, before decoding); nothing for an address no source can take (`error` says why).
 GstElement* makeNetworkCameraSource(const NetCameraConfig& camera, std::string& error);
+// The name of the source bin's decoder, the element that takes the parsed stream.
+inline constexpr const char* NetworkCameraDecoderName = "decoder";
 
 // The user's words for a GStreamer error of a network source (domain, code and message),
 // scrubbed of the camera's credentials.

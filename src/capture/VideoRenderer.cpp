@@ -129,11 +129,13 @@ void TVideoRenderer::SetFrameListener(std::function<void()> listener) {
 }
 
 void TVideoRenderer::SetFramesWanted(bool wanted) {
-    d_->wanted = wanted;
+    const bool was = d_->wanted.exchange(wanted);
     if (!wanted) {
         std::lock_guard lock(d_->lock);
         d_->latest.reset();
     }
+    if (was != wanted && onWantedChanged_)
+        onWantedChanged_();
 }
 
 bool TVideoRenderer::FramesWanted() const {

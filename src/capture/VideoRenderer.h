@@ -27,6 +27,10 @@ public:
     // GUI thread. Takes effect at once, also while the graph runs.
     void SetPictureArea(int width, int height, bool keepAspect) override;
     bool FramesWanted() const;
+    // Called on the thread of SetFramesWanted when whether frames are wanted changes.
+    void SetOnFramesWantedChanged(std::function<void()> handler) {
+        onWantedChanged_ = std::move(handler);
+    }
     // Called on the GUI thread right before the graph runs (full-screen placement happens here).
     void SetOnAboutToRun(std::function<void()> handler) { onAboutToRun_ = std::move(handler); }
 
@@ -39,6 +43,7 @@ private:
     void AboutToRun() override;
 
     std::function<void()> onAboutToRun_;
+    std::function<void()> onWantedChanged_;
     std::unique_ptr<Impl> d_;
 };
 

@@ -84,6 +84,7 @@ CameraChannel::CameraChannel(ChannelServices services, QObject* parent)
     });
     videoSourceFilter_ = std::make_unique<TFilter>("VideoSourceFilter");
     videoRenderer_ = std::make_unique<TVideoRenderer>("VideoWindow");
+    videoRenderer_->SetOnFramesWantedChanged([this] { updateDecoding(); });
     captureGraph_ = std::make_unique<TFilterGraph>("CaptureGraph");
     captureGraph_->SetMode(TGraphMode::gmCapture);
     captureGraph_->SetGraphEdit(true);
@@ -342,9 +343,10 @@ void CameraChannel::buildRecording() {
 }
 
 void CameraChannel::startWatching() {
-    lastFrames_ = videoSampleGrabber_->FramesDelivered();
+    lastFrames_ = framesSeen();
     lastFrameSeen_ = std::chrono::steady_clock::now();
     watchTimer_->start();
+    updateDecoding();
 }
 
 void CameraChannel::startPreview() {
@@ -527,7 +529,7 @@ void CameraChannel::lose(const QString& text) {
     previewFlag_ = recordFlag_ = false;
     // Lost again before its first picture since it came back: the back-off goes on where it
     // was, so such a device costs one attempt per (growing) wait, not one a second.
-    const bool unproven = returnUnproven_ && videoSampleGrabber_->FramesDelivered() == lastFrames_;
+    const bool unproven = returnUnproven_ && framesSeen() == lastFrames_;
     // Lost again before its return was told: nothing new to tell.
     const bool untold = unproven && returnUntold_;
     returnUntold_ = false;
@@ -587,7 +589,8 @@ void CameraChannel::watch() {
         return;
     // A running device that delivers nothing (a stalled driver) is treated as gone.
     const auto now = std::chrono::steady_clock::now();
-    const std::uint64_t frames = videoSampleGrabber_->FramesDelivered();
+    const std::uint64_t frames = framesSeen();
+    updateDecoding();
     if (frames != lastFrames_) {
         lastFrames_ = frames;
         lastFrameSeen_ = now;
@@ -635,6 +638,20 @@ void CameraChannel::watch() {
                 QStringLiteral("The recording file %1 has been removed; the recording has stopped.")
                     .arg(QString::fromStdString(lastRecordingFile_)),
                 Origin::FileWatch);
+}
+
+void CameraChannel::updateDecoding() {
+    if (state_ != ChannelState::Previewing && state_ != ChannelState::Recording)
+        return;
+    const bool encodes = state_ == ChannelState::Recording && asfWriter_->OwnStream().empty();
+    captureGraph_->SetSparseDecoding(*videoSourceFilter_, !videoRenderer_->FramesWanted() &&
+                                                              !motionRules(settings_).detect &&
+                                                              !encodes);
+}
+
+std::uint64_t CameraChannel::framesSeen() const {
+    return videoSampleGrabber_->FramesDelivered() +
+           captureGraph_->StreamBuffersSeen(*videoSourceFilter_);
 }
 
 std::string CameraChannel::currentRecordingFile() const {

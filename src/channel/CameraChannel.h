@@ -277,6 +277,10 @@ private:
     void tryReturn();
     void scheduleReturn();
     void watch();
+    // Hidden, not detecting motion and not encoding again: the source decodes sparingly.
+    void updateDecoding();
+    // Pictures decoded, or (sparing) stream buffers received: what shows the camera alive.
+    std::uint64_t framesSeen() const;
     void startWatching();
     // Recording on motion.
     bool prepareRecordOnMotion();

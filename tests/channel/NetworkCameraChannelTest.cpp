@@ -13,6 +13,7 @@
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -249,8 +250,22 @@ TEST(NetworkCameraChannel, RecordsItsOwnStreamWithoutReencoding) {
         rig.ch->startRecording();
         EXPECT_TRUE(rig.ch->currentRecordingFile().ends_with(".mkv"));
         ASSERT_TRUE(rig.framesFlow(15));
+        // Hidden, it decodes a picture about once a second, stays alive and records every
+        // frame; shown again, every picture is decoded again.
+        rig.ch->renderer().SetFramesWanted(false);
+        const auto decoded = rig.ch->sampleGrabber().FramesDelivered();
+        QElapsedTimer hidden;
+        hidden.start();
+        ASSERT_TRUE(rig.framesFlow(3));
+        const qint64 hiddenMs = hidden.elapsed();
+        EXPECT_GE(hiddenMs, 1500);
+        EXPECT_NE(rig.ch->state(), S::Lost);
+        rig.ch->renderer().SetFramesWanted(true);
+        ASSERT_TRUE(rig.framesFlow(15, 5000));
+        const auto shownAgain = rig.ch->sampleGrabber().FramesDelivered() - decoded;
         rig.ch->stopAll();
-        int wmv = 0, mkv = 0;
+        int wmv = 0, mkv = 0, lastFrames = 0;
+        fs::path last;
         for (const auto& e : fs::directory_iterator(rig.dir.path())) {
             if (e.path().extension() == ".wmv")
                 ++wmv;
@@ -260,7 +275,13 @@ TEST(NetworkCameraChannel, RecordsItsOwnStreamWithoutReencoding) {
             const test::Probe p = test::probe(e.path());
             EXPECT_EQ(p.codec, codec) << e.path();
             EXPECT_GT(p.frames, 5) << e.path();
+            if (e.path().string() > last.string()) {
+                last = e.path();
+                lastFrames = p.frames;
+            }
         }
+        // The file has the hidden time's frames, which were not decoded.
+        EXPECT_GT(lastFrames, 15 + static_cast<int>(shownAgain) + hiddenMs * 15 / 1000 * 3 / 4);
         EXPECT_LE(wmv, 1);
         EXPECT_EQ(mkv, 2);
     }
