@@ -24,6 +24,18 @@ struct IntCase {
     int expected;
 };
 
+// A folder an ordinary user can reach: the temporary folder, unless it is private (then /tmp).
+std::filesystem::path reachableTempBase() {
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (std::filesystem::path p = base;; p = p.parent_path()) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return "/tmp";
+        if (p == p.parent_path())
+            return base;
+    }
+}
+
 TEST(ParseProfileInteger, FollowsTheReadingRule) {
     const int def = -99;
     const IntCase cases[] = {
@@ -327,7 +339,7 @@ TEST(IniFile, CreatesTheFileOnTheFirstWrite) {
 }
 
 TEST(IniFile, FollowsASymbolicLink) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     std::filesystem::create_directory(dir / "real");
     writeFile(dir / "real" / "setup.ini", "[S]\n");
     std::filesystem::create_symlink(dir / "real" / "setup.ini", dir / "setup.ini");
@@ -401,7 +413,7 @@ void limitFileSize(rlim_t limit) {
     } while (false)
 
 TEST(IniFile, ReadOnlyFolderWithoutFileFailsWithThePath) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto folder = dir / "ro";
     std::filesystem::create_directory(folder);
     ::chmod(folder.c_str(), 0555);
@@ -425,7 +437,7 @@ TEST(IniFile, ReadOnlyFolderWithoutFileFailsWithThePath) {
 }
 
 TEST(IniFile, ReadOnlyFolderRewritesAWritableFileInPlace) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto folder = dir / "ro";
     std::filesystem::create_directory(folder);
     writeFile(folder / "setup.ini", "[Camera1]\nName=Old name that is long\n[Keep]\nx=1\n");
@@ -445,7 +457,7 @@ TEST(IniFile, ReadOnlyFolderRewritesAWritableFileInPlace) {
 }
 
 TEST(IniFile, WriteProtectedFileIsNeitherReplacedNorChanged) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto path = dir / "setup.ini";
     const std::string old = "[Camera1]\nName=Old\n";
     writeFile(path, old);
@@ -467,7 +479,7 @@ TEST(IniFile, WriteProtectedFileIsNeitherReplacedNorChanged) {
 }
 
 TEST(IniFile, ReadOnlyFolderAndFileKeepTheOldFile) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto folder = dir / "ro";
     std::filesystem::create_directory(folder);
     const std::string old = "[System]\nCurrentCnt=4\n";
@@ -489,7 +501,7 @@ TEST(IniFile, ReadOnlyFolderAndFileKeepTheOldFile) {
 }
 
 TEST(IniFile, UnreadableFileIsNotOverwritten) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto path = dir / "setup.ini";
     writeFile(path, "[Unknown]\nvalue=precious\n");
     ::chmod(path.c_str(), 0200);
@@ -540,7 +552,7 @@ TEST(IniFile, FullDiskKeepsTheOldFile) {
 }
 
 TEST(IniFile, FullDiskInPlaceFailsBeforeChangingAByte) {
-    TempDir dir;
+    TempDir dir(reachableTempBase());
     const auto folder = dir / "ro";
     std::filesystem::create_directory(folder);
     const std::string old = "[Camera1]\nName=Camera1\n[Keep]\nx=1\n";

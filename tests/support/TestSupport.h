@@ -10,6 +10,7 @@ namespace norvale::test {
 class TempDir {
 public:
     TempDir();
+    explicit TempDir(const std::filesystem::path& base); // a new folder inside `base`
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
