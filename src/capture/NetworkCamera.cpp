@@ -4,6 +4,7 @@
 #include "GstRuntime.h"
 #include "PipelineUtil.h"
 #include "VideoFrame.h"
+#include "core/UniqueFd.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
@@ -244,9 +245,11 @@ Reachability tryConnect(const std::string& url, std::chrono::milliseconds timeou
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
     Reachability result{NetProbeResult::Problem::Unreachable, "no answer from " + host};
     for (addrinfo* a = found; a; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        const UniqueFd socket(
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!socket)
             continue;
+        const int fd = socket.get();
         int error = 0;
         if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
             error = errno;
@@ -260,7 +263,6 @@ Reachability tryConnect(const std::string& url, std::chrono::milliseconds timeou
                 }
             }
         }
-        ::close(fd);
         if (error == 0)
             return {};
         if (error == ECONNREFUSED)

@@ -1,5 +1,7 @@
 #include "V4l2Device.h"
 
+#include "core/UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,23 +16,19 @@ class Node {
 public:
     explicit Node(const std::string& path)
         : fd_(path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
-    ~Node() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return fd_.valid(); }
     bool ioctl(unsigned long request, void* arg) const {
         int r;
         do
-            r = ::ioctl(fd_, request, arg);
+            r = ::ioctl(fd_.get(), request, arg);
         while (r < 0 && errno == EINTR);
         return r == 0;
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 } // namespace

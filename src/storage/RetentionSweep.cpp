@@ -17,30 +17,13 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "core/UniqueFd.h"
+
 namespace norvale {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd& operator=(Fd&& o) noexcept {
-        std::swap(fd_, o.fd_);
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
