@@ -206,7 +206,9 @@ TEST(WallList, MenuOrderKeyboardMovesAndPressesOnOtherWindows) {
 }
 
 TEST(WallCommands, PreviewSaveAndFullScreenOnASyntheticCamera) {
-    Wall w("[Camera1]\nVideoDeviceIndex=0\n", true, true);
+    norvale::test::TempDir recordings;
+    Wall w("[Camera1]\nVideoDeviceIndex=0\nSaveFilePath=" + recordings.path().string() + "\n", true,
+           true);
     TForm1& f = *w.form;
     TCamera* cam = w.camera(1);
     cam->setMMSPort(norvale::test::freeTcpPort());
