@@ -3,11 +3,11 @@
 #include "CaptureLog.h"
 #include "GraphInternal.h"
 
-#include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -22,15 +22,16 @@ namespace norvale {
 struct TGreyGrabber::Impl {
     std::mutex callbackLock; // serialises the handler; guards what follows
     Handler handler;
-    // Streaming thread: the layout of the pictures, read again only when their caps change.
-    gst::Caps infoCaps;
+    // Streaming thread: the stream's layout, read again only when its caps change, and the
+    // picture the luminance is gathered into (allocated again only then).
     GstVideoInfo info{};
-    // Packed YUV: where the Y bytes lie (offset, step), and the picture they are gathered into,
-    // allocated again only when the caps change. Planar: nothing, the Y plane is the picture.
-    int lumaOffset = 0, lumaStep = 0;
-    std::vector<std::uint8_t> gathered;
+    bool usable = false;
+    int outWidth = 0, outHeight = 0;
+    std::vector<int> columns; // the source column of each picture column
+    std::vector<std::uint8_t> picture;
+    GstSegment segment{};
     std::atomic<bool> fresh{true};
-    // Stream time of the last frame let into the branch; none after a (re)start.
+    // Stream time of the last frame taken; none after a (re)start.
     std::atomic<GstClockTime> lastTaken{GST_CLOCK_TIME_NONE};
     std::atomic<std::uint64_t> delivered{0};
 };
@@ -38,19 +39,18 @@ struct TGreyGrabber::Impl {
 namespace {
 
 // When the frame was taken on the wall clock: its running time on the pipeline's clock, and how
-// long ago that was. The stream's time stamp, not the moment the picture reached the end of the
-// branch; the arrival time where a frame carries no usable stamp.
-std::int64_t wallClockMs(GstElement* sink, GstSample* sample, GstBuffer* buffer) {
+// long ago that was. The stream's time stamp, not the moment the picture reached the branch;
+// the arrival time where a frame carries no usable stamp.
+std::int64_t wallClockMs(GstElement* element, const GstSegment& segment, GstBuffer* buffer) {
     const std::int64_t now = g_get_real_time() / 1000;
-    const GstSegment* segment = gst_sample_get_segment(sample);
-    if (!segment || segment->format != GST_FORMAT_TIME || !GST_BUFFER_PTS_IS_VALID(buffer))
+    if (segment.format != GST_FORMAT_TIME || !GST_BUFFER_PTS_IS_VALID(buffer))
         return now;
     const GstClockTime running =
-        gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-    gst::Ref<GstClock> clock(gst_element_get_clock(sink));
+        gst_segment_to_running_time(&segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    gst::Ref<GstClock> clock(element ? gst_element_get_clock(element) : nullptr);
     if (!clock || !GST_CLOCK_TIME_IS_VALID(running))
         return now;
-    const GstClockTime taken = gst_element_get_base_time(sink) + running;
+    const GstClockTime taken = gst_element_get_base_time(element) + running;
     const GstClockTimeDiff age = GST_CLOCK_DIFF(taken, gst_clock_get_time(clock.get()));
     // A stamp from the future or from long ago is no stamp to trust.
     if (age < 0 || age > 10 * GST_SECOND)
@@ -58,108 +58,128 @@ std::int64_t wallClockMs(GstElement* sink, GstSample* sample, GstBuffer* buffer)
     return now - age / GST_MSECOND;
 }
 
-// Where a picture of `info` keeps its luminance: the first plane of a planar or grey format
-// (step 0: the plane is the grey picture as it is), or every `step` bytes from `offset` of a
-// packed YUV row.
-bool lumaLayout(const GstVideoInfo& info, int& offset, int& step) {
-    offset = step = 0;
-    switch (GST_VIDEO_INFO_FORMAT(&info)) {
-    case GST_VIDEO_FORMAT_GRAY8:
-    case GST_VIDEO_FORMAT_I420:
-    case GST_VIDEO_FORMAT_YV12:
-    case GST_VIDEO_FORMAT_NV12:
-    case GST_VIDEO_FORMAT_NV21:
-    case GST_VIDEO_FORMAT_Y42B:
-    case GST_VIDEO_FORMAT_Y444:
-        return true;
-    case GST_VIDEO_FORMAT_YUY2:
-    case GST_VIDEO_FORMAT_YVYU:
-        step = 2;
-        return true;
-    case GST_VIDEO_FORMAT_UYVY:
-        offset = 1;
-        step = 2;
-        return true;
-    default:
+// Whether the luminance of `info`'s frames can be read: an 8-bit YUV format (its Y component)
+// or an 8-bit RGB one (weighted from its three components).
+bool readable(const GstVideoInfo& info) {
+    const GstVideoFormatInfo* f = info.finfo;
+    if (!f || GST_VIDEO_FORMAT_INFO_IS_COMPLEX(f) || GST_VIDEO_FORMAT_INFO_HAS_PALETTE(f) ||
+        GST_VIDEO_FORMAT_INFO_BITS(f) != 8)
         return false;
-    }
+    if (GST_VIDEO_FORMAT_INFO_IS_YUV(f) || GST_VIDEO_FORMAT_INFO_IS_GRAY(f))
+        return GST_VIDEO_FORMAT_INFO_DEPTH(f, 0) == 8;
+    return GST_VIDEO_FORMAT_INFO_IS_RGB(f) && GST_VIDEO_FORMAT_INFO_N_COMPONENTS(f) >= 3;
 }
 
-// Formats whose luminance is taken as it is; anything else is converted to the first.
-constexpr const char* LumaFormats =
-    "video/x-raw, format=(string){ GRAY8, I420, YV12, NV12, NV21, Y42B, Y444, YUY2, YVYU, UYVY }";
-
-// At the branch's entrance: lets a frame in when it is at least MinGapMs after the last one let
-// in. A frame without a time stamp, or one from before the last (a new segment), is let in.
-GstPadProbeReturn onBranchBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    auto* d = static_cast<TGreyGrabber::Impl*>(data);
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer))
-        return GST_PAD_PROBE_OK;
-    const GstClockTime pts = GST_BUFFER_PTS(buffer);
-    const GstClockTime last = d->lastTaken.load(std::memory_order_relaxed);
-    if (GST_CLOCK_TIME_IS_VALID(last) && pts >= last &&
-        pts - last < static_cast<GstClockTime>(TGreyGrabber::MinGapMs) * GST_MSECOND)
-        return GST_PAD_PROBE_DROP;
-    d->lastTaken.store(pts, std::memory_order_relaxed);
-    return GST_PAD_PROBE_OK;
+void takeLayout(TGreyGrabber::Impl& d, GstCaps* caps) {
+    d.usable = caps && gst_video_info_from_caps(&d.info, caps) && readable(d.info) &&
+               d.info.width > 0 && d.info.height > 0;
+    if (!d.usable)
+        return;
+    // Square pixels at about Width pixels across, never more than the frame has.
+    const int width = d.info.width, height = d.info.height;
+    const int parN = std::max(1, d.info.par_n), parD = std::max(1, d.info.par_d);
+    d.outWidth = std::min(width, TGreyGrabber::Width);
+    const double shownWidth = static_cast<double>(width) * parN / parD;
+    d.outHeight = std::clamp(
+        static_cast<int>(std::lround(static_cast<double>(height) * d.outWidth / shownWidth)), 1,
+        height);
+    d.columns.resize(static_cast<std::size_t>(d.outWidth));
+    for (int x = 0; x < d.outWidth; ++x)
+        d.columns[static_cast<std::size_t>(x)] = (2 * x + 1) * width / (2 * d.outWidth);
+    d.picture.assign(static_cast<std::size_t>(d.outWidth) * static_cast<std::size_t>(d.outHeight),
+                     0);
 }
 
-GstFlowReturn onGreySample(GstAppSink* sink, gpointer data) {
-    auto* d = static_cast<TGreyGrabber::Impl*>(data);
-    gst::Sample sample(gst_app_sink_pull_sample(sink));
-    if (!sample)
-        return GST_FLOW_OK;
-    GstCaps* caps = gst_sample_get_caps(sample.get());
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-    if (!caps || !buffer)
-        return GST_FLOW_OK;
-    std::lock_guard lock(d->callbackLock);
-    if (caps != d->infoCaps.get()) {
-        d->infoCaps.reset();
-        if (!gst_video_info_from_caps(&d->info, caps) ||
-            !lumaLayout(d->info, d->lumaOffset, d->lumaStep))
-            return GST_FLOW_OK;
-        d->gathered.assign(d->lumaStep > 0 ? static_cast<std::size_t>(d->info.width) *
-                                                 static_cast<std::size_t>(d->info.height)
-                                           : 0,
-                           0);
-        d->infoCaps.reset(gst_caps_ref(caps));
-    }
-    GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &d->info, buffer, GST_MAP_READ))
-        return GST_FLOW_OK;
-    const int width = GST_VIDEO_FRAME_WIDTH(&frame), height = GST_VIDEO_FRAME_HEIGHT(&frame);
-    const auto* plane = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
-    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
-    GreyView picture{plane, width, height, stride};
-    if (d->lumaStep > 0 &&
-        d->gathered.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height) &&
-        d->lumaOffset + (width - 1) * d->lumaStep < stride) {
-        for (int y = 0; y < height; ++y) {
+// Picks the nearest pixel of the frame for every pixel of the small picture: only those are
+// read. YUV gives its Y byte; RGB its luminance (BT.601 weights).
+void gather(TGreyGrabber::Impl& d, const GstVideoFrame& frame) {
+    const GstVideoFormatInfo* f = d.info.finfo;
+    const int height = GST_VIDEO_FRAME_HEIGHT(&frame);
+    const bool rgb = GST_VIDEO_FORMAT_INFO_IS_RGB(f);
+    const auto* c0 =
+        static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 0)); // Y, or R
+    const int stride0 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 0);
+    const int step0 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 0);
+    std::uint8_t* out = d.picture.data();
+    if (!rgb) {
+        for (int y = 0; y < d.outHeight; ++y) {
             const std::uint8_t* row =
-                plane + static_cast<std::ptrdiff_t>(y) * stride + d->lumaOffset;
-            std::uint8_t* out = d->gathered.data() + static_cast<std::ptrdiff_t>(y) * width;
-            for (int x = 0; x < width; ++x)
-                out[x] = row[x * d->lumaStep];
+                c0 +
+                static_cast<std::ptrdiff_t>((2 * y + 1) * height / (2 * d.outHeight)) * stride0;
+            for (int x = 0; x < d.outWidth; ++x)
+                *out++ = row[d.columns[static_cast<std::size_t>(x)] * step0];
         }
-        picture = GreyView{d->gathered.data(), width, height, width};
-    } else if (d->lumaStep > 0) {
-        gst_video_frame_unmap(&frame);
-        return GST_FLOW_OK;
+        return;
     }
-    const std::int64_t wallMs = wallClockMs(GST_ELEMENT(sink), sample.get(), buffer);
+    const auto* c1 = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 1));
+    const auto* c2 = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 2));
+    const int stride1 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 1);
+    const int stride2 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 2);
+    const int step1 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 1);
+    const int step2 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 2);
+    for (int y = 0; y < d.outHeight; ++y) {
+        const std::ptrdiff_t r = (2 * y + 1) * height / (2 * d.outHeight);
+        for (int x = 0; x < d.outWidth; ++x) {
+            const int c = d.columns[static_cast<std::size_t>(x)];
+            const int red = c0[r * stride0 + c * step0];
+            const int green = c1[r * stride1 + c * step1];
+            const int blue = c2[r * stride2 + c * step2];
+            *out++ = static_cast<std::uint8_t>((77 * red + 150 * green + 29 * blue + 128) >> 8);
+        }
+    }
+}
+
+// At the branch's end, for everything that reaches it: caps and segments are noted; a frame is
+// taken when it is at least MinGapMs after the last one taken (a frame without a time stamp, or
+// one from before the last, a new segment, is taken), turned into the small grey picture and
+// handed over. Nothing goes on past here.
+GstPadProbeReturn onBranchData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* d = static_cast<TGreyGrabber::Impl*>(data);
+    if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        event && (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)) {
+        std::lock_guard lock(d->callbackLock);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            takeLayout(*d, caps);
+        } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+            const GstSegment* segment = nullptr;
+            gst_event_parse_segment(event, &segment);
+            if (segment)
+                gst_segment_copy_into(segment, &d->segment);
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer)
+        return GST_PAD_PROBE_OK;
+    if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        const GstClockTime last = d->lastTaken.load(std::memory_order_relaxed);
+        if (GST_CLOCK_TIME_IS_VALID(last) && pts >= last &&
+            pts - last < static_cast<GstClockTime>(TGreyGrabber::MinGapMs) * GST_MSECOND)
+            return GST_PAD_PROBE_DROP;
+        d->lastTaken.store(pts, std::memory_order_relaxed);
+    }
+    std::lock_guard lock(d->callbackLock);
+    GstVideoFrame frame;
+    if (!d->usable || !gst_video_frame_map(&frame, &d->info, buffer, GST_MAP_READ))
+        return GST_PAD_PROBE_DROP;
+    gather(*d, frame);
+    gst_video_frame_unmap(&frame);
+    gst::Ref<GstElement> element(gst_pad_get_parent_element(pad));
+    const std::int64_t wallMs = wallClockMs(element.get(), d->segment, buffer);
     d->delivered.fetch_add(1, std::memory_order_relaxed);
     if (d->handler) {
         try {
-            d->handler(picture, wallMs, d->fresh.exchange(false));
+            d->handler(GreyView{d->picture.data(), d->outWidth, d->outHeight, d->outWidth}, wallMs,
+                       d->fresh.exchange(false));
         } catch (...) {
             // A failing handler must not take the streaming thread down.
             LogSwallowedFailure("the motion picture handler");
         }
     }
-    gst_video_frame_unmap(&frame);
-    return GST_FLOW_OK;
+    return GST_PAD_PROBE_DROP;
 }
 
 } // namespace
@@ -185,53 +205,30 @@ std::uint64_t TGreyGrabber::PicturesDelivered() const {
 }
 
 void TGreyGrabber::Joining() {
-    gst::Ref<GstElement> bin = gst::adopt(gst_bin_new(Name().c_str()));
-    gst::Ref<GstElement> scale = gst::make("videoscale", "scale");
-    gst::Ref<GstElement> size = gst::make("capsfilter", "size");
-    gst::Ref<GstElement> grey = gst::make("videoconvert", "grey");
-    gst::Ref<GstElement> format = gst::make("capsfilter", "format");
-    gst::Ref<GstElement> sink = gst::make("appsink", "sink");
-    if (!bin || !scale || !size || !grey || !format || !sink)
+    // A sink that takes any raw video and never waits; the probe at its input does the work and
+    // lets nothing reach it.
+    gst::Ref<GstElement> sink = gst::make("fakesink", Name().c_str());
+    if (!sink)
         return;
-    // Scaled first, in the stream's own format, by picking pixels: the full-size frame is only
-    // read where a picked pixel lies. The shape is kept (square pixels, no borders).
-    gst_util_set_object_arg(G_OBJECT(scale.get()), "method", "nearest-neighbour");
-    g_object_set(scale.get(), "add-borders", FALSE, nullptr);
-    gst::Caps sizeCaps(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, Width,
-                                           "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
-    g_object_set(size.get(), "caps", sizeCaps.get(), nullptr);
-    // Then the luminance alone. A YUV stream passes the converter untouched and its Y bytes are
-    // the grey picture; anything else (RGB) is converted, without resampling or dithering colour.
-    gst_util_set_object_arg(G_OBJECT(grey.get()), "chroma-mode", "none");
-    gst_util_set_object_arg(G_OBJECT(grey.get()), "dither", "none");
-    gst::Caps greyCaps(gst_caps_from_string(LumaFormats));
-    g_object_set(format.get(), "caps", greyCaps.get(), nullptr);
-    g_object_set(sink.get(), "max-buffers", 1u, "drop", TRUE, "sync", FALSE, "async", FALSE,
-                 "enable-last-sample", FALSE, nullptr);
-    GstAppSinkCallbacks callbacks{};
-    callbacks.new_sample = onGreySample;
-    // The element never outlives the grabber: it is released when the grabber leaves its graph,
-    // which the destructor makes sure of.
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, d_.get(), nullptr);
-    gst_bin_add_many(GST_BIN(bin.get()), scale.get(), size.get(), grey.get(), format.get(),
-                     sink.get(), nullptr);
-    if (!gst_element_link_many(scale.get(), size.get(), grey.get(), format.get(), sink.get(),
-                               nullptr))
-        return;
-    gst::Ref<GstPad> input(gst_element_get_static_pad(scale.get(), "sink"));
-    gst_pad_add_probe(input.get(), GST_PAD_PROBE_TYPE_BUFFER, onBranchBuffer, d_.get(), nullptr);
-    gst_element_add_pad(bin.get(), gst_ghost_pad_new("sink", input.get()));
-    core().element = std::move(bin);
+    g_object_set(sink.get(), "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, nullptr);
+    gst::Ref<GstPad> input(gst_element_get_static_pad(sink.get(), "sink"));
+    gst_pad_add_probe(input.get(),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      onBranchData, d_.get(), nullptr);
+    core().element = std::move(sink);
 }
 
 void TGreyGrabber::Left() {
     std::lock_guard lock(d_->callbackLock);
-    d_->infoCaps.reset();
+    d_->usable = false;
 }
 
 void TGreyGrabber::AboutToRun() {
     d_->fresh = true;
     d_->lastTaken = GST_CLOCK_TIME_NONE;
+    std::lock_guard lock(d_->callbackLock);
+    gst_segment_init(&d_->segment, GST_FORMAT_UNDEFINED);
 }
 
 // ---------------------------------------------------------------------------------------------

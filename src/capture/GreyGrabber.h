@@ -2,12 +2,11 @@
 // The end of the motion branch: every frame that reaches it is handed to a callback as a small
 // grey picture, on the streaming thread.
 //
-// The picture is made from the stream's own luminance, as cheaply as it can be: the frame is
-// first scaled down to Width pixels (its shape kept, nearest pixel, no filtering) and only then
-// taken as one byte a pixel: the Y plane of a planar YUV stream as it is, the Y bytes of a packed
-// one gathered, and only other streams (RGB) converted to grey. Nothing is converted to colour.
-// The branch never holds the stream up: the sink keeps one picture, drops what it cannot take
-// and never waits for the clock.
+// The picture is made from the stream's own luminance, as cheaply as it can be: a probe at the
+// branch's end picks the frame's nearest pixel for each pixel of a picture about Width pixels
+// across (its shape kept, square pixels), and reads only those: the Y byte of a YUV stream, the
+// weighted components of an RGB one. Nothing is scaled, converted or allocated per frame, and
+// nothing goes on past the probe; the branch never holds the stream up.
 // Motion is judged on at most about six pictures a second: frames closer than MinGapMs to the
 // last one taken are dropped at the branch's entrance, before any work is done on them. A
 // 15 fps camera is judged on every third frame, a third of the cost of judging them all, and

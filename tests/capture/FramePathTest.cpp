@@ -5,6 +5,7 @@
 
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
+#include "capture/GreyGrabber.h"
 #include "capture/SampleGrabber.h"
 #include "capture/VideoRenderer.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <thread>
 
 using namespace norvale;
@@ -115,6 +117,63 @@ TEST_F(FramePathTest, AStreamAlreadyIn24BitRgbReachesTheHandlerAsItIs) {
     ASSERT_TRUE(handled.waitFor(1));
     graph.StopGraph();
     EXPECT_EQ(seen.size(), 230400u);
+}
+
+// The motion branch's grey picture, from packed YUV, planar YUV and RGB: about 160 pixels
+// across in the frame's shape, and the same scene's luminance whatever the format.
+TEST_F(FramePathTest, MotionPicturesAreTheLuminanceAtDetectionSizeWhateverTheFormat) {
+    struct Case {
+        const char* format;
+        int width, height, greyHeight;
+    };
+    const Case cases[] = {{"YUY2", 320, 240, 120}, {"I420", 352, 288, 131}, {"BGR", 320, 240, 120}};
+    std::vector<double> means;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        TFilterGraph motionGraph;
+        TFilter camera;
+        TGreyGrabber grey;
+        TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+        camera.BaseFilter().StoreMoniker(devices.MonikerAt(test::testCameraIndex(devices, 1)));
+        camera.SetFilterGraph(&motionGraph);
+        motionGraph.SetActive(true);
+        const std::vector<TMediaType> formats = camera.DeviceFormats();
+        const auto chosen = std::find_if(formats.begin(), formats.end(), [&](const TMediaType& t) {
+            return t.Caps().find(std::string("format=(string)") + c.format + ",") !=
+                       std::string::npos &&
+                   t.Caps().find("width=(int)" + std::to_string(c.width)) != std::string::npos;
+        });
+        ASSERT_NE(chosen, formats.end());
+        ASSERT_EQ(camera.SetFormat(*chosen), hr::S_OK);
+        std::vector<std::uint8_t> first;
+        int width = 0, height = 0;
+        FrameCounter pictures;
+        grey.SetOnPicture([&](const GreyView& p, std::int64_t, bool) {
+            if (first.empty()) {
+                width = p.width;
+                height = p.height;
+                for (int y = 0; y < p.height; ++y)
+                    first.insert(first.end(), p.pixels + y * p.stride,
+                                 p.pixels + y * p.stride + p.width);
+            }
+            pictures.add();
+        });
+        grey.SetFilterGraph(&motionGraph);
+        ASSERT_EQ(motionGraph.RenderStream(PIN_CATEGORY_PREVIEW, camera, nullptr, grey), hr::S_OK);
+        motionGraph.RunGraph();
+        ASSERT_TRUE(pictures.waitFor(1));
+        motionGraph.StopGraph();
+        EXPECT_EQ(width, 160);
+        EXPECT_EQ(height, c.greyHeight);
+        ASSERT_EQ(first.size(), static_cast<std::size_t>(width * height));
+        const auto [dark, bright] = std::minmax_element(first.begin(), first.end());
+        EXPECT_LT(*dark, 40); // the test picture has black and white in it
+        EXPECT_GT(*bright, 200);
+        means.push_back(std::accumulate(first.begin(), first.end(), 0.0) / first.size());
+    }
+    ASSERT_EQ(means.size(), 3u);
+    EXPECT_NEAR(means[0], means[1], 8.0);
+    EXPECT_NEAR(means[0], means[2], 16.0); // RGB is full range, YUV studio range
 }
 
 TEST_F(FramePathTest, RendererFitsFramesIntoThePictureAreaAndNeverEnlargesThem) {
