@@ -595,6 +595,16 @@ HResult TFilterGraph::RenderStream(const TGuid& category, TFilterComponent& sour
         ok = gst_element_link_many(last, queue.get(), convert.get(), nullptr);
         inserted = {queue.get(), convert.get()};
         last = convert.get();
+        if (chain.streamPad) {
+            // A network camera may send pictures as they come, with no frame rate (MJPEG over
+            // HTTP): an encoder needs a steady one, so the pictures are given one here.
+            auto steady = addInserted(core, "videorate", sink.Name() + " Rate");
+            if (!steady)
+                return hr::VFW_E_CANNOT_RENDER;
+            ok = ok && gst_element_link(last, steady.get());
+            inserted.push_back(steady.get());
+            last = steady.get();
+        }
     }
     // A converter goes in only where a direct link fails.
     auto linkTo = [&](GstElement* next) {

@@ -3,6 +3,7 @@
 // a server that accepts and never answers, and a port nobody listens on.
 #include "capture/NetworkCamera.h"
 #include "capture/VideoFrame.h"
+#include "support/MjpegHttpServer.h"
 #include "support/TestSupport.h"
 
 #include "RtspTestServer.h"
@@ -65,45 +66,6 @@ private:
 
 // Whether something listens on a loopback TCP port (read from /proc, without connecting: the
 // ffmpeg server serves only its first connection).
-bool listening(int port) {
-    std::ifstream tcp("/proc/net/tcp");
-    char hex[8];
-    std::snprintf(hex, sizeof hex, ":%04X", port);
-    for (std::string line; std::getline(tcp, line);)
-        if (line.find(std::string(hex) + " ") != std::string::npos &&
-            line.find(" 0A ") != std::string::npos)
-            return true;
-    return false;
-}
-
-class Ffmpeg {
-public:
-    explicit Ffmpeg(int port) {
-        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        std::vector<std::string> args{
-            "ffmpeg",  "-loglevel", "quiet", "-re",
-            "-f",      "lavfi",     "-i",    "testsrc=size=320x240:rate=10",
-            "-f",      "mpjpeg",    "-q:v",  "5",
-            "-listen", "1",         url};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-    }
-    ~Ffmpeg() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool running() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = -1;
-};
-
 } // namespace
 
 TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
@@ -158,12 +120,10 @@ TEST(NetworkCamera, ProbesRealServersAndSaysWhatIsWrong) {
 
 TEST(NetworkCamera, PlaysAnHttpMjpegCamera) {
     const int port = test::freeTcpPort();
-    Ffmpeg server(port);
+    test::MjpegHttpServer server(port);
     if (!server.running())
         GTEST_SKIP() << "ffmpeg is not installed";
-    for (int i = 0; i < 200 && !listening(port); ++i)
-        std::this_thread::sleep_for(50ms); // ffmpeg's start-up; it serves one connection only
-    ASSERT_TRUE(listening(port));
+    ASSERT_TRUE(server.ready(port)); // ffmpeg serves one connection only
     const auto r =
         probeNetworkCamera({"http", "http://127.0.0.1:" + std::to_string(port) + "/", "", ""}, 10s);
     EXPECT_TRUE(r.ok()) << r.reason;

@@ -10,6 +10,7 @@
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
 #include "channel/CameraChannel.h"
+#include "support/MjpegHttpServer.h"
 #include "support/QtWait.h"
 #include "support/TestSupport.h"
 
@@ -285,6 +286,24 @@ TEST(NetworkCameraChannel, RecordsItsOwnStreamWithoutReencoding) {
         EXPECT_LE(wmv, 1);
         EXPECT_EQ(mkv, 2);
     }
+}
+
+// An HTTP MJPEG camera sends pictures as they come, with no frame rate of its own: recorded as
+// WMV1 it is made steady at the recording's rate.
+TEST(NetworkCameraChannel, HttpMjpegCameraRecordsWmv) {
+    test::MultiClientMjpegServer server;
+    ASSERT_GT(server.port(), 0);
+    NetRig rig({"Porch", server.url(), "", ""});
+    rig.ch->startPreview();
+    rig.ch->startRecording();
+    ASSERT_TRUE(rig.framesFlow(20));
+    EXPECT_EQ(rig.ch->state(), S::Recording);
+    rig.ch->stopAll();
+    const auto files = recordings(rig.dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    const test::Probe p = test::probe(files.front());
+    EXPECT_EQ(p.codec, "wmv1");
+    EXPECT_GT(p.frames, 15);
 }
 
 // Another Norvale's live stream is a network camera like any other: a recording channel serves
