@@ -742,6 +742,16 @@ QString trimmedText(const QString& text) {
 } // namespace
 
 bool TSettingsForm::RecordFormatOffered() const {
+    // A network camera's formats are the pictures it was decoded to; what it sends is compressed
+    // (known once it was seen, by a Test too): offered unless it is known to be otherwise.
+    if (const int net = selectedNetCamera(); net >= 0) {
+        const std::vector<NetCameraConfig> cameras = networkCameras();
+        if (net < static_cast<int>(cameras.size())) {
+            const std::string sent =
+                knownNetworkStream(netCameraIdentity(cameras[static_cast<std::size_t>(net)].url));
+            return sent.empty() || carriesOwnStream(sent);
+        }
+    }
     const int position = cbbVideoFormats_->currentIndex() >= 0
                              ? cbbVideoFormats_->currentData().toInt()
                              : formatIndex_;

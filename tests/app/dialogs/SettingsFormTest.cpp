@@ -11,6 +11,7 @@
 #include "capture/ASFWriter.h"
 #include "capture/EnumMediaType.h"
 #include "capture/FilterGraph.h"
+#include "capture/NetworkCamera.h"
 #include "capture/SysDevEnum.h"
 #include "capture/TestCameras.h"
 #include "platform/FolderChooser.h"
@@ -420,20 +421,23 @@ TEST(SettingsForm, MotionPageShowsTheDialogsOwnLivePicture) {
     EXPECT_TRUE(c.cam->CaptureGraph().LinkedFilters().empty());
 }
 
-// "Record" is offered only for a format the camera compresses itself; a choice not offered
-// leaves the stored one as it is.
+// "Record" is offered only for a format the camera compresses itself, and for a network camera
+// (its stream is compressed) even before it was seen; a choice not offered leaves the stored one
+// as it is.
 TEST(SettingsForm, RecordFormatIsOfferedForACompressedFormatOnly) {
     testcameras::setMjpeg(2, true);
+    setNetworkCameras({{"Door", "rtsp://127.0.0.1:9/h264", "", ""}});
     struct Case {
         int camera;
         bool offered;
         int chosen; // the entry picked when offered
         int stored, expected;
-    } cases[] = {{2, true, 1, 0, 1}, {2, true, 0, 1, 0}, {1, false, 0, 1, 1}};
+    } cases[] = {{2, true, 1, 0, 1}, {2, true, 0, 1, 0}, {1, false, 0, 1, 1}, {0, true, 1, 0, 1}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.camera);
         Channel c;
-        c.cam->setVideoDeviceIndex(c.testCamera(k.camera));
+        c.cam->setVideoDeviceIndex(k.camera > 0 ? c.testCamera(k.camera)
+                                                : c.devices->DeviceCount() - 1); // 0: network
         CameraSettings s = c.cam->Settings();
         s.recordFormat = k.stored;
         c.cam->setSettings(s);
@@ -448,4 +452,5 @@ TEST(SettingsForm, RecordFormatIsOfferedForACompressedFormatOnly) {
         EXPECT_EQ(c.cam->Settings().recordFormat, k.expected);
     }
     testcameras::setMjpeg(2, false);
+    setNetworkCameras({});
 }
