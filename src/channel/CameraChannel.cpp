@@ -533,7 +533,12 @@ void CameraChannel::lose(const QString& text) {
     // Lost again before its return was told: nothing new to tell.
     const bool untold = unproven && returnUntold_;
     returnUntold_ = false;
-    retryDelay_ = unproven ? std::min(retryDelay_ * 2, timings_.retryLongest) : timings_.retryFirst;
+    // Lost again soon after a return (its stream comes, but something in the graph fails on
+    // it): the back-off goes on as well.
+    const bool soon = returnedAt_ != std::chrono::steady_clock::time_point{} &&
+                      std::chrono::steady_clock::now() - returnedAt_ < timings_.stallTimeout;
+    retryDelay_ =
+        unproven || soon ? std::min(retryDelay_ * 2, timings_.retryLongest) : timings_.retryFirst;
     returnUnproven_ = false;
     scheduleReturn();
     if (services_.videoDevices)
@@ -570,6 +575,7 @@ void CameraChannel::tryReturn() {
         return;
     }
     returnUnproven_ = true;
+    returnedAt_ = std::chrono::steady_clock::now();
     previewFlag_ = returnPreviewFlag_;
     recordFlag_ = target == ChannelState::Recording;
     if (recordFlag_) {

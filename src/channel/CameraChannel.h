@@ -321,6 +321,7 @@ private:
     // Returned from Lost, and no picture since: a device whose start succeeds but which then
     // delivers nothing (a network camera that accepts and says nothing) is not "back".
     bool returnUnproven_ = false;
+    std::chrono::steady_clock::time_point returnedAt_; // the last return, for the back-off
     // A network camera's return is told with its first picture: that its stream could be
     // started says nothing about whether the camera answers.
     bool returnUntold_ = false;
