@@ -27,7 +27,8 @@ struct TGreyGrabber::Impl {
     GstVideoInfo info{};
     bool usable = false;
     int outWidth = 0, outHeight = 0;
-    std::vector<int> columns; // the source column of each picture column
+    std::vector<int> columns;     // the source column of each picture column
+    std::vector<int> lumaOffsets; // YUV: where each picture column's Y is in a source row
     std::vector<std::uint8_t> picture;
     GstSegment segment{};
     std::atomic<bool> fresh{true};
@@ -86,6 +87,10 @@ void takeLayout(TGreyGrabber::Impl& d, GstCaps* caps) {
     d.columns.resize(static_cast<std::size_t>(d.outWidth));
     for (int x = 0; x < d.outWidth; ++x)
         d.columns[static_cast<std::size_t>(x)] = (2 * x + 1) * width / (2 * d.outWidth);
+    d.lumaOffsets.resize(d.columns.size());
+    const int lumaStep = GST_VIDEO_INFO_COMP_PSTRIDE(&d.info, 0);
+    for (std::size_t x = 0; x < d.columns.size(); ++x)
+        d.lumaOffsets[x] = d.columns[x] * lumaStep;
     d.picture.assign(static_cast<std::size_t>(d.outWidth) * static_cast<std::size_t>(d.outHeight),
                      0);
 }
@@ -99,15 +104,27 @@ void gather(TGreyGrabber::Impl& d, const GstVideoFrame& frame) {
     const auto* c0 =
         static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 0)); // Y, or R
     const int stride0 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 0);
-    const int step0 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 0);
     std::uint8_t* out = d.picture.data();
     if (!rgb) {
-        for (int y = 0; y < d.outHeight; ++y) {
-            const std::uint8_t* row =
-                c0 +
-                static_cast<std::ptrdiff_t>((2 * y + 1) * height / (2 * d.outHeight)) * stride0;
-            for (int x = 0; x < d.outWidth; ++x)
-                *out++ = row[d.columns[static_cast<std::size_t>(x)] * step0];
+        // The frame is seldom in the cache by now (a camera's DMA, or another camera's frames
+        // since): the rows to come are asked for ahead, so their reading overlaps this one's.
+        const int outWidth = d.outWidth, outHeight = d.outHeight;
+        const int* offsets = d.lumaOffsets.data();
+        const int rowBytes = offsets[outWidth - 1] + 1;
+        auto rowOf = [&](int y) {
+            return c0 +
+                   static_cast<std::ptrdiff_t>((2 * y + 1) * height / (2 * outHeight)) * stride0;
+        };
+        for (int y = 0; y < outHeight; ++y) {
+            if (y + 1 < outHeight) {
+                const std::uint8_t* next = rowOf(y + 1);
+                for (int b = 0; b < rowBytes; b += 64)
+                    __builtin_prefetch(next + b);
+            }
+            const std::uint8_t* row = rowOf(y);
+            for (int x = 0; x < outWidth; ++x)
+                out[x] = row[offsets[x]];
+            out += outWidth;
         }
         return;
     }
@@ -115,6 +132,7 @@ void gather(TGreyGrabber::Impl& d, const GstVideoFrame& frame) {
     const auto* c2 = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 2));
     const int stride1 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 1);
     const int stride2 = GST_VIDEO_FRAME_COMP_STRIDE(&frame, 2);
+    const int step0 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 0);
     const int step1 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 1);
     const int step2 = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 2);
     for (int y = 0; y < d.outHeight; ++y) {

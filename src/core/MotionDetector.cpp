@@ -22,6 +22,100 @@ constexpr std::uint32_t FitHigh = 247;
 constexpr int ClipWhite = FitHigh << 8;
 constexpr int ClipBlack = FitLow << 8;
 
+// Where the processor can do more at once (AVX2), the per-pixel loops are compiled for it too
+// and the loader picks the better version: they are most of what detection costs.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define NORVALE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define NORVALE_VECTOR_CLONES
+#endif
+
+// The fit reads every second row.
+constexpr int FitRowStep = 2;
+
+struct FitSums {
+    std::uint64_t n = 0, b = 0, f = 0, bb = 0, bf = 0;
+};
+
+// The sums of a least-squares fit of the frame against the background, over the pixels not
+// ignored and not at either end of the grey scale. In integers, the background rounded to whole
+// grey levels: exact, and a loop without branches that becomes vector code of 32-bit lanes. A
+// row's sums are taken in chunks small enough for 32 bits; the totals in 64 bits hold any picture.
+NORVALE_VECTOR_CLONES
+FitSums fitSums(const GreyView& frame, const std::uint16_t* background, const std::uint8_t* ignored,
+                int width, int height) {
+    constexpr int Chunk = 16384; // 16384 * 255 * 255 < 2^32
+    FitSums sums;
+    for (int y = 0; y < height; y += FitRowStep) {
+        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
+        const std::uint16_t* bg = background + static_cast<std::ptrdiff_t>(y) * width;
+        const std::uint8_t* skip = ignored + static_cast<std::ptrdiff_t>(y) * width;
+        for (int x0 = 0; x0 < width; x0 += Chunk) {
+            const int x1 = std::min(width, x0 + Chunk);
+            std::uint32_t rn = 0, rb = 0, rf = 0, rbb = 0, rbf = 0;
+            for (int x = x0; x < x1; ++x) {
+                const std::uint32_t b = (static_cast<std::uint32_t>(bg[x]) + 128u) >> 8;
+                const std::uint32_t f = src[x];
+                const std::uint32_t keep = static_cast<std::uint32_t>(skip[x] == 0) &
+                                           static_cast<std::uint32_t>(f >= FitLow) &
+                                           static_cast<std::uint32_t>(f <= FitHigh) &
+                                           static_cast<std::uint32_t>(b >= FitLow) &
+                                           static_cast<std::uint32_t>(b <= FitHigh);
+                const std::uint32_t kb = b * keep;
+                const std::uint32_t kf = f * keep;
+                rn += keep;
+                rb += kb;
+                rf += kf;
+                rbb += kb * kb;
+                rbf += kb * kf;
+            }
+            sums.n += rn;
+            sums.b += rb;
+            sums.f += rf;
+            sums.bb += rbb;
+            sums.bf += rbf;
+        }
+    }
+    return sums;
+}
+
+// Marks the pixels that differ from the background in this light by more than `limit` grey
+// levels, outside the ignored ones, lets the background adapt, and counts the marks.
+// Written without branches, so it becomes vector code: both adaptations are worked out and the
+// hit picks one.
+NORVALE_VECTOR_CLONES
+int compareAndAdapt(const GreyView& frame, std::uint16_t* background, const std::uint8_t* ignored,
+                    std::uint8_t* changedMap, int width, int height, float gain, float offset,
+                    float limit, int stillShift) {
+    int changedCount = 0;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
+        std::uint16_t* bg = background + static_cast<std::ptrdiff_t>(y) * width;
+        const std::uint8_t* skip = ignored + static_cast<std::ptrdiff_t>(y) * width;
+        std::uint8_t* changed = changedMap + static_cast<std::ptrdiff_t>(y) * width;
+        int rowCount = 0;
+        for (int x = 0; x < width; ++x) {
+            // What the background looks like in this light, as a camera could show it: a
+            // pixel expected beyond white and shown white has not changed. A background pixel
+            // that was itself clipped white (or black) was brighter (darker) than it shows, so
+            // a frame brighter (darker) than expected from it has not changed either.
+            const float expected = std::clamp(
+                gain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + offset, 0.0f, 255.0f);
+            const float d = static_cast<float>(src[x]) - expected;
+            const int brighter = static_cast<int>(d > limit) & static_cast<int>(bg[x] < ClipWhite);
+            const int darker = static_cast<int>(d < -limit) & static_cast<int>(bg[x] > ClipBlack);
+            const int hit = (brighter | darker) & (skip[x] == 0 ? 1 : 0);
+            changed[x] = static_cast<std::uint8_t>(hit);
+            rowCount += hit;
+            const int diff = (static_cast<int>(src[x]) << 8) - static_cast<int>(bg[x]);
+            const int step = hit ? diff >> ChangedShift : diff >> stillShift;
+            bg[x] = static_cast<std::uint16_t>(bg[x] + step);
+        }
+        changedCount += rowCount;
+    }
+    return changedCount;
+}
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -161,51 +255,19 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
     // does not count as change. Pixels at either end of the grey scale are left out of the fit:
     // a light switched on drives the bright parts of a picture into white, where they cannot
     // follow the gain, and would bend the fit for every other pixel.
-    // Sums in integers (the background in its 8.8 fixed point): exact, and a loop without
-    // branches that the compiler turns into vector code. The 64-bit sums hold any picture of up
-    // to 2^30 pixels.
-    // Kept in locals: the stores into the byte map below could otherwise be the members, and the
-    // loops could not become vector code.
-    const int width = width_;
-    const int height = height_;
-    std::uint64_t ib = 0, ifr = 0, ibb = 0, ibf = 0, in = 0;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        const std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width;
-        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width;
-        std::uint64_t rb = 0, rf = 0, rbb = 0, rbf = 0;
-        std::uint32_t rn = 0;
-        for (int x = 0; x < width; ++x) {
-            const std::uint32_t keep = static_cast<std::uint32_t>(skip[x] == 0) &
-                                       static_cast<std::uint32_t>(src[x] >= FitLow) &
-                                       static_cast<std::uint32_t>(src[x] <= FitHigh) &
-                                       static_cast<std::uint32_t>(bg[x] >= FitLow << 8) &
-                                       static_cast<std::uint32_t>(bg[x] <= FitHigh << 8);
-            const std::uint32_t b = bg[x] * keep;
-            const std::uint32_t f = src[x] * keep;
-            rn += keep;
-            rb += b;
-            rf += f;
-            rbb += std::uint64_t{b} * b;
-            rbf += b * f;
-        }
-        in += rn;
-        ib += rb;
-        ifr += rf;
-        ibb += rbb;
-        ibf += rbf;
-    }
+    // The fit reads every second row: half the pixels fit the light just as well.
+    const FitSums sums = fitSums(frame, background_.data(), ignored_.data(), width_, height_);
     double gain = 1.0, offset = 0.0;
     // How far the light moved the average pixel of this frame, in grey levels.
     double lightStep = 0.0;
     // Too few pixels in the middle of the scale (a picture almost all black or white) fit
     // nothing: compared as they are.
-    if (in * 8 >= static_cast<std::uint64_t>(counted_)) {
-        const double sb = static_cast<double>(ib) * (1.0 / 256.0);
-        const double sf = static_cast<double>(ifr);
-        const double sbb = static_cast<double>(ibb) * (1.0 / 65536.0);
-        const double sbf = static_cast<double>(ibf) * (1.0 / 256.0);
-        const auto n = static_cast<double>(in);
+    if (sums.n * 8 * FitRowStep >= static_cast<std::uint64_t>(counted_)) {
+        const auto sb = static_cast<double>(sums.b);
+        const auto sf = static_cast<double>(sums.f);
+        const auto sbb = static_cast<double>(sums.bb);
+        const auto sbf = static_cast<double>(sums.bf);
+        const auto n = static_cast<double>(sums.n);
         const double variance = sbb - sb * sb / n;
         gain = variance > n ? (sbf - sb * sf / n) / variance : 1.0;
         gain = std::clamp(gain, 0.25, 4.0);
@@ -217,38 +279,10 @@ MotionDetector::Result MotionDetector::feed(const GreyView& frame) {
     // did not change beyond it take their new look at once, rather than over a second, so the
     // parts the camera clipped into white or black cannot show as change while they follow.
     const int stillShift = lightStep * 2 >= threshold_ ? 0 : StillShift;
-    const float limit = static_cast<float>(threshold_);
-    const auto fgain = static_cast<float>(gain);
-    const auto foffset = static_cast<float>(offset);
-
-    int changedCount = 0;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* src = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        std::uint16_t* bg = background_.data() + static_cast<std::ptrdiff_t>(y) * width;
-        const std::uint8_t* skip = ignored_.data() + static_cast<std::ptrdiff_t>(y) * width;
-        std::uint8_t* changed = changed_.data() + static_cast<std::ptrdiff_t>(y) * width;
-        // Written without branches, so it becomes vector code: both adaptations are worked
-        // out and the hit picks one.
-        int rowCount = 0;
-        for (int x = 0; x < width; ++x) {
-            // What the background looks like in this light, as a camera could show it: a
-            // pixel expected beyond white and shown white has not changed. A background pixel
-            // that was itself clipped white (or black) was brighter (darker) than it shows, so
-            // a frame brighter (darker) than expected from it has not changed either.
-            const float expected = std::clamp(
-                fgain * static_cast<float>(bg[x]) * (1.0f / 256.0f) + foffset, 0.0f, 255.0f);
-            const float d = static_cast<float>(src[x]) - expected;
-            const int brighter = static_cast<int>(d > limit) & static_cast<int>(bg[x] < ClipWhite);
-            const int darker = static_cast<int>(d < -limit) & static_cast<int>(bg[x] > ClipBlack);
-            const int hit = (brighter | darker) & (skip[x] == 0 ? 1 : 0);
-            changed[x] = static_cast<std::uint8_t>(hit);
-            rowCount += hit;
-            const int diff = (static_cast<int>(src[x]) << 8) - static_cast<int>(bg[x]);
-            const int step = hit ? diff >> ChangedShift : diff >> stillShift;
-            bg[x] = static_cast<std::uint16_t>(bg[x] + step);
-        }
-        changedCount += rowCount;
-    }
+    const int changedCount =
+        compareAndAdapt(frame, background_.data(), ignored_.data(), changed_.data(), width_,
+                        height_, static_cast<float>(gain), static_cast<float>(offset),
+                        static_cast<float>(threshold_), stillShift);
 
     result.share = static_cast<double>(changedCount) / counted_;
     if (result.share > SceneChangeShare) {
