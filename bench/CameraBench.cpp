@@ -560,9 +560,19 @@ Figures runProgram(const Options& o, const fs::path& folder) {
     std::vector<std::unique_ptr<SoakCamera>> soakCams;
     for (size_t k = 0; k < cams.size(); ++k) {
         soakCams.push_back(std::make_unique<SoakCamera>());
+        SoakCamera* sc = soakCams.back().get();
+        // Every recording's files, soaking or not: a file's frames are counted against what the
+        // writer encoded into it.
+        if (static_cast<int>(k) < o.recording) {
+            if (soaking)
+                cams[k]->setSegmentSeconds(o.segmentSeconds);
+            cams[k]->Channel().writer().SetOnSegmentFinished([sc](const TRecordingSegment& seg) {
+                std::lock_guard lock(sc->lock);
+                sc->segments.push_back({seg, sc->run.load(), -1});
+            });
+        }
         if (!soaking)
             continue;
-        SoakCamera* sc = soakCams.back().get();
         QObject::connect(
             &cams[k]->Channel(), &CameraChannel::stateEntered, &wall, [sc](ChannelState state) {
                 if (state == ChannelState::Lost) {
@@ -583,13 +593,6 @@ Figures runProgram(const Options& o, const fs::path& folder) {
                     sc->replugAt.invalidate();
                 }
             });
-        if (static_cast<int>(k) < o.recording) {
-            cams[k]->setSegmentSeconds(o.segmentSeconds);
-            cams[k]->Channel().writer().SetOnSegmentFinished([sc](const TRecordingSegment& seg) {
-                std::lock_guard lock(sc->lock);
-                sc->segments.push_back({seg, sc->run.load(), -1});
-            });
-        }
     }
 
     for (auto& cam : cams)
@@ -768,8 +771,19 @@ Figures runProgram(const Options& o, const fs::path& folder) {
             f.recorded.push_back(inFiles);
             f.recordExpected.push_back(static_cast<double>(encoded));
         } else if (static_cast<int>(k) < o.recording) {
+            // Against what the writer encoded into the file: the encoder drops frames by design
+            // to hold the bit rate (after the first key frame, say), and the camera takes a
+            // moment to start recording after Save; neither is a frame lost. Without that count,
+            // the time the recording ran.
+            std::uint64_t encoded = 0;
+            {
+                std::lock_guard lock(soakCams[k]->lock);
+                for (const auto& seg : soakCams[k]->segments)
+                    encoded += seg.s.frames;
+            }
             f.recorded.push_back(framesInFile(files[k].toStdString()));
-            f.recordExpected.push_back(recorded[k] * kFps);
+            f.recordExpected.push_back(encoded > 0 ? static_cast<double>(encoded)
+                                                   : recorded[k] * kFps);
         } else {
             f.recorded.push_back(-1);
             f.recordExpected.push_back(0);
