@@ -5,6 +5,7 @@
 #include "GstRuntime.h"
 #include "StreamListener.h"
 #include "core/AsfStream.h"
+#include "core/TsPackets.h"
 
 #include <atomic>
 #include <mutex>
@@ -22,6 +23,8 @@ public:
         channel_->contentType = std::move(contentType);
     }
     bool asf() const { return channel_->contentType.empty(); }
+    bool ts() const { return channel_->contentType == TsContentType; }
+    static constexpr const char* TsContentType = "video/mp2t";
     ~StreamServer() { close(); }
 
     const NetworkStreamOptions& options() const { return options_; }
@@ -94,8 +97,25 @@ public:
             gathered_.resize(at + gst_buffer_get_size(b));
             gst_buffer_extract(b, 0, gathered_.data() + at, gathered_.size() - at);
         }
-        packet(gathered_.data(), gathered_.size(),
-               !GST_BUFFER_FLAG_IS_SET(gst_buffer_list_get(list, 0), GST_BUFFER_FLAG_DELTA_UNIT));
+        if (ts())
+            tsPackets(gathered_.data(), gathered_.size());
+        else
+            packet(
+                gathered_.data(), gathered_.size(),
+                !GST_BUFFER_FLAG_IS_SET(gst_buffer_list_get(list, 0), GST_BUFFER_FLAG_DELTA_UNIT));
+    }
+    // MPEG-TS packets: the muxer marks none of its buffers as a key frame's, but it flags the
+    // packet where one begins. The stretch is cut there, so a viewer starts with the key frame
+    // (the tables it needs came with the header), not with pictures it cannot decode.
+    void tsPackets(const std::uint8_t* data, std::size_t size) {
+        const std::optional<std::size_t> key = ts::randomAccessOffset(data, size);
+        if (!key) {
+            packet(data, size, false);
+            return;
+        }
+        if (*key > 0)
+            packet(data, *key, false);
+        packet(data + *key, size - *key, true);
     }
 
 private:
@@ -213,8 +233,11 @@ GstPadProbeReturn toViewers(GstPad*, GstPadProbeInfo* info, gpointer data) {
     }
     GstMapInfo map;
     if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-        server->packet(map.data, map.size,
-                       !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
+        if (server->ts())
+            server->tsPackets(map.data, map.size);
+        else
+            server->packet(map.data, map.size,
+                           !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
         gst_buffer_unmap(buffer, &map);
     }
     return GST_PAD_PROBE_OK;
@@ -274,7 +297,7 @@ std::string buildOwnStreamChain(GstElement* bin, const std::string& mediaType) {
         return {};
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", input.get()));
     return jpeg ? std::string("multipart/x-mixed-replace; boundary=") + PartBoundary
-                : std::string("video/mp2t");
+                : std::string(StreamServer::TsContentType);
 }
 
 } // namespace
