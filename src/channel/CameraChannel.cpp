@@ -514,10 +514,16 @@ bool CameraChannel::resumeRecording() {
     return true;
 }
 
-void CameraChannel::lose(const QString& text) {
+void CameraChannel::lose(const QString& text, std::chrono::steady_clock::duration silentFor) {
     returnState_ = state_;
     returnPreviewFlag_ = previewFlag_;
     lostSince_ = services_.clock->localTime(); // before the state is told
+    const auto silentSeconds = std::chrono::duration_cast<std::chrono::seconds>(silentFor).count();
+    if (silentSeconds > 0) {
+        std::tm noticed = lostSince_;
+        const std::time_t lastPicture = std::mktime(&noticed) - silentSeconds;
+        localtime_r(&lastPicture, &lostSince_);
+    }
     try {
         enter(ChannelState::Lost);
     } catch (const std::exception& e) {
@@ -606,10 +612,12 @@ void CameraChannel::watch() {
             emit returned();
         }
     } else if (now - lastFrameSeen_ >= timings_.stallTimeout) {
-        lose(QString::fromLatin1("The camera %1 has delivered no picture for %2 seconds.")
-                 .arg(QString::fromStdString(settings_.name))
-                 .arg(std::chrono::duration_cast<std::chrono::seconds>(now - lastFrameSeen_)
-                          .count()));
+        lose(
+            QString::fromLatin1("The camera %1 has delivered no picture for %2 seconds.")
+                .arg(QString::fromStdString(settings_.name))
+                .arg(
+                    std::chrono::duration_cast<std::chrono::seconds>(now - lastFrameSeen_).count()),
+            now - lastFrameSeen_);
         return;
     }
     if (state_ == ChannelState::Recording && ownStreamUnknown_ && frames > 0 &&

@@ -273,7 +273,9 @@ private:
     enum class Origin { Device, Writer, FileWatch };
     void graphFailed(quint64 run, const QString& text, Origin origin);
     void clearHalt() { halt_ = RecordingHalt::None; }
-    void lose(const QString& text);
+    // `silentFor`: how long the camera had already delivered nothing when this was noticed;
+    // the loss dates from then.
+    void lose(const QString& text, std::chrono::steady_clock::duration silentFor = {});
     void tryReturn();
     void scheduleReturn();
     void watch();

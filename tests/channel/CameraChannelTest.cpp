@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -216,6 +217,11 @@ TEST(CameraChannel, EveryStateChangeOnASyntheticCamera) {
         EXPECT_EQ(r.losses, c.expected == S::Lost ? 1 : lossesBefore);
         if (c.event == Event::Replug) {
             EXPECT_EQ(r.returns, 1);
+        }
+        if (c.event == Event::Stall && c.expected == S::Lost) {
+            // Noticed only after the stall time: the loss dates from the last picture.
+            std::tm since = r.ch->lostSince();
+            EXPECT_LE(std::mktime(&since), std::time(nullptr) - 1);
         }
         if (c.expected == S::Lost && c.from == From::Recording) {
             // What was recorded up to the loss is a finished file.
